@@ -1,0 +1,3 @@
+#include "console.h"
+
+int main(int argc, char** argv) { return lanlink_main(argc, argv); }

@@ -1,0 +1,32 @@
+#include "slot_text.h"
+
+#include <cstring>
+
+namespace wire {
+
+std::string_view slot_text(const unsigned char* data, std::size_t len) {
+    if (data == nullptr) {
+        return {};
+    }
+    const auto* chars = reinterpret_cast<const char*>(data);
+    return {chars, strnlen(chars, len)};
+}
+
+std::string escape_controls(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string shown;
+    shown.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            shown += "\\x";
+            shown += kHex[byte >> 4];
+            shown += kHex[byte & 0xf];
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
+}  // namespace wire

@@ -1,0 +1,246 @@
+// kbhit() and getch() on a real pseudo-terminal standing in as standard input.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <thread>
+
+#include "child.h"
+#include "keyboard.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using testsupport::wait_for_raw;
+
+bool same_settings(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && a.c_cc[VMIN] == b.c_cc[VMIN] &&
+           a.c_cc[VTIME] == b.c_cc[VTIME];
+}
+
+class KeyboardOnTerminal : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
+        saved_stdin_ = dup(0);
+        ASSERT_GE(saved_stdin_, 0);
+        ASSERT_EQ(dup2(slave_, 0), 0);
+    }
+    void TearDown() override {
+        dup2(saved_stdin_, 0);
+        close(saved_stdin_);
+        close(slave_);
+        if (master_ >= 0) {
+            close(master_);
+        }
+    }
+
+    // Types bytes at the keyboard and lets the terminal take them in.
+    void type(const std::string& keys) const {
+        ASSERT_EQ(write(master_, keys.data(), keys.size()),
+                  static_cast<ssize_t>(keys.size()));
+        std::this_thread::sleep_for(milliseconds(30));
+    }
+
+    // Types `keys` as soon as getch() has put the terminal in its key-wait settings.
+    std::thread type_when_waiting(const std::string& keys) const {
+        return std::thread([this, keys] {
+            if (wait_for_raw(master_, true)) {
+                (void)!write(master_, keys.data(), keys.size());
+            }
+        });
+    }
+
+    // What the terminal has shown (its echo) since the last call.
+    std::string screen() const {
+        std::string shown;
+        const int flags = fcntl(master_, F_GETFL);
+        fcntl(master_, F_SETFL, flags | O_NONBLOCK);
+        char buf[256];
+        ssize_t n = 0;
+        while ((n = read(master_, buf, sizeof buf)) > 0) {
+            shown.append(buf, static_cast<std::size_t>(n));
+        }
+        fcntl(master_, F_SETFL, flags);
+        return shown;
+    }
+
+    termios settings() const {
+        termios t{};
+        tcgetattr(slave_, &t);
+        return t;
+    }
+
+    int master_ = -1;
+    int slave_ = -1;
+    int saved_stdin_ = -1;
+};
+
+TEST_F(KeyboardOnTerminal, KbhitCountsWaitingBytesWithoutConsumingThem) {
+    EXPECT_EQ(kbhit(), 0);
+    type("abc");  // no Return: the line is unfinished
+    EXPECT_EQ(kbhit(), 3);
+    EXPECT_EQ(kbhit(), 3);
+    type("\x1b[A");  // an arrow key counts as its three bytes
+    EXPECT_EQ(kbhit(), 6);
+    type("\n");
+    EXPECT_EQ(kbhit(), 7);
+    char line[16] = {};
+    EXPECT_EQ(read(0, line, sizeof line), 7);
+    EXPECT_STREQ(line, "abc\x1b[A\n");
+}
+
+TEST_F(KeyboardOnTerminal, KbhitLeavesSettingsAndEchoAsFound) {
+    const termios before = settings();
+    EXPECT_EQ(kbhit(), 0);
+    EXPECT_TRUE(same_settings(before, settings()));
+    type("hi");
+    EXPECT_EQ(kbhit(), 2);
+    EXPECT_NE(screen().find("hi"), std::string::npos);
+
+    termios quiet = before;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(slave_, TCSANOW, &quiet);
+    EXPECT_EQ(kbhit(), 2);
+    EXPECT_TRUE(same_settings(quiet, settings()));
+}
+
+TEST_F(KeyboardOnTerminal, GetchDiscardsWaitingInputAndReturnsTheNextKeyUnechoed) {
+    type("zz");
+    screen();
+    std::thread typist = type_when_waiting("k");
+    EXPECT_EQ(getch(), 'k');
+    typist.join();
+    EXPECT_EQ(kbhit(), 0);  // the "zz" typed before the call is gone
+    std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_EQ(screen().find('k'), std::string::npos);
+}
+
+TEST_F(KeyboardOnTerminal, GetchReturnsHighBytesAsPositiveValues) {
+    for (const int byte : {0xe9, 0x80, 0xff, 0x00}) {
+        std::thread typist = type_when_waiting(std::string(1, static_cast<char>(byte)));
+        EXPECT_EQ(getch(), byte);
+        typist.join();
+    }
+}
+
+TEST_F(KeyboardOnTerminal, GetchTakesTheFirstByteOfASequenceAndDropsTheRest) {
+    std::thread typist = type_when_waiting("\x1b[A");
+    EXPECT_EQ(getch(), 27);
+    typist.join();
+    EXPECT_EQ(kbhit(), 0);
+}
+
+TEST_F(KeyboardOnTerminal, GetchPutsBackTheSettingsItFound) {
+    termios custom = settings();
+    custom.c_cc[VMIN] = 4;
+    custom.c_cc[VTIME] = 3;
+    tcsetattr(slave_, TCSANOW, &custom);
+    const termios before = settings();
+    std::thread typist = type_when_waiting("\n");
+    EXPECT_EQ(getch(), 10);
+    typist.join();
+    EXPECT_TRUE(same_settings(before, settings()));
+    EXPECT_NE(settings().c_lflag & ECHO, 0U);
+    EXPECT_NE(settings().c_lflag & ICANON, 0U);
+}
+
+TEST_F(KeyboardOnTerminal, GetchGivesMinusOneWhenTheTerminalGoesAway) {
+    std::thread hangup([this] {
+        if (wait_for_raw(master_, true)) {
+            close(master_);
+        }
+    });
+    EXPECT_EQ(getch(), -1);
+    hangup.join();
+    master_ = -1;
+}
+
+// Standard input redirected from a file, /dev/null or a pipe.
+class KeyboardWithoutTerminal : public ::testing::Test {
+protected:
+    void redirect(int fd) {
+        saved_ = dup(0);
+        dup2(fd, 0);
+        close(fd);
+    }
+    void TearDown() override {
+        dup2(saved_, 0);
+        close(saved_);
+    }
+    int saved_ = -1;
+};
+
+TEST_F(KeyboardWithoutTerminal, BothFailAndNothingIsReadFromAFile) {
+    char name[] = "/tmp/lanlink-keys-XXXXXX";
+    const int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    unlink(name);
+    ASSERT_EQ(write(fd, "yes\n", 4), 4);
+    lseek(fd, 0, SEEK_SET);
+    redirect(fd);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(kbhit(), -1);
+        EXPECT_EQ(getch(), -1);
+    }
+    EXPECT_EQ(lseek(0, 0, SEEK_CUR), 0);
+}
+
+TEST_F(KeyboardWithoutTerminal, BothFailOnAPipe) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    ASSERT_EQ(write(p[1], "x", 1), 1);
+    redirect(p[0]);
+    EXPECT_EQ(kbhit(), -1);
+    EXPECT_EQ(getch(), -1);
+    char c = 0;
+    EXPECT_EQ(read(0, &c, 1), 1);  // the byte is still there
+    close(p[1]);
+}
+
+// A signal that ends the process while getch() waits must leave the terminal
+// as it was found, and the process must still end by that signal.
+class KeyboardSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(KeyboardSignal, RestoresTheTerminalAndEndsByTheSignal) {
+    const int sig = GetParam();
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    termios before{};
+    tcgetattr(slave, &before);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
+        dup2(slave, 0);
+        getch();
+        _exit(0);
+    }
+    ASSERT_TRUE(wait_for_raw(master, true));
+    kill(pid, sig);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), sig);
+    termios after{};
+    tcgetattr(slave, &after);
+    EXPECT_TRUE(same_settings(before, after));
+    close(slave);
+    close(master);
+}
+
+INSTANTIATE_TEST_SUITE_P(EndingSignals, KeyboardSignal,
+                         ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT));
+
+}  // namespace

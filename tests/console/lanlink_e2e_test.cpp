@@ -1,0 +1,305 @@
+// The built lanlink on a pseudo-terminal (or headless, on pipes), with test
+// peers on 127.0.0.1.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <sys/wait.h>
+#include <termios.h>
+
+#include <csignal>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "child.h"
+#include "udp.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using testsupport::Child;
+using testsupport::Input;
+using testsupport::LoopbackUdp;
+using testsupport::plain;
+using testsupport::z;
+
+const char* const kUsage =
+    "\nInvalid syntax!\n\tlanlink <other_ip> <other_ip's_send_port> <listen_port>\n\n";
+const char* const kStarted = "Allocating memory for recieving packets...Success!\r\n\r\n";
+const char* const kShutdown =
+    "\nTerminating program normally...\n"
+    "Shutting down sending client...\n"
+    "Freeing allocated memory for outbound packets...Done!\n"
+    "Shutting down recieving client...\n"
+    "Freeing allocated memory for inbound packets...Done!\n"
+    "Exiting SDLNet and terminating server...Done!\n";
+const char* const kHelp =
+    "\n Help:\n"
+    "\t        set_ip - set ip address to send to\n"
+    "\t      set_port - set port number to send to\n"
+    "\tshow_dest_info - displays current destination IP address and port number\n"
+    "\t          send - send data packet to destination IP address at selected port\n"
+    "\t          exit - quit program, but don't force other client to quit too\n"
+    "\t          help - display this message\n\n";
+
+std::vector<std::string> command_line(int port) {
+    return {LANLINK_BINARY, "127.0.0.1", "4556", std::to_string(port)};
+}
+
+int exit_code(const std::optional<int>& status) {
+    return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+}
+
+class Lanlink : public ::testing::Test {
+protected:
+    // Starts lanlink on a terminal and confirms its arguments.
+    void start() {
+        port_ = testsupport::free_udp_port();
+        peer_ = std::make_unique<Child>(command_line(port_), Input::kTerminal);
+        ASSERT_TRUE(peer_->wait_for("[Y/n] "));
+        peer_->write("y\n");
+        ASSERT_TRUE(peer_->wait_for(kStarted));
+    }
+
+    // A key, then Enter once the loop waits for the key after it: the prompt.
+    void open_prompt() const {
+        peer_->write("x");
+        ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), true));
+        peer_->write("\n");
+        ASSERT_TRUE(peer_->wait_for("\r\n$ "));
+    }
+
+    // Runs `line` at a fresh prompt and returns what the terminal showed
+    // for it (its echo included).
+    std::string command(const std::string& line) const {
+        open_prompt();
+        const std::size_t from = peer_->output().size();
+        peer_->write(line + "\n");
+        peer_->read_for(milliseconds(150));
+        return plain(peer_->output().substr(from));
+    }
+
+    void expect_normal_end() const {
+        EXPECT_TRUE(peer_->wait_for("terminating server...Done!\r\n"));
+        EXPECT_EQ(exit_code(peer_->wait_exit()), 0);
+    }
+
+    int port_ = 0;
+    std::unique_ptr<Child> peer_;
+    LoopbackUdp other_;
+};
+
+TEST(LanlinkArguments, TooFewArgumentsPrintOnlyTheUsage) {
+    for (const auto& argv : std::vector<std::vector<std::string>>{
+             {LANLINK_BINARY}, {LANLINK_BINARY, "127.0.0.1"}, {LANLINK_BINARY, "127.0.0.1", "1"}}) {
+        Child child(argv, Input::kNull);
+        EXPECT_EQ(exit_code(child.wait_exit()), 1);
+        EXPECT_EQ(child.output(), "");
+        EXPECT_EQ(child.errors(), kUsage);
+    }
+}
+
+TEST(LanlinkArguments, AnswerNRejectsWithTheUsage) {
+    for (const char* answer : {"N\n", "  n  \n"}) {
+        Child child(command_line(testsupport::free_udp_port()), Input::kPipe);
+        child.write(answer);
+        EXPECT_EQ(exit_code(child.wait_exit()), 1);
+        EXPECT_EQ(child.output(),
+                  "\n   IP Address to connect to: 127.0.0.1\n  Port number to connect to: 4556\n"
+                  "Listen port to recieve from: " +
+                      child.output().substr(child.output().find("from: ") + 6, 5) +
+                      "\nIs this correct? [Y/n] ");
+        EXPECT_EQ(child.errors(), kUsage);
+    }
+}
+
+// Headless: any answer but n/N (or none at all) accepts; with no keyboard the
+// program runs until the other peer sends "quit".
+TEST(LanlinkHeadless, RunsUntilThePeerQuits) {
+    for (const char* answer : {"no\n", "", "nn y\n"}) {
+        const int port = testsupport::free_udp_port();
+        Child child(command_line(port), Input::kPipe);
+        child.write(answer);
+        child.close_input();
+        ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n")) << answer;
+        const LoopbackUdp other;
+        other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("hello"));
+        ASSERT_TRUE(child.wait_for("\t MSG: hello\n"));
+        other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("quit"));
+        EXPECT_EQ(exit_code(child.wait_exit()), 0);
+        EXPECT_NE(child.output().find("\nServer recieved \"quit\" signal from client!\n" +
+                                      std::string(kShutdown)),
+                  std::string::npos);
+    }
+}
+
+TEST_F(Lanlink, ConfirmsAndStartsUp) {
+    start();
+    EXPECT_EQ(plain(peer_->output()),
+              "\n   IP Address to connect to: 127.0.0.1\n  Port number to connect to: 4556\n"
+              "Listen port to recieve from: " +
+                  std::to_string(port_) +
+                  "\nIs this correct? [Y/n] y\n"
+                  "Accepting connections on port: " +
+                  std::to_string(port_) +
+                  "\nInitializing SDL_net (recieve)...Success!\nOpening port " +
+                  std::to_string(port_) +
+                  " for incoming connections...Success!\n"
+                  "Opening random communication socket for sending...Success!\n"
+                  "Resolving destination address...Success!\n"
+                  "Allocating memory for sending packets...Success!\n"
+                  "Allocating memory for recieving packets...Success!\n\n");
+}
+
+TEST_F(Lanlink, ThePromptNeedsAKeyFollowedByEnter) {
+    start();
+    // A command typed straight away is taken as the first key and dropped.
+    peer_->write("help\n");
+    EXPECT_EQ(peer_->read_for(milliseconds(150)).find('$'), std::string::npos);
+    // Enter once is taken as the first key; the second Enter opens the prompt.
+    ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), true));
+    peer_->write("\n");
+    EXPECT_TRUE(peer_->wait_for("\r\n$ "));
+}
+
+TEST_F(Lanlink, HelpAndUnknownWords) {
+    start();
+    EXPECT_EQ(command("help"), std::string("help\n") + kHelp);
+    EXPECT_EQ(command("Help"), "Help\n");
+    EXPECT_EQ(command(std::string(300, 'w')), std::string(300, 'w') + "\n");
+    EXPECT_EQ(command("send hello"), "send hello\n > ");
+}
+
+TEST_F(Lanlink, DestinationCommands) {
+    start();
+    EXPECT_EQ(command("show_dest_info"), "show_dest_info\nSending packets to 0 on port 9999\n");
+    EXPECT_EQ(command("set_ip 192.168.100.200"),
+              "set_ip 192.168.100.200\n > Resolving new destination IP @ 192.168.100.200 on port "
+              "9999...Success!\n");
+    EXPECT_EQ(command("set_port"), "set_port\n > ");
+    peer_->write("5000\n");
+    EXPECT_TRUE(peer_->wait_for("Setting destination port 5000 @ 192.168.100.200...Success!\r\n"));
+    EXPECT_EQ(command("show_dest_info"),
+              "show_dest_info\nSending packets to 192.168.100.200 on port 5000\n");
+    EXPECT_EQ(command("set_port abc"),
+              "set_port abc\n > Setting destination port 0 @ 192.168.100.200...Success!\n");
+    EXPECT_EQ(command("set_port " + std::string(400, '9')),
+              "set_port " + std::string(400, '9') +
+                  "\n > Setting destination port 2147483647 @ 192.168.100.200...Success!\n");
+}
+
+TEST_F(Lanlink, AnUnresolvableAddressEndsTheProgramNormally) {
+    start();
+    open_prompt();
+    const std::string name = "a.." + std::string(600, 'q');
+    peer_->write("set_ip " + name + "\n");
+    EXPECT_TRUE(peer_->wait_for("FAILED!\r\nSDLNet_ResolveHost(" + name + " 9999): "));
+    EXPECT_TRUE(peer_->wait_for("\r\n\r\nAn Error has occurred! The program must exit.\r\n"));
+    expect_normal_end();
+}
+
+TEST_F(Lanlink, ExitEndsTheProgram) {
+    start();
+    open_prompt();
+    const std::size_t from = peer_->output().size();
+    peer_->write("exit\n");
+    expect_normal_end();
+    EXPECT_EQ(plain(peer_->output().substr(from)), std::string("exit\n") + kShutdown);
+}
+
+TEST_F(Lanlink, SendQuitEndsTheProgram) {
+    start();
+    open_prompt();
+    const std::size_t from = peer_->output().size();
+    peer_->write("send quit\n");
+    expect_normal_end();
+    EXPECT_EQ(plain(peer_->output().substr(from)),
+              "send quit\n > msg = quit\n\nClient sent \"quit\" command!\n" +
+                  std::string(kShutdown));
+}
+
+TEST_F(Lanlink, EndOfInputAtThePromptEndsTheProgram) {
+    start();
+    open_prompt();
+    peer_->write("\x04");  // the terminal's end-of-file key
+    expect_normal_end();
+}
+
+TEST_F(Lanlink, QuitFromThePeerEndsTheProgram) {
+    start();
+    const std::size_t from = peer_->output().size();
+    other_.send_vector(static_cast<std::uint16_t>(port_), z("10.0.0.2"), z("4555"), z("quit"));
+    expect_normal_end();
+    EXPECT_EQ(plain(peer_->output().substr(from)),
+              "Packet array incoming!\n\t  IP: 10.0.0.2\n\tPORT: 4555\n\t MSG: quit\n"
+              "\nServer recieved \"quit\" signal from client!\n" +
+                  std::string(kShutdown));
+}
+
+TEST_F(Lanlink, ReceivedTextsCannotDriveTheTerminal) {
+    start();
+    other_.send_vector(static_cast<std::uint16_t>(port_), "\x1b]0;owned\x07", std::string(512, '7'),
+                       "\x1b[2J");
+    ASSERT_TRUE(peer_->wait_for("\t MSG: \\x1b[2J\r\n"));
+    EXPECT_NE(peer_->output().find("\t  IP: \\x1b]0;owned\\x07\r\n\tPORT: " + std::string(512, '7') +
+                                   "\r\n"),
+              std::string::npos);
+    EXPECT_EQ(peer_->output().find('\x1b'), std::string::npos);
+}
+
+TEST_F(Lanlink, ASignalWhileWaitingForAKeyRestoresTheTerminal) {
+    start();
+    // Holding the terminal's other side open keeps its settings readable
+    // after the program has gone.
+    const int side = open(ptsname(peer_->terminal()), O_RDWR | O_NOCTTY);
+    ASSERT_GE(side, 0);
+    termios before{};
+    tcgetattr(side, &before);
+    peer_->write("x");
+    ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), true));
+    peer_->kill_now(SIGTERM);
+    const auto status = peer_->wait_exit();
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFSIGNALED(*status));
+    EXPECT_EQ(WTERMSIG(*status), SIGTERM);
+    termios after{};
+    ASSERT_EQ(tcgetattr(side, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    close(side);
+}
+
+// These bind 127.0.0.1:4556, where answers go.
+class LanlinkAnswer : public Lanlink {
+protected:
+    LoopbackUdp answers_{4556};
+};
+
+TEST_F(LanlinkAnswer, UpdateIsAnsweredOnTheAnswerPort) {
+    start();
+    other_.send_vector(static_cast<std::uint16_t>(port_), z("10.0.0.2"), z("4555"), z("update"));
+    EXPECT_TRUE(peer_->wait_for("Update request complete.\r\n"));
+    for (const std::string& expected :
+         {std::string("10.0.0.2\0", 9), std::string("4555\0\0\0\0\0", 9),
+          std::string("up_resp\0\0", 9)}) {
+        const auto got = answers_.receive(milliseconds(2000));
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->bytes, expected);
+    }
+    EXPECT_NE(peer_->output().find("\r\nip: 16777343\r\nhost: "), std::string::npos);
+}
+
+TEST_F(LanlinkAnswer, AVectorWaitingWhenExitIsTypedIsStillAnswered) {
+    start();
+    open_prompt();
+    peer_->write("exit");
+    std::this_thread::sleep_for(milliseconds(30));
+    other_.send_vector(static_cast<std::uint16_t>(port_), z("10.0.0.2"), z("4555"), z("update"));
+    std::this_thread::sleep_for(milliseconds(30));
+    peer_->write("\n");
+    expect_normal_end();
+    EXPECT_NE(plain(peer_->output()).find("Update request complete.\n" + std::string(kShutdown)),
+              std::string::npos);
+    EXPECT_TRUE(answers_.receive(milliseconds(1000)));
+}
+
+}  // namespace

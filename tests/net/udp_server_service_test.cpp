@@ -1,0 +1,344 @@
+// UDP_Server_Service on real SDL_net sockets, talking to test sockets on
+// 127.0.0.1 only.
+#include "udp_server_service.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "capture.h"
+#include "udp.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using testsupport::Capture;
+using testsupport::LoopbackUdp;
+using testsupport::z;
+
+std::string startup_text(int port) {
+    return "Accepting connections on port: " + std::to_string(port) +
+           "\nInitializing SDL_net (recieve)...Success!\nOpening port " + std::to_string(port) +
+           " for incoming connections...Success!\n"
+           "Opening random communication socket for sending...Success!\n"
+           "Resolving destination address...Success!\n"
+           "Allocating memory for sending packets...Success!\n"
+           "Allocating memory for recieving packets...Success!\n\n";
+}
+
+const char* const kShutdownText =
+    "Shutting down sending client...\n"
+    "Freeing allocated memory for outbound packets...Done!\n"
+    "Shutting down recieving client...\n"
+    "Freeing allocated memory for inbound packets...Done!\n"
+    "Exiting SDLNet and terminating server...Done!\n";
+
+std::string printout(const std::string& ip, const std::string& port, const std::string& msg) {
+    return "Packet array incoming!\n\t  IP: " + ip + "\n\tPORT: " + port + "\n\t MSG: " + msg +
+           "\n";
+}
+
+std::string answer_text(std::uint16_t sender_port) {
+    std::string text =
+        "Recieved update request from client... redirecting and sending information...\n"
+        "ip: 16777343\nhost: " +
+        std::to_string(htons(sender_port)) + "\nSetting packet vector destination info...\n";
+    for (int i = 0; i < 3; ++i) {
+        text += "Packet[" + std::to_string(i) +
+                "]: setting host->setting port->setting length->9 setting channel...\n";
+    }
+    return text + "Sending...\nUpdate request complete.\n";
+}
+
+class Service : public ::testing::Test {
+protected:
+    void SetUp() override {
+        port_ = testsupport::free_udp_port();
+        Capture out(1);
+        service_ = std::make_unique<UDP_Server_Service>(port_, "127.0.0.1", update_.port());
+        startup_ = out.text();
+    }
+    void TearDown() override {
+        Capture out(1);
+        service_.reset();
+        EXPECT_EQ(out.text(), kShutdownText);
+    }
+
+    // Waits for the first datagram to arrive, then runs one receive.
+    std::string receive(int* result = nullptr) const {
+        service_->wait_for_data(2000);
+        Capture out(1);
+        const int r = service_->recieve_data();
+        if (result != nullptr) {
+            *result = r;
+        }
+        return out.text();
+    }
+
+    int port_ = 0;
+    LoopbackUdp peer_;
+    LoopbackUdp update_;
+    std::unique_ptr<UDP_Server_Service> service_;
+    std::string startup_;
+};
+
+TEST_F(Service, StartsUpWithItsProgressLines) { EXPECT_EQ(startup_, startup_text(port_)); }
+
+TEST_F(Service, ShowsAndChangesTheDestination) {
+    Capture out(1);
+    service_->show_dest_info();
+    EXPECT_EQ(service_->resolve_dest_address(5000), 1);  // "0" resolves as a numeric address
+    EXPECT_EQ(service_->resolve_dest_address("10.0.0.7"), 1);
+    EXPECT_EQ(service_->resolve_dest_address(-1), 1);
+    EXPECT_EQ(service_->resolve_dest_address("192.168.100.200"), 1);
+    service_->show_dest_info();
+    EXPECT_EQ(out.text(),
+              "Sending packets to 0 on port 9999\n"
+              "Setting destination port 5000 @ 0...Success!\n"
+              "Resolving new destination IP @ 10.0.0.7 on port 5000...Success!\n"
+              "Setting destination port -1 @ 10.0.0.7...Success!\n"
+              "Resolving new destination IP @ 192.168.100.200 on port -1...Success!\n"
+              "Sending packets to 192.168.100.200 on port -1\n");
+}
+
+TEST_F(Service, ReportsADestinationThatCannotBeResolved) {
+    Capture out(1);
+    Capture err(2);
+    // A name with an empty label is refused on the spot, without asking DNS.
+    EXPECT_EQ(service_->resolve_dest_address("a..b"), 0);
+    service_->show_dest_info();
+    EXPECT_EQ(out.text(),
+              "Resolving new destination IP @ a..b on port 9999...Sending packets to a..b on "
+              "port 9999\n");
+    EXPECT_EQ(err.text().rfind("FAILED!\nSDLNet_ResolveHost(a..b 9999): ", 0), 0U);
+}
+
+TEST_F(Service, ReceivingNothingPrintsNothingAndDoesNotWait) {
+    Capture out(1);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(service_->recieve_data(), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(3));
+    EXPECT_EQ(out.text(), "");
+    EXPECT_FALSE(service_->wait_for_data(20));
+}
+
+TEST_F(Service, QuitFromThePeerStopsTheLoop) {
+    peer_.send_vector(port_, z("10.0.0.2"), z("4555"), z("quit"));
+    int result = -1;
+    EXPECT_EQ(receive(&result),
+              printout("10.0.0.2", "4555", "quit") + "\nServer recieved \"quit\" signal from client!\n");
+    EXPECT_EQ(result, 0);
+}
+
+TEST_F(Service, OtherKeywordsArePrintedOnly) {
+    for (const char* keyword : {"Quit", "quit ", "up_resp", "UPDATE", ""}) {
+        peer_.send_vector(port_, z("a"), z("1"), z(keyword));
+        int result = -1;
+        EXPECT_EQ(receive(&result), printout("a", "1", keyword)) << keyword;
+        EXPECT_EQ(result, 1);
+    }
+}
+
+TEST_F(Service, TextsAreBoundedByTheBytesReceived) {
+    const std::string full(512, 'x');
+    // No terminating zero anywhere; a long payload is cut to the packet size;
+    // a zero inside a payload ends its text.
+    peer_.send_vector(port_, full, std::string(600, 'y'), std::string("qu\0it", 5));
+    EXPECT_EQ(receive(), printout(full, std::string(512, 'y'), "qu"));
+    // Shorter texts after longer ones show nothing of the earlier bytes.
+    peer_.send_vector(port_, "ab", "7", "ok");
+    EXPECT_EQ(receive(), printout("ab", "7", "ok"));
+}
+
+TEST_F(Service, ControlBytesAreShownEscapedButKeywordsComparedRaw) {
+    peer_.send_vector(port_, "\x1b[2J\x7f", "\t\n", z("quit\r"));
+    int result = -1;
+    EXPECT_EQ(receive(&result), printout("\\x1b[2J\\x7f", "\\x09\\x0a", "quit\\x0d"));
+    EXPECT_EQ(result, 1);
+}
+
+TEST_F(Service, SlotsNoDatagramFilledReadEmpty) {
+    peer_.send(port_, z("only"));
+    EXPECT_EQ(receive(), printout("only", "", ""));
+}
+
+TEST_F(Service, AVectorSplitAcrossReceivesStaysWhole) {
+    peer_.send(port_, z("10.0.0.9"));
+    std::this_thread::sleep_for(milliseconds(2));
+    peer_.send(port_, z("4000"));
+    peer_.send(port_, z("hello"));
+    EXPECT_EQ(receive(), printout("10.0.0.9", "4000", "hello"));
+    Capture out(1);
+    EXPECT_EQ(service_->recieve_data(), 1);
+    EXPECT_EQ(out.text(), "");
+}
+
+TEST_F(Service, SendUpdateSendsOnlyTheAddressedSlotBeforeAnyAnswer) {
+    char data[] = "hello peer";
+    LoopbackUdp source_sock;
+    source_sock.send(port_, "x");
+    ASSERT_TRUE(service_->wait_for_data(2000));
+    // The first inbound packet, with the source address, is what send_update prints.
+    UDPpacket** source = SDLNet_AllocPacketV(1, 16);
+    ASSERT_NE(source, nullptr);
+    source[0]->address.host = 0x0100007f;
+    source[0]->address.port = 0x3412;
+    Capture out(1);
+    service_->send_update(data, source);
+    EXPECT_EQ(out.text(), "SENDING!\nIP: 16777343\nport: 13330\n");
+    const auto got = update_.receive(milliseconds(2000));
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->bytes, z("hello peer"));
+    EXPECT_FALSE(update_.receive(milliseconds(50)));
+    SDLNet_FreePacketV(source);
+}
+
+TEST(ServiceStartup, ListenPortZeroFallsBackToTheDefault) {
+    Capture out(1);
+    {
+        const UDP_Server_Service service(0);
+        const std::string text = out.text();
+        EXPECT_EQ(text.rfind("\nNo port given...\nDefaulting to port 4555...\n"
+                             "Initializing SDL_net (recieve)...Success!\n"
+                             "Opening port 4555 for incoming connections...Success!\n",
+                             0),
+                  0U)
+            << text;
+    }
+}
+
+TEST(ServiceStartup, ListenPortAboveTheRangeUsesItsLowBits) {
+    const int port = testsupport::free_udp_port();
+    Capture out(1);
+    UDP_Server_Service service(port + 65536);
+    const std::string big = std::to_string(port + 65536);
+    EXPECT_EQ(out.text().rfind("Accepting connections on port: " + big +
+                                   "\nInitializing SDL_net (recieve)...Success!\nOpening port " +
+                                   big + " for incoming connections...Success!\n",
+                               0),
+              0U);
+    const LoopbackUdp peer;
+    peer.send_vector(static_cast<std::uint16_t>(port), z("a"), z("b"), z("quit"));
+    ASSERT_TRUE(service.wait_for_data(2000));
+    EXPECT_EQ(service.recieve_data(), 0);
+}
+
+TEST(ServiceStartupDeathTest, ABusyListenPortEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const LoopbackUdp holder;
+    EXPECT_EXIT(UDP_Server_Service service(holder.port()), ::testing::ExitedWithCode(1),
+                "FAILED!\nSDLNet_UDP_Open\\(port\\): ");
+}
+
+// These bind 127.0.0.1:4556, where answers go.
+class ServiceAnswer : public Service {
+protected:
+    LoopbackUdp answers_{static_cast<std::uint16_t>(wire::kAnswerPort)};
+
+    std::string next_answer() const {
+        const auto got = answers_.receive(milliseconds(2000));
+        return got ? got->bytes : std::string("<none>");
+    }
+};
+
+TEST_F(ServiceAnswer, UpdateIsAnsweredWithThreeNineByteDatagrams) {
+    peer_.send_vector(port_, z("10.0.0.2"), z("4555"), z("update"));
+    int result = -1;
+    EXPECT_EQ(receive(&result), printout("10.0.0.2", "4555", "update") + answer_text(peer_.port()));
+    EXPECT_EQ(result, 1);
+    const auto first = answers_.receive(milliseconds(2000));
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->bytes, std::string("10.0.0.2\0", 9));
+    EXPECT_EQ(next_answer(), std::string("4555\0\0\0\0\0", 9));
+    EXPECT_EQ(next_answer(), std::string("up_resp\0\0", 9));
+    EXPECT_FALSE(answers_.receive(milliseconds(30)));
+
+    // The answer leaves from the service's send socket, not from its listen port.
+    EXPECT_NE(first->from_port, port_);
+}
+
+TEST_F(ServiceAnswer, ASingleDatagramAfterAnUpdateIsAnsweredWithTheStaleSlots) {
+    peer_.send_vector(port_, z("10.0.0.2"), "4555\0junk", z("update"));
+    receive();
+    EXPECT_EQ(next_answer(), std::string("10.0.0.2\0", 9));
+    EXPECT_EQ(next_answer(), std::string("4555\0\0\0\0\0", 9));
+    EXPECT_EQ(next_answer(), std::string("up_resp\0\0", 9));
+
+    peer_.send(port_, z("127.0.0.1"));
+    EXPECT_EQ(receive(), printout("127.0.0.1", "4555", "update") + answer_text(peer_.port()));
+    EXPECT_EQ(next_answer(), "127.0.0.1");  // nine characters: no room for the zero
+    EXPECT_EQ(next_answer(), std::string("4555\0\0\0\0\0", 9));
+    EXPECT_EQ(next_answer(), std::string("up_resp\0\0", 9));
+}
+
+TEST_F(ServiceAnswer, ABurstOfVectorsIsAnsweredWholeAndAligned) {
+    constexpr int kVectors = 50;
+    for (int i = 0; i < kVectors; ++i) {
+        peer_.send_vector(port_, z("a" + std::to_string(i)), z(std::to_string(i)), z("update"));
+    }
+    int handled = 0;
+    {
+        Capture out(1);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (handled < kVectors && std::chrono::steady_clock::now() < deadline) {
+            service_->wait_for_data(100);
+            const std::string before = out.text();
+            service_->recieve_data();
+            if (out.text().size() != before.size()) {
+                ++handled;
+            }
+        }
+    }
+    EXPECT_EQ(handled, kVectors);
+    for (int i = 0; i < kVectors; ++i) {
+        std::string slot0 = z("a" + std::to_string(i));
+        slot0.resize(9, '\0');
+        std::string slot1 = z(std::to_string(i));
+        slot1.resize(9, '\0');
+        ASSERT_EQ(next_answer(), slot0) << i;
+        ASSERT_EQ(next_answer(), slot1) << i;
+        ASSERT_EQ(next_answer(), std::string("up_resp\0\0", 9)) << i;
+    }
+}
+
+TEST_F(ServiceAnswer, SendUpdateAfterAnAnswerSendsTheWholeVector) {
+    peer_.send_vector(port_, z("10.0.0.2"), z("4555"), z("update"));
+    receive();
+    answers_.drain();
+    UDPpacket** source = SDLNet_AllocPacketV(1, 16);
+    ASSERT_NE(source, nullptr);
+    source[0]->address = IPaddress{};
+    char data[] = "hi";
+    {
+        Capture out(1);
+        service_->send_update(data, source);
+    }
+    const auto got = update_.receive(milliseconds(2000));
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->bytes, z("hi"));
+    // Slots 1 and 2 still carry the last answer, to the answer endpoint.
+    EXPECT_EQ(next_answer(), std::string("4555\0\0\0\0\0", 9));
+    EXPECT_EQ(next_answer(), std::string("up_resp\0\0", 9));
+    SDLNet_FreePacketV(source);
+}
+
+TEST(ServiceSendUpdate, AnUnresolvableEndpointSendsNothing) {
+    const int port = testsupport::free_udp_port();
+    Capture out(1);
+    UDP_Server_Service service(port, "a..b", 4567);
+    UDPpacket** source = SDLNet_AllocPacketV(1, 16);
+    ASSERT_NE(source, nullptr);
+    source[0]->address = IPaddress{};
+    char data[] = "hi";
+    const std::string before = out.text();
+    service.send_update(data, source);
+    EXPECT_EQ(out.text().substr(before.size()),
+              "SENDING!\nIP: 0\nport: 0\n\nError re-resolving host!\n");
+    SDLNet_FreePacketV(source);
+}
+
+}  // namespace

@@ -1,0 +1,251 @@
+#include "child.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+namespace testsupport {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void exec_child(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const auto& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    setenv("TERM", "dumb", 1);
+    const rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+    // The test runner may leave signals blocked or ignored; the child starts clean.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+        std::signal(sig, SIG_DFL);
+    }
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+void append_available(int fd, std::string& into, bool& open) {
+    char buf[4096];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) {
+        into.append(buf, static_cast<std::size_t>(n));
+    } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+        open = false;  // end of file, or EIO once the terminal's last user has gone
+    }
+}
+
+}  // namespace
+
+Child::Child(const std::vector<std::string>& argv, Input input) {
+    if (input == Input::kTerminal) {
+        winsize size{24, 80, 0, 0};
+        pid_ = forkpty(&master_, nullptr, nullptr, &size);
+        if (pid_ < 0) {
+            throw std::runtime_error("forkpty failed");
+        }
+        if (pid_ == 0) {
+            exec_child(argv);
+        }
+        return;
+    }
+    int out[2];
+    int err[2];
+    int in[2] = {-1, -1};
+    if (pipe(out) != 0 || pipe(err) != 0 || (input == Input::kPipe && pipe(in) != 0)) {
+        throw std::runtime_error("pipe failed");
+    }
+    pid_ = fork();
+    if (pid_ < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid_ == 0) {
+        const int in_fd = input == Input::kPipe ? in[0] : open("/dev/null", O_RDONLY);
+        dup2(in_fd, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd = 3; fd < 256; ++fd) {
+            close(fd);
+        }
+        exec_child(argv);
+    }
+    close(out[1]);
+    close(err[1]);
+    out_fd_ = out[0];
+    err_fd_ = err[0];
+    if (input == Input::kPipe) {
+        close(in[0]);
+        in_fd_ = in[1];
+    }
+}
+
+Child::~Child() {
+    if (!status_) {
+        kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+    for (const int fd : {master_, out_fd_, err_fd_, in_fd_}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
+
+void Child::write(std::string_view bytes) const {
+    const int fd = master_ >= 0 ? master_ : in_fd_;
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void Child::close_input() {
+    if (in_fd_ >= 0) {
+        close(in_fd_);
+        in_fd_ = -1;
+    }
+}
+
+void Child::pump(milliseconds timeout) {
+    pollfd fds[2];
+    nfds_t count = 0;
+    const int first = master_ >= 0 ? master_ : out_fd_;
+    if (first >= 0) {
+        fds[count++] = {first, POLLIN, 0};
+    }
+    if (err_fd_ >= 0) {
+        fds[count++] = {err_fd_, POLLIN, 0};
+    }
+    if (count == 0) {
+        std::this_thread::sleep_for(timeout);
+        return;
+    }
+    if (poll(fds, count, static_cast<int>(timeout.count())) <= 0) {
+        return;
+    }
+    for (nfds_t i = 0; i < count; ++i) {
+        if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+            continue;
+        }
+        bool open = true;
+        if (fds[i].fd == err_fd_) {
+            append_available(err_fd_, err_, open);
+            if (!open) {
+                close(err_fd_);
+                err_fd_ = -1;
+            }
+        } else {
+            append_available(fds[i].fd, out_, open);
+            if (!open) {
+                close(fds[i].fd);
+                (master_ >= 0 ? master_ : out_fd_) = -1;
+            }
+        }
+    }
+}
+
+bool Child::wait_for(std::string_view needle, milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        const auto found = out_.find(needle, cursor_);
+        if (found != std::string::npos) {
+            cursor_ = found + needle.size();
+            return true;
+        }
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pump(std::min(left, milliseconds(50)));
+    }
+}
+
+std::string Child::read_for(milliseconds period) {
+    const auto deadline = Clock::now() + period;
+    while (Clock::now() < deadline) {
+        pump(std::min(std::chrono::duration_cast<milliseconds>(deadline - Clock::now()) +
+                          milliseconds(1),
+                      milliseconds(20)));
+    }
+    return take();
+}
+
+std::string Child::take() {
+    std::string rest = out_.substr(cursor_);
+    cursor_ = out_.size();
+    return rest;
+}
+
+std::optional<int> Child::wait_exit(milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!status_) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = status;
+            break;
+        }
+        if (Clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        pump(milliseconds(10));
+    }
+    // Collect whatever is still in the pipes or on the terminal.
+    for (int i = 0; i < 5; ++i) {
+        pump(milliseconds(5));
+    }
+    return status_;
+}
+
+void Child::kill_now(int sig) const { kill(pid_, sig); }
+
+std::string plain(std::string text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            continue;
+        }
+        out += text[i];
+    }
+    return out;
+}
+
+bool wait_for_raw(int terminal, bool echo_off, milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+        termios t{};
+        if (tcgetattr(terminal, &t) == 0) {
+            const bool raw = (t.c_lflag & ICANON) == 0 && (!echo_off || (t.c_lflag & ECHO) == 0);
+            if (raw) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return false;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,73 @@
+// Runs a program as a child, on a pseudo-terminal or on pipes, and reads what
+// it prints with bounded waits.
+#ifndef LANLINK_TESTS_SUPPORT_CHILD_H
+#define LANLINK_TESTS_SUPPORT_CHILD_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace testsupport {
+
+using std::chrono::milliseconds;
+
+enum class Input {
+    kTerminal,  // standard input, output and error on one pseudo-terminal
+    kNull,      // standard input /dev/null, output and error on separate pipes
+    kPipe,      // standard input a pipe the test writes, output and error on pipes
+};
+
+class Child {
+public:
+    Child(const std::vector<std::string>& argv, Input input);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    Child(Child&&) = delete;
+    Child& operator=(Child&&) = delete;
+
+    void write(std::string_view bytes) const;
+    void close_input();
+    // Reads until `needle` appears after the cursor; the cursor then moves past it.
+    bool wait_for(std::string_view needle, milliseconds timeout = milliseconds(3000));
+    // Reads for `period` and returns what arrived after the cursor (cursor moves).
+    std::string read_for(milliseconds period);
+    // Everything printed after the cursor so far; the cursor moves to the end.
+    std::string take();
+    // Waits for the child to end; its wait status, or nothing on time-out.
+    std::optional<int> wait_exit(milliseconds timeout = milliseconds(5000));
+
+    const std::string& output() const { return out_; }  // the terminal, or the output pipe
+    const std::string& errors() const { return err_; }  // the error pipe
+    pid_t pid() const { return pid_; }
+    int terminal() const { return master_; }
+    void kill_now(int sig) const;
+
+private:
+    void pump(milliseconds timeout);
+
+    pid_t pid_ = -1;
+    int master_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    int in_fd_ = -1;
+    std::string out_;
+    std::string err_;
+    std::size_t cursor_ = 0;
+    std::optional<int> status_;
+};
+
+// A terminal's output with its "\r\n" line ends made "\n".
+std::string plain(std::string text);
+
+// Waits until the terminal's settings satisfy `raw` (no canonical mode, or
+// no echo), as a keyboard function applies them before it waits for a key.
+bool wait_for_raw(int terminal, bool echo_off, milliseconds timeout = milliseconds(3000));
+
+}  // namespace testsupport
+
+#endif  // LANLINK_TESTS_SUPPORT_CHILD_H

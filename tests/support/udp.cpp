@@ -1,0 +1,90 @@
+#include "udp.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace testsupport {
+
+namespace {
+
+sockaddr_in loopback(std::uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+}  // namespace
+
+LoopbackUdp::LoopbackUdp(std::uint16_t port) {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) {
+        throw std::runtime_error("socket failed");
+    }
+    const int big = 4 * 1024 * 1024;
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    sockaddr_in addr = loopback(port);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd_);
+        throw std::runtime_error("bind failed on port " + std::to_string(port));
+    }
+    socklen_t len = sizeof addr;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+}
+
+LoopbackUdp::~LoopbackUdp() { close(fd_); }
+
+void LoopbackUdp::send(std::uint16_t to_port, std::string_view bytes) const {
+    const sockaddr_in to = loopback(to_port);
+    sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+void LoopbackUdp::send_vector(std::uint16_t to_port, std::string_view address,
+                              std::string_view port_text, std::string_view keyword) const {
+    send(to_port, address);
+    send(to_port, port_text);
+    send(to_port, keyword);
+}
+
+std::optional<Datagram> LoopbackUdp::receive(std::chrono::milliseconds timeout) const {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) {
+        return std::nullopt;
+    }
+    char buf[65536];
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    const ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0) {
+        return std::nullopt;
+    }
+    return Datagram{std::string(buf, static_cast<std::size_t>(n)), ntohs(from.sin_port)};
+}
+
+int LoopbackUdp::drain() const {
+    int count = 0;
+    while (receive(std::chrono::milliseconds(0))) {
+        ++count;
+    }
+    return count;
+}
+
+std::uint16_t free_udp_port() {
+    const LoopbackUdp probe;
+    return probe.port();
+}
+
+std::string z(std::string_view text) {
+    std::string s(text);
+    s += '\0';
+    return s;
+}
+
+}  // namespace testsupport

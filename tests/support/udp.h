@@ -1,0 +1,51 @@
+// Plain POSIX UDP sockets for tests: bound to 127.0.0.1 and sending only to
+// 127.0.0.1, so that no test ever sends a datagram off this machine.
+#ifndef LANLINK_TESTS_SUPPORT_UDP_H
+#define LANLINK_TESTS_SUPPORT_UDP_H
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace testsupport {
+
+struct Datagram {
+    std::string bytes;
+    std::uint16_t from_port = 0;
+};
+
+class LoopbackUdp {
+public:
+    // Binds 127.0.0.1:`port` (0: a port the system picks). Throws when busy.
+    explicit LoopbackUdp(std::uint16_t port = 0);
+    ~LoopbackUdp();
+    LoopbackUdp(const LoopbackUdp&) = delete;
+    LoopbackUdp& operator=(const LoopbackUdp&) = delete;
+    LoopbackUdp(LoopbackUdp&&) = delete;
+    LoopbackUdp& operator=(LoopbackUdp&&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    void send(std::uint16_t to_port, std::string_view bytes) const;
+    // A packet vector: three datagrams back to back, in slot order.
+    void send_vector(std::uint16_t to_port, std::string_view address, std::string_view port_text,
+                     std::string_view keyword) const;
+    std::optional<Datagram> receive(std::chrono::milliseconds timeout) const;
+    // Drops every datagram already waiting; returns how many.
+    int drain() const;
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// A UDP port on 127.0.0.1 that was free a moment ago.
+std::uint16_t free_udp_port();
+
+// A zero-terminated text as it travels in a slot.
+std::string z(std::string_view text);
+
+}  // namespace testsupport
+
+#endif  // LANLINK_TESTS_SUPPORT_UDP_H

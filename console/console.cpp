@@ -17,10 +17,11 @@ constexpr const char* kFatalLine = "\nAn Error has occurred! The program must ex
 // How long one idle turn waits for a datagram. With a keyboard to poll the
 // wait is short so that a key is noticed promptly; without one no command can
 // ever arrive and only a datagram can end the wait.
-constexpr Uint32 kKeyboardWaitMs = 15;
+constexpr Uint32 kKeyboardWaitMs = 20;
 constexpr Uint32 kHeadlessWaitMs = 1000;
 
 constexpr int kEnter = 10;
+constexpr std::size_t kOutputBuffer = 64 * 1024;
 // Only "n" and "N" reject: keeping two characters of the answer is enough.
 constexpr std::size_t kConfirmationKept = 2;
 
@@ -76,6 +77,7 @@ int run_command(UDP_Server_Service& service, std::string& command, std::string& 
         }
         // The console sends no datagram: only "quit" has an effect.
         if (argument == "quit") {
+            std::fflush(stdout);
             std::system("clear");
             std::printf("msg = %s\n", argument.c_str());
             std::puts("\nClient sent \"quit\" command!");
@@ -140,6 +142,10 @@ void displayHelp() {
 }
 
 int lanlink_main(int argc, char** argv) {
+    // Standard output is written in whole pieces: the loop flushes it before
+    // it waits, and every prompt flushes it, so nothing printed waits unseen.
+    // A vector's printout thus costs one write, after its answer has gone out.
+    std::setvbuf(stdout, nullptr, _IOFBF, kOutputBuffer);
     std::string command;
     std::string argument;
     if (checkArgs(argc, argv) == 0) {
@@ -157,6 +163,7 @@ int lanlink_main(int argc, char** argv) {
             stop = run_command(service, command, argument);
         }
         if (stop == 0) {
+            std::fflush(stdout);
             service.wait_for_data(waiting < 0 ? kHeadlessWaitMs : kKeyboardWaitMs);
         }
         // Polled in every turn, also the one that stops: a vector already

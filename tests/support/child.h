@@ -36,6 +36,9 @@ public:
     bool wait_for(std::string_view needle, milliseconds timeout = milliseconds(3000));
     // Reads for `period` and returns what arrived after the cursor (cursor moves).
     std::string read_for(milliseconds period);
+    // Reads whatever is waiting without blocking (keeps a chatty child from
+    // stalling on a full pipe or terminal).
+    void drain() { pump(milliseconds(0)); }
     // Everything printed after the cursor so far; the cursor moves to the end.
     std::string take();
     // Waits for the child to end; its wait status, or nothing on time-out.

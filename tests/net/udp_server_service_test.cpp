@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -175,6 +176,39 @@ TEST_F(Service, AVectorSplitAcrossReceivesStaysWhole) {
     Capture out(1);
     EXPECT_EQ(service_->recieve_data(), 1);
     EXPECT_EQ(out.text(), "");
+}
+
+TEST_F(Service, ThousandsOfRandomDatagramsAreHandledSafely) {
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> byte(0, 255);
+    const int lengths[] = {0, 1, 2, 8, 9, 10, 100, 511, 512, 513, 1500};
+    std::string shown;
+    {
+        Capture out(1);
+        for (int i = 0; i < 3000; ++i) {
+            std::string payload(static_cast<std::size_t>(lengths[random() % 11]), '\0');
+            for (char& c : payload) {
+                c = static_cast<char>(byte(random));
+            }
+            peer_.send(port_, payload);
+            if (i % 16 == 15) {
+                while (service_->wait_for_data(0)) {
+                    service_->recieve_data();
+                }
+            }
+        }
+        while (service_->wait_for_data(20)) {
+            service_->recieve_data();
+        }
+        shown = out.text();
+    }
+    // Only the printout's own tabs and line ends reach the terminal.
+    for (const char c : shown) {
+        const auto b = static_cast<unsigned char>(c);
+        ASSERT_TRUE(b >= 0x20 || c == '\t' || c == '\n') << static_cast<int>(b);
+        ASSERT_NE(b, 0x7f);
+    }
+    EXPECT_GT(shown.size(), 0U);
 }
 
 TEST_F(Service, SendUpdateSendsOnlyTheAddressedSlotBeforeAnyAnswer) {

@@ -54,6 +54,21 @@ void append_available(int fd, std::string& into, bool& open) {
 }  // namespace
 
 Child::Child(const std::vector<std::string>& argv, Input input) {
+    spawn([&argv] { exec_child(argv); }, input);
+}
+
+Child::Child(const std::function<int()>& body, Input input) {
+    spawn(
+        [&body] {
+            const int result = body();
+            std::fflush(nullptr);
+            _exit(result);
+        },
+        input);
+}
+
+void Child::spawn(const std::function<void()>& in_child, Input input) {
+    std::fflush(nullptr);
     if (input == Input::kTerminal) {
         winsize size{24, 80, 0, 0};
         pid_ = forkpty(&master_, nullptr, nullptr, &size);
@@ -61,14 +76,18 @@ Child::Child(const std::vector<std::string>& argv, Input input) {
             throw std::runtime_error("forkpty failed");
         }
         if (pid_ == 0) {
-            exec_child(argv);
+            in_child();
+            _exit(127);
         }
         return;
     }
     int out[2];
     int err[2];
     int in[2] = {-1, -1};
-    if (pipe(out) != 0 || pipe(err) != 0 || (input == Input::kPipe && pipe(in) != 0)) {
+    int slave = -1;
+    if (pipe(out) != 0 || pipe(err) != 0 || (input == Input::kPipe && pipe(in) != 0) ||
+        (input == Input::kTerminalInput &&
+         openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0)) {
         throw std::runtime_error("pipe failed");
     }
     pid_ = fork();
@@ -76,14 +95,23 @@ Child::Child(const std::vector<std::string>& argv, Input input) {
         throw std::runtime_error("fork failed");
     }
     if (pid_ == 0) {
-        const int in_fd = input == Input::kPipe ? in[0] : open("/dev/null", O_RDONLY);
+        int in_fd = -1;
+        if (input == Input::kPipe) {
+            in_fd = in[0];
+        } else if (input == Input::kTerminalInput) {
+            setsid();
+            in_fd = slave;
+        } else {
+            in_fd = open("/dev/null", O_RDONLY);
+        }
         dup2(in_fd, 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
         for (int fd = 3; fd < 256; ++fd) {
             close(fd);
         }
-        exec_child(argv);
+        in_child();
+        _exit(127);
     }
     close(out[1]);
     close(err[1]);
@@ -93,6 +121,11 @@ Child::Child(const std::vector<std::string>& argv, Input input) {
         close(in[0]);
         in_fd_ = in[1];
     }
+    if (slave >= 0) {
+        close(slave);
+        term_fd_ = master_;
+        master_ = -1;
+    }
 }
 
 Child::~Child() {
@@ -101,7 +134,7 @@ Child::~Child() {
         int status = 0;
         waitpid(pid_, &status, 0);
     }
-    for (const int fd : {master_, out_fd_, err_fd_, in_fd_}) {
+    for (const int fd : {master_, out_fd_, err_fd_, in_fd_, term_fd_}) {
         if (fd >= 0) {
             close(fd);
         }
@@ -109,7 +142,7 @@ Child::~Child() {
 }
 
 void Child::write(std::string_view bytes) const {
-    const int fd = master_ >= 0 ? master_ : in_fd_;
+    const int fd = master_ >= 0 ? master_ : term_fd_ >= 0 ? term_fd_ : in_fd_;
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n <= 0) {
@@ -119,6 +152,13 @@ void Child::write(std::string_view bytes) const {
             return;
         }
         bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void Child::hang_up() {
+    if (term_fd_ >= 0) {
+        close(term_fd_);
+        term_fd_ = -1;
     }
 }
 

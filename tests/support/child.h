@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,11 +20,14 @@ enum class Input {
     kTerminal,  // standard input, output and error on one pseudo-terminal
     kNull,      // standard input /dev/null, output and error on separate pipes
     kPipe,      // standard input a pipe the test writes, output and error on pipes
+    kTerminalInput,  // standard input a pseudo-terminal, output and error on pipes
 };
 
 class Child {
 public:
     Child(const std::vector<std::string>& argv, Input input);
+    // Runs `body` in a forked child, which then ends with its result as status.
+    Child(const std::function<int()>& body, Input input);
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
@@ -32,6 +36,8 @@ public:
 
     void write(std::string_view bytes) const;
     void close_input();
+    // Closes the test's side of the terminal: the child's reads then fail.
+    void hang_up();
     // Reads until `needle` appears after the cursor; the cursor then moves past it.
     bool wait_for(std::string_view needle, milliseconds timeout = milliseconds(3000));
     // Reads for `period` and returns what arrived after the cursor (cursor moves).
@@ -47,17 +53,19 @@ public:
     const std::string& output() const { return out_; }  // the terminal, or the output pipe
     const std::string& errors() const { return err_; }  // the error pipe
     pid_t pid() const { return pid_; }
-    int terminal() const { return master_; }
+    int terminal() const { return master_ >= 0 ? master_ : term_fd_; }
     void kill_now(int sig) const;
 
 private:
     void pump(milliseconds timeout);
+    void spawn(const std::function<void()>& in_child, Input input);
 
     pid_t pid_ = -1;
     int master_ = -1;
     int out_fd_ = -1;
     int err_fd_ = -1;
     int in_fd_ = -1;
+    int term_fd_ = -1;  // the terminal that is only the child's input
     std::string out_;
     std::string err_;
     std::size_t cursor_ = 0;

@@ -1,3 +1,5 @@
 #include "console.h"
 
-int main(int argc, char** argv) { return lanlink_main(argc, argv); }
+int main(int argc, char** argv) {
+    return lanlink_main(argc, argv);
+}

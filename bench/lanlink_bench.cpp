@@ -129,13 +129,13 @@ void vectors(Peer& peer, const LoopbackUdp& sender, const LoopbackUdp& answers, 
     }
     int aligned = 0;
     int split = 0;
-    for (std::size_t i = 0; i + 2 < got.size() + 2 && i < got.size(); i += 3) {
+    for (std::size_t i = 0; i < got.size(); i += 3) {
         if (i + 2 >= got.size()) {
             ++split;
             break;
         }
-        const std::string a = got[i].c_str();
-        const std::string b = got[i + 1].c_str();
+        const std::string a = got[i].substr(0, got[i].find('\0'));
+        const std::string b = got[i + 1].substr(0, got[i + 1].find('\0'));
         const bool ok = a.size() > 1 && a[0] == 'v' && a.substr(1) == b &&
                         got[i + 2] == std::string("up_resp\0\0", 9);
         (ok ? aligned : split) += 1;

@@ -21,7 +21,7 @@ constexpr Uint32 kKeyboardWaitMs = 20;
 constexpr Uint32 kHeadlessWaitMs = 1000;
 
 constexpr int kEnter = 10;
-constexpr std::size_t kOutputBuffer = 64 * 1024;
+constexpr std::size_t kOutputBuffer = std::size_t{64} * 1024;
 // Only "n" and "N" reject: keeping two characters of the answer is enough.
 constexpr std::size_t kConfirmationKept = 2;
 

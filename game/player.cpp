@@ -42,8 +42,8 @@ int read_amount() {
 
 }  // namespace
 
-Player::Player(std::string name, int maxHp, int mp, int str, int agi, int exp, int level,
-               int money, int talentPoints)
+Player::Player(std::string name, int maxHp, int mp, int str, int agi, int exp, int level, int money,
+               int talentPoints)
     : maxHp(maxHp),
       mp(mp),
       str(str),
@@ -55,9 +55,13 @@ Player::Player(std::string name, int maxHp, int mp, int str, int agi, int exp, i
       talentPoints(talentPoints),
       name(std::move(name)) {}
 
-void Player::setName(std::string name) { this->name = std::move(name); }
+void Player::setName(std::string name) {
+    this->name = std::move(name);
+}
 
-std::string Player::getName() const { return name; }
+std::string Player::getName() const {
+    return name;
+}
 
 void Player::printPlayer() const {
     std::cout << name << '|' << level << '|' << exp << '\n'
@@ -68,7 +72,9 @@ void Player::printPlayer() const {
               << "Agi: " << agi << '\n';
 }
 
-int Player::getHp() const { return hp; }
+int Player::getHp() const {
+    return hp;
+}
 
 void Player::decreaseHp(int amount) {
     hp = saturate(static_cast<long long>(hp) - amount);  // saturating
@@ -86,19 +92,25 @@ int Player::doDmg() const {
     return roll % base;
 }
 
-bool Player::isAlive() const { return hp != 0; }
+bool Player::isAlive() const {
+    return hp != 0;
+}
 
 void Player::setMoney(int amount) {
     money = saturate(static_cast<long long>(money) + amount);  // saturating
 }
 
-int Player::getMoney() const { return money; }
+int Player::getMoney() const {
+    return money;
+}
 
 void Player::increaseExp(int amount) {
     exp = saturate(static_cast<long long>(exp) + amount);  // saturating
 }
 
-int Player::getExp() const { return exp; }
+int Player::getExp() const {
+    return exp;
+}
 
 void Player::levelUp(bool& leveledUp) {
     if (exp < kExpPerLevel) {
@@ -109,8 +121,9 @@ void Player::levelUp(bool& leveledUp) {
         return;
     }
     exp -= kExpPerLevel;
-    level = saturate(2LL * level);                                           // saturating
-    talentPoints = saturate(static_cast<long long>(talentPoints) + kTalentPointsPerLevel);  // saturating
+    level = saturate(2LL * level);  // saturating
+    talentPoints =
+        saturate(static_cast<long long>(talentPoints) + kTalentPointsPerLevel);  // saturating
     leveledUp = true;
 }
 

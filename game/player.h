@@ -6,7 +6,7 @@
 #include <string>
 
 class Player {
-public:
+  public:
     // hp starts at maxHp.
     Player(std::string name, int maxHp, int mp, int str, int agi, int exp, int level, int money,
            int talentPoints);
@@ -32,7 +32,7 @@ public:
     // character's points on its maximum hit points.
     void talentsUpdate(Player& player, bool& leveledUp);
 
-private:
+  private:
     int maxHp;
     int mp;
     int str;

@@ -5,9 +5,13 @@
 Packet_Buffer::Packet_Buffer()
     : top(-1), spare1(0), spare2(0), slots{}, heap_block(new unsigned char[kBlockBytes]) {}
 
-Packet_Buffer::~Packet_Buffer() { delete[] heap_block; }
+Packet_Buffer::~Packet_Buffer() {
+    delete[] heap_block;
+}
 
-bool Packet_Buffer::isEmpty() const { return top < 0; }
+bool Packet_Buffer::isEmpty() const {
+    return top < 0;
+}
 
 void Packet_Buffer::push(UDPpacket** p) {
     if (top >= kCapacity - 1) {
@@ -30,4 +34,6 @@ UDPpacket* Packet_Buffer::pop() {
     return newest;
 }
 
-UDPpacket* Packet_Buffer::handle_oldest() { return isEmpty() ? nullptr : slots[0]; }
+UDPpacket* Packet_Buffer::handle_oldest() {
+    return isEmpty() ? nullptr : slots[0];
+}

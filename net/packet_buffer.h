@@ -6,7 +6,7 @@
 #include <SDL_net.h>
 
 class Packet_Buffer {
-public:
+  public:
     static constexpr int kCapacity = 10;
     static constexpr int kBlockBytes = 400;
 
@@ -27,7 +27,7 @@ public:
     // The oldest pointer, left in place; null on an empty stack.
     UDPpacket* handle_oldest();
 
-private:
+  private:
     int top;
     int spare1;
     int spare2;

@@ -8,10 +8,10 @@
 
 #include <cerrno>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <string_view>
 
@@ -96,8 +96,8 @@ void pause_before_answer() {
     const auto deadline = steady_clock::now() + std::chrono::microseconds(wire::kAnswerPauseMicros);
     const auto wake = deadline - kPauseFinish;
     timespec until{};
-    const auto since_epoch = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        wake.time_since_epoch());
+    const auto since_epoch =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(wake.time_since_epoch());
     until.tv_sec = static_cast<time_t>(since_epoch.count() / 1000000000);
     until.tv_nsec = static_cast<long>(since_epoch.count() % 1000000000);
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
@@ -279,7 +279,8 @@ int UDP_Server_Service::recieve_data() {
     std::puts("Packet array incoming!");
     std::printf("\t  IP: %s\n",
                 wire::escape_controls(text_of(in_packets[wire::kSlotAddress])).c_str());
-    std::printf("\tPORT: %s\n", wire::escape_controls(text_of(in_packets[wire::kSlotPort])).c_str());
+    std::printf("\tPORT: %s\n",
+                wire::escape_controls(text_of(in_packets[wire::kSlotPort])).c_str());
     std::printf("\t MSG: %s\n", wire::escape_controls(keyword).c_str());
 
     int result = 1;

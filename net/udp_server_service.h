@@ -11,7 +11,7 @@
 #include "wire_format.h"
 
 class UDP_Server_Service {
-public:
+  public:
     // Starts SDL_net, opens the receive socket on `listen_port` (0 means the
     // default port) and the send socket, resolves the initial destination and
     // allocates both packet vectors. Any failure ends the process with status 1.
@@ -45,7 +45,7 @@ public:
     void send_update(char* data, UDPpacket** source);
     void reply();
 
-private:
+  private:
     // Fills the rest of a vector whose first datagrams have already been
     // received; returns how many slots are filled now.
     int complete_vector(int received);

@@ -1,4 +1,6 @@
 // kbhit() and getch() on a real pseudo-terminal standing in as standard input.
+#include "keyboard.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -14,7 +16,6 @@
 #include <thread>
 
 #include "child.h"
-#include "keyboard.h"
 
 namespace {
 
@@ -23,12 +24,11 @@ using testsupport::wait_for_raw;
 
 bool same_settings(const termios& a, const termios& b) {
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && a.c_cc[VMIN] == b.c_cc[VMIN] &&
-           a.c_cc[VTIME] == b.c_cc[VTIME];
+           a.c_lflag == b.c_lflag && a.c_cc[VMIN] == b.c_cc[VMIN] && a.c_cc[VTIME] == b.c_cc[VTIME];
 }
 
 class KeyboardOnTerminal : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
         saved_stdin_ = dup(0);
@@ -46,8 +46,7 @@ protected:
 
     // Types bytes at the keyboard and lets the terminal take them in.
     void type(const std::string& keys) const {
-        ASSERT_EQ(write(master_, keys.data(), keys.size()),
-                  static_cast<ssize_t>(keys.size()));
+        ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
         std::this_thread::sleep_for(milliseconds(30));
     }
 
@@ -167,7 +166,7 @@ TEST_F(KeyboardOnTerminal, GetchGivesMinusOneWhenTheTerminalGoesAway) {
 
 // Standard input redirected from a file, /dev/null or a pipe.
 class KeyboardWithoutTerminal : public ::testing::Test {
-protected:
+  protected:
     void redirect(int fd) {
         saved_ = dup(0);
         dup2(fd, 0);

@@ -2,9 +2,9 @@
 // peers on 127.0.0.1.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <memory>
@@ -51,7 +51,7 @@ int exit_code(const std::optional<int>& status) {
 }
 
 class Lanlink : public ::testing::Test {
-protected:
+  protected:
     // Starts lanlink on a terminal and confirms its arguments.
     void start() {
         port_ = testsupport::free_udp_port();
@@ -213,9 +213,9 @@ TEST_F(Lanlink, SendQuitEndsTheProgram) {
     const std::size_t from = peer_->output().size();
     peer_->write("send quit\n");
     expect_normal_end();
-    EXPECT_EQ(plain(peer_->output().substr(from)),
-              "send quit\n > msg = quit\n\nClient sent \"quit\" command!\n" +
-                  std::string(kShutdown));
+    EXPECT_EQ(
+        plain(peer_->output().substr(from)),
+        "send quit\n > msg = quit\n\nClient sent \"quit\" command!\n" + std::string(kShutdown));
 }
 
 TEST_F(Lanlink, EndOfInputAtThePromptEndsTheProgram) {
@@ -241,8 +241,8 @@ TEST_F(Lanlink, ReceivedTextsCannotDriveTheTerminal) {
     other_.send_vector(static_cast<std::uint16_t>(port_), "\x1b]0;owned\x07", std::string(512, '7'),
                        "\x1b[2J");
     ASSERT_TRUE(peer_->wait_for("\t MSG: \\x1b[2J\r\n"));
-    EXPECT_NE(peer_->output().find("\t  IP: \\x1b]0;owned\\x07\r\n\tPORT: " + std::string(512, '7') +
-                                   "\r\n"),
+    EXPECT_NE(peer_->output().find(
+                  "\t  IP: \\x1b]0;owned\\x07\r\n\tPORT: " + std::string(512, '7') + "\r\n"),
               std::string::npos);
     EXPECT_EQ(peer_->output().find('\x1b'), std::string::npos);
 }
@@ -270,7 +270,7 @@ TEST_F(Lanlink, ASignalWhileWaitingForAKeyRestoresTheTerminal) {
 
 // These bind 127.0.0.1:4556, where answers go.
 class LanlinkAnswer : public Lanlink {
-protected:
+  protected:
     LoopbackUdp answers_{4556};
 };
 

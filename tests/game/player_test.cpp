@@ -12,7 +12,9 @@ namespace {
 
 using testsupport::Capture;
 
-Player hero() { return Player("Hero", 120, 30, 14, 9, 40, 1, 75, 0); }
+Player hero() {
+    return Player("Hero", 120, 30, 14, 9, 40, 1, 75, 0);
+}
 
 TEST(PlayerRecord, StartsAtFullHpAndPrintsSixLines) {
     Player p = hero();
@@ -26,7 +28,8 @@ TEST(PlayerRecord, StartsAtFullHpAndPrintsSixLines) {
     Player nameless("", -5, -1, 0, 0, -7, 0, -3, 0);
     EXPECT_TRUE(nameless.isAlive());  // negative hp counts as alive
     nameless.printPlayer();
-    EXPECT_EQ(out.text().substr(first.size()), "|0|-7\nHP:-5/-5\nMoney: -3\nMp: -1\nStr: 0\nAgi: 0\n");
+    EXPECT_EQ(out.text().substr(first.size()),
+              "|0|-7\nHP:-5/-5\nMoney: -3\nMp: -1\nStr: 0\nAgi: 0\n");
 }
 
 TEST(PlayerRecord, NameIsCopiedInAndOut) {

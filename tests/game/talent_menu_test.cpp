@@ -94,7 +94,9 @@ std::string points_line(int points) {
     return "You have " + std::to_string(points) + " talent points to use.\n";
 }
 
-Player hero(int points) { return Player("Hero", 100, 30, 14, 9, 0, 2, 75, points); }
+Player hero(int points) {
+    return Player("Hero", 100, 30, 14, 9, 0, 2, 75, points);
+}
 
 TEST(TalentMenu, SpendingPartOfThePointsOnHp) {
     const Outcome o = run(

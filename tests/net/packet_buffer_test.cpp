@@ -14,7 +14,9 @@ using testsupport::Capture;
 // Distinct packet addresses to push; the stack never looks inside them.
 std::array<UDPpacket, 11> packets{};
 
-UDPpacket* packet(int i) { return &packets.at(static_cast<std::size_t>(i)); }
+UDPpacket* packet(int i) {
+    return &packets.at(static_cast<std::size_t>(i));
+}
 
 TEST(PacketBuffer, HoldsOnePointer) {
     Packet_Buffer stack;

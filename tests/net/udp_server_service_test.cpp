@@ -56,7 +56,7 @@ std::string answer_text(std::uint16_t sender_port) {
 }
 
 class Service : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         port_ = testsupport::free_udp_port();
         Capture out(1);
@@ -87,7 +87,9 @@ protected:
     std::string startup_;
 };
 
-TEST_F(Service, StartsUpWithItsProgressLines) { EXPECT_EQ(startup_, startup_text(port_)); }
+TEST_F(Service, StartsUpWithItsProgressLines) {
+    EXPECT_EQ(startup_, startup_text(port_));
+}
 
 TEST_F(Service, ShowsAndChangesTheDestination) {
     Capture out(1);
@@ -130,8 +132,8 @@ TEST_F(Service, ReceivingNothingPrintsNothingAndDoesNotWait) {
 TEST_F(Service, QuitFromThePeerStopsTheLoop) {
     peer_.send_vector(port_, z("10.0.0.2"), z("4555"), z("quit"));
     int result = -1;
-    EXPECT_EQ(receive(&result),
-              printout("10.0.0.2", "4555", "quit") + "\nServer recieved \"quit\" signal from client!\n");
+    EXPECT_EQ(receive(&result), printout("10.0.0.2", "4555", "quit") +
+                                    "\nServer recieved \"quit\" signal from client!\n");
     EXPECT_EQ(result, 0);
 }
 
@@ -270,7 +272,7 @@ TEST(ServiceStartupDeathTest, ABusyListenPortEndsTheProcess) {
 
 // These bind 127.0.0.1:4556, where answers go.
 class ServiceAnswer : public Service {
-protected:
+  protected:
     LoopbackUdp answers_{static_cast<std::uint16_t>(wire::kAnswerPort)};
 
     std::string next_answer() const {

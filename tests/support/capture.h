@@ -8,7 +8,7 @@
 namespace testsupport {
 
 class Capture {
-public:
+  public:
     explicit Capture(int fd);
     ~Capture();
     Capture(const Capture&) = delete;
@@ -19,7 +19,7 @@ public:
     // Everything written so far; capturing goes on.
     std::string text();
 
-private:
+  private:
     int fd_;
     int saved_;
     int file_;

@@ -226,9 +226,9 @@ bool Child::wait_for(std::string_view needle, milliseconds timeout) {
 std::string Child::read_for(milliseconds period) {
     const auto deadline = Clock::now() + period;
     while (Clock::now() < deadline) {
-        pump(std::min(std::chrono::duration_cast<milliseconds>(deadline - Clock::now()) +
-                          milliseconds(1),
-                      milliseconds(20)));
+        pump(std::min(
+            std::chrono::duration_cast<milliseconds>(deadline - Clock::now()) + milliseconds(1),
+            milliseconds(20)));
     }
     return take();
 }
@@ -259,7 +259,9 @@ std::optional<int> Child::wait_exit(milliseconds timeout) {
     return status_;
 }
 
-void Child::kill_now(int sig) const { kill(pid_, sig); }
+void Child::kill_now(int sig) const {
+    kill(pid_, sig);
+}
 
 std::string plain(std::string text) {
     std::string out;

@@ -17,14 +17,14 @@ namespace testsupport {
 using std::chrono::milliseconds;
 
 enum class Input {
-    kTerminal,  // standard input, output and error on one pseudo-terminal
-    kNull,      // standard input /dev/null, output and error on separate pipes
-    kPipe,      // standard input a pipe the test writes, output and error on pipes
+    kTerminal,       // standard input, output and error on one pseudo-terminal
+    kNull,           // standard input /dev/null, output and error on separate pipes
+    kPipe,           // standard input a pipe the test writes, output and error on pipes
     kTerminalInput,  // standard input a pseudo-terminal, output and error on pipes
 };
 
 class Child {
-public:
+  public:
     Child(const std::vector<std::string>& argv, Input input);
     // Runs `body` in a forked child, which then ends with its result as status.
     Child(const std::function<int()>& body, Input input);
@@ -56,7 +56,7 @@ public:
     int terminal() const { return master_ >= 0 ? master_ : term_fd_; }
     void kill_now(int sig) const;
 
-private:
+  private:
     void pump(milliseconds timeout);
     void spawn(const std::function<void()>& in_child, Input input);
 

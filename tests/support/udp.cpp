@@ -39,7 +39,9 @@ LoopbackUdp::LoopbackUdp(std::uint16_t port) {
     port_ = ntohs(addr.sin_port);
 }
 
-LoopbackUdp::~LoopbackUdp() { close(fd_); }
+LoopbackUdp::~LoopbackUdp() {
+    close(fd_);
+}
 
 void LoopbackUdp::send(std::uint16_t to_port, std::string_view bytes) const {
     const sockaddr_in to = loopback(to_port);

@@ -17,7 +17,7 @@ struct Datagram {
 };
 
 class LoopbackUdp {
-public:
+  public:
     // Binds 127.0.0.1:`port` (0: a port the system picks). Throws when busy.
     explicit LoopbackUdp(std::uint16_t port = 0);
     ~LoopbackUdp();
@@ -35,7 +35,7 @@ public:
     // Drops every datagram already waiting; returns how many.
     int drain() const;
 
-private:
+  private:
     int fd_ = -1;
     std::uint16_t port_ = 0;
 };

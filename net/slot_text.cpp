@@ -29,4 +29,10 @@ std::string escape_controls(std::string_view text) {
     return shown;
 }
 
+std::string vector_printout(std::string_view address, std::string_view port,
+                            std::string_view keyword) {
+    return "Packet array incoming!\n\t  IP: " + escape_controls(address) +
+           "\n\tPORT: " + escape_controls(port) + "\n\t MSG: " + escape_controls(keyword) + "\n";
+}
+
 }  // namespace wire

@@ -17,6 +17,10 @@ std::string_view slot_text(const unsigned char* data, std::size_t len);
 // 0x7F) become \xNN, every other byte is kept as it is.
 std::string escape_controls(std::string_view text);
 
+// The four lines a peer prints for a received vector, texts escaped.
+std::string vector_printout(std::string_view address, std::string_view port,
+                            std::string_view keyword);
+
 }  // namespace wire
 
 #endif  // LANLINK_NET_SLOT_TEXT_H

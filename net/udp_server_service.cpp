@@ -276,12 +276,10 @@ int UDP_Server_Service::recieve_data() {
     }
 
     const std::string_view keyword = text_of(in_packets[wire::kSlotKeyword]);
-    std::puts("Packet array incoming!");
-    std::printf("\t  IP: %s\n",
-                wire::escape_controls(text_of(in_packets[wire::kSlotAddress])).c_str());
-    std::printf("\tPORT: %s\n",
-                wire::escape_controls(text_of(in_packets[wire::kSlotPort])).c_str());
-    std::printf("\t MSG: %s\n", wire::escape_controls(keyword).c_str());
+    std::fputs(wire::vector_printout(text_of(in_packets[wire::kSlotAddress]),
+                                     text_of(in_packets[wire::kSlotPort]), keyword)
+                   .c_str(),
+               stdout);
 
     int result = 1;
     if (keyword == wire::kKeywordQuit) {

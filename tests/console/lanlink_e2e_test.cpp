@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "child.h"
+#include "peer.h"
 #include "udp.h"
 
 namespace {
@@ -25,7 +26,6 @@ using testsupport::z;
 
 const char* const kUsage =
     "\nInvalid syntax!\n\tlanlink <other_ip> <other_ip's_send_port> <listen_port>\n\n";
-const char* const kStarted = "Allocating memory for recieving packets...Success!\r\n\r\n";
 const char* const kShutdown =
     "\nTerminating program normally...\n"
     "Shutting down sending client...\n"
@@ -55,10 +55,8 @@ class Lanlink : public ::testing::Test {
     // Starts lanlink on a terminal and confirms its arguments.
     void start() {
         port_ = testsupport::free_udp_port();
-        peer_ = std::make_unique<Child>(command_line(port_), Input::kTerminal);
-        ASSERT_TRUE(peer_->wait_for("[Y/n] "));
-        peer_->write("y\n");
-        ASSERT_TRUE(peer_->wait_for(kStarted));
+        peer_ = testsupport::start_peer(LANLINK_BINARY, port_);
+        ASSERT_TRUE(peer_);
     }
 
     // A key, then Enter once the loop waits for the key after it: the prompt.

@@ -3,6 +3,7 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -129,10 +130,11 @@ int parse(int argc, char** argv, Options& options) {
     if (options.port_text_given) {
         options.texts.at(wire::kSlotPort) = args[4];
     }
-    static const char* const kNames[] = {"ADDRESS_TEXT", "PORT_TEXT", "KEYWORD"};
+    static const std::array<const char*, wire::kPacketsPerVector> kNames = {"ADDRESS_TEXT",
+                                                                            "PORT_TEXT", "KEYWORD"};
     for (std::size_t i = 0; i < options.texts.size(); ++i) {
         if (options.texts.at(i).size() > kLongestText) {
-            return usage_error(std::string(kNames[i]) + " is " +
+            return usage_error(std::string(kNames.at(i)) + " is " +
                                std::to_string(options.texts.at(i).size()) +
                                " bytes long; a slot holds at most 511 and the terminating zero");
         }

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "slot_text.h"
+#include "vector_receive.h"
 
 namespace {
 
@@ -197,32 +198,25 @@ UDP_Server_Service::~UDP_Server_Service() {
 
 void UDP_Server_Service::resolve_dest_address() {
     std::printf("Resolving destination address...");
-    if (SDLNet_ResolveHost(&dest_addr, nullptr, static_cast<Uint16>(dest_port)) != 0) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "FAILED!\nSDLNet_ResolveHost(%s %d): %s\n", dest_ip.c_str(), dest_port,
-                     SDL_GetError());
+    if (resolve_destination(nullptr) == 0) {
         std::exit(1);
     }
-    std::puts("Success!");
 }
 
 int UDP_Server_Service::resolve_dest_address(const char* ip) {
     dest_ip = ip;
     std::printf("Resolving new destination IP @ %s on port %d...", dest_ip.c_str(), dest_port);
-    if (SDLNet_ResolveHost(&dest_addr, dest_ip.c_str(), static_cast<Uint16>(dest_port)) != 0) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "FAILED!\nSDLNet_ResolveHost(%s %d): %s\n", dest_ip.c_str(), dest_port,
-                     SDL_GetError());
-        return 0;
-    }
-    std::puts("Success!");
-    return 1;
+    return resolve_destination(dest_ip.c_str());
 }
 
 int UDP_Server_Service::resolve_dest_address(int port) {
     dest_port = port;
     std::printf("Setting destination port %d @ %s...", dest_port, dest_ip.c_str());
-    if (SDLNet_ResolveHost(&dest_addr, dest_ip.c_str(), static_cast<Uint16>(dest_port)) != 0) {
+    return resolve_destination(dest_ip.c_str());
+}
+
+int UDP_Server_Service::resolve_destination(const char* host) {
+    if (SDLNet_ResolveHost(&dest_addr, host, static_cast<Uint16>(dest_port)) != 0) {
         std::fflush(stdout);
         std::fprintf(stderr, "FAILED!\nSDLNet_ResolveHost(%s %d): %s\n", dest_ip.c_str(), dest_port,
                      SDL_GetError());
@@ -240,37 +234,14 @@ bool UDP_Server_Service::wait_for_data(Uint32 timeout_ms) {
     return SDLNet_CheckSockets(recv_set_, timeout_ms) > 0;
 }
 
-int UDP_Server_Service::complete_vector(int received) {
-    const auto deadline = std::chrono::steady_clock::now() + kVectorCompletion;
-    while (received < wire::kPacketsPerVector) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        const int ready = SDLNet_CheckSockets(recv_set_, static_cast<Uint32>(left.count()));
-        if (ready < 0) {
-            break;
-        }
-        if (ready == 0) {
-            continue;
-        }
-        // The vector is terminated by a null pointer, so its tail is a vector too.
-        const int more = SDLNet_UDP_RecvV(recv_sock, in_packets + received);
-        if (more < 0) {
-            break;
-        }
-        received += more;
-    }
-    return received;
-}
-
 int UDP_Server_Service::recieve_data() {
     const int received = SDLNet_UDP_RecvV(recv_sock, in_packets);
     if (received <= 0) {
         return 1;  // nothing arrived, or an error: nothing to handle
     }
-    const int filled = complete_vector(received);
+    // A peer's three datagrams may straddle this receive: wait briefly for the rest.
+    const int filled = wire::receive_rest(recv_sock, recv_set_, in_packets, received,
+                                          std::chrono::steady_clock::now() + kVectorCompletion);
     for (int i = 0; i < filled; ++i) {
         keep_text_only(in_packets[i]);
     }

@@ -46,9 +46,8 @@ class UDP_Server_Service {
     void reply();
 
   private:
-    // Fills the rest of a vector whose first datagrams have already been
-    // received; returns how many slots are filled now.
-    int complete_vector(int received);
+    // Resolves the destination with the current port and reports the result.
+    int resolve_destination(const char* host);
     void send_answer();
 
     UDPsocket send_sock = nullptr;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "slot_text.h"
+#include "vector_receive.h"
 
 namespace {
 
@@ -99,31 +100,12 @@ void Vector_Client::drop_waiting_answers() {
 }
 
 int Vector_Client::collect_answers(std::chrono::milliseconds timeout, VectorTexts& texts) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    int received = 0;
-    while (received < wire::kPacketsPerVector) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        const int ready = SDLNet_CheckSockets(answer_set_, static_cast<Uint32>(left.count()));
-        if (ready < 0) {
-            break;
-        }
-        if (ready == 0) {
-            continue;
-        }
-        const int more = SDLNet_UDP_RecvV(answer_sock_, answers_ + received);
-        if (more < 0) {
-            break;
-        }
-        for (int i = received; i < received + more; ++i) {
-            const UDPpacket* p = answers_[i];
-            const auto len = static_cast<std::size_t>(p->len < 0 ? 0 : p->len);
-            texts.at(static_cast<std::size_t>(i)) = std::string(wire::slot_text(p->data, len));
-        }
-        received += more;
+    const int received = wire::receive_rest(answer_sock_, answer_set_, answers_, 0,
+                                            std::chrono::steady_clock::now() + timeout);
+    for (int i = 0; i < received; ++i) {
+        const UDPpacket* p = answers_[i];
+        const auto len = static_cast<std::size_t>(p->len < 0 ? 0 : p->len);
+        texts.at(static_cast<std::size_t>(i)) = std::string(wire::slot_text(p->data, len));
     }
     return received;
 }

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -298,6 +299,41 @@ TEST_F(LanlinkAnswer, AVectorWaitingWhenExitIsTypedIsStillAnswered) {
     EXPECT_NE(plain(peer_->output()).find("Update request complete.\n" + std::string(kShutdown)),
               std::string::npos);
     EXPECT_TRUE(answers_.receive(milliseconds(1000)));
+}
+
+// Memcheck over a whole headless run: start-up, random datagrams, an
+// answered update and a quit from the peer.
+TEST(LanlinkMemcheckAnswer, NoErrorsAndNoLeaks) {
+#ifdef LANLINK_SANITIZED
+    GTEST_SKIP() << "valgrind cannot run a sanitizer build";
+#endif
+    if (access("/usr/bin/valgrind", X_OK) != 0) {
+        GTEST_SKIP() << "valgrind is not installed";
+    }
+    const int port = testsupport::free_udp_port();
+    Child child({"/usr/bin/valgrind", "--quiet", "--leak-check=full", "--show-leak-kinds=all",
+                 "--errors-for-leak-kinds=all", "--error-exitcode=99", LANLINK_BINARY, "127.0.0.1",
+                 "4556", std::to_string(port)},
+                Input::kNull);
+    ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n", milliseconds(30000)));
+    const LoopbackUdp other;
+    const auto to = static_cast<std::uint16_t>(port);
+    std::mt19937 random(11);
+    for (int i = 0; i < 600; ++i) {
+        std::string payload(random() % 600, '\0');
+        for (char& c : payload) {
+            c = static_cast<char>(random());
+        }
+        other.send(to, payload);
+        if (i % 50 == 49) {
+            child.read_for(milliseconds(20));
+        }
+    }
+    other.send_vector(to, z("10.0.0.2"), z("4555"), z("update"));
+    EXPECT_TRUE(child.wait_for("Update request complete.\n", milliseconds(30000)));
+    other.send_vector(to, z("10.0.0.2"), z("4555"), z("quit"));
+    EXPECT_EQ(exit_code(child.wait_exit(milliseconds(60000))), 0) << child.errors();
+    EXPECT_EQ(child.errors(), "");
 }
 
 }  // namespace

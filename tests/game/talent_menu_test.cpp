@@ -98,43 +98,32 @@ Player hero(int points) {
     return Player("Hero", 100, 30, 14, 9, 0, 2, 75, points);
 }
 
+// The menu of a living hero with `points`, shown for itself, with the flag set.
+std::function<Player&()> menu_on_self(int points) {
+    return [p = hero(points)]() mutable -> Player& {
+        bool flag = true;
+        p.talentsUpdate(p, flag);
+        return p;
+    };
+}
+
 TEST(TalentMenu, SpendingPartOfThePointsOnHp) {
-    const Outcome o = run(
-        [] {
-            static Player p = hero(5);
-            static bool flag = true;
-            p.talentsUpdate(p, flag);
-            return std::ref(p);
-        },
-        {{"4.Agi", "1"}, {"Hp?", "3"}});
+    const Outcome o = run(menu_on_self(5), {{"4.Agi", "1"}, {"Hp?", "3"}});
     EXPECT_EQ(o.menu, menu(5, stats("Hero", 100, 100)) + kHpPrompt);
     EXPECT_EQ(o.trailer.rfind(points_line(2), 0), 0U);
     EXPECT_NE(o.trailer.find("HP:100/130\n"), std::string::npos);
 }
 
 TEST(TalentMenu, WrongAmountKeysAreRefusedUntilAGoodOne) {
-    const Outcome o = run(
-        [] {
-            static Player p = hero(5);
-            static bool flag = true;
-            p.talentsUpdate(p, flag);
-            return std::ref(p);
-        },
-        {{"4.Agi", "1"}, {"Hp?", "9"}, {"points\r\n", "x"}, {"points\r\n", "5"}});
+    const Outcome o = run(menu_on_self(5),
+                          {{"4.Agi", "1"}, {"Hp?", "9"}, {"points\r\n", "x"}, {"points\r\n", "5"}});
     EXPECT_EQ(o.menu, menu(5, stats("Hero", 100, 100)) + kHpPrompt + kWrongKey + kWrongKey +
                           none_left(stats("Hero", 100, 150)) + closing(stats("Hero", 100, 150)));
     EXPECT_EQ(o.trailer.rfind("You have 0 talent points to use.\n", 0), 0U);
 }
 
 TEST(TalentMenu, OverspendingWarnsAndGoesNegative) {
-    const Outcome o = run(
-        [] {
-            static Player p = hero(2);
-            static bool flag = true;
-            p.talentsUpdate(p, flag);
-            return std::ref(p);
-        },
-        {{"4.Agi", "1"}, {"Hp?", "4"}});
+    const Outcome o = run(menu_on_self(2), {{"4.Agi", "1"}, {"Hp?", "4"}});
     EXPECT_EQ(o.menu, menu(2, stats("Hero", 100, 100)) + kHpPrompt +
                           "You do not have enough talent points.\n");
     EXPECT_EQ(o.trailer.rfind(points_line(-2), 0), 0U);
@@ -143,14 +132,7 @@ TEST(TalentMenu, OverspendingWarnsAndGoesNegative) {
 
 TEST(TalentMenu, OnlyHpSpendsPoints) {
     for (const char* key : {"2", "3", "4", "q"}) {
-        const Outcome o = run(
-            [] {
-                static Player p = hero(5);
-                static bool flag = true;
-                p.talentsUpdate(p, flag);
-                return std::ref(p);
-            },
-            {{"4.Agi", key}});
+        const Outcome o = run(menu_on_self(5), {{"4.Agi", key}});
         EXPECT_EQ(o.menu, menu(5, stats("Hero", 100, 100)) + kWrongKey) << key;
         EXPECT_EQ(o.trailer.rfind(points_line(5), 0), 0U) << key;
     }
@@ -191,14 +173,7 @@ TEST(TalentMenu, NoMenuWithoutTheFlagOrALivingCharacter) {
 }
 
 TEST(TalentMenu, NoPointsPrintsTheStatsTwiceAndReadsNoKey) {
-    const Outcome o = run(
-        [] {
-            static Player p = hero(0);
-            static bool flag = true;
-            p.talentsUpdate(p, flag);
-            return std::ref(p);
-        },
-        {});
+    const Outcome o = run(menu_on_self(0), {});
     EXPECT_EQ(o.menu, "You have 0 talent points to use.\n" + none_left(stats("Hero", 100, 100)) +
                           closing(stats("Hero", 100, 100)));
 }
@@ -221,14 +196,7 @@ TEST(TalentMenu, TheArgumentIsShownAndTheReceiverChanges) {
 }
 
 TEST(TalentMenu, EndOfInputInTheAmountLoopLeavesPromptly) {
-    const Outcome o = run(
-        [] {
-            static Player p = hero(5);
-            static bool flag = true;
-            p.talentsUpdate(p, flag);
-            return std::ref(p);
-        },
-        {{"4.Agi", "1"}, {"Hp?", ""}}, Input::kTerminalInput);
+    const Outcome o = run(menu_on_self(5), {{"4.Agi", "1"}, {"Hp?", ""}}, Input::kTerminalInput);
     EXPECT_EQ(o.menu, menu(5, stats("Hero", 100, 100)) + kHpPrompt + kWrongKey);
     EXPECT_EQ(o.trailer.rfind(points_line(5), 0), 0U);
 }

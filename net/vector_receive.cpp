@@ -1,0 +1,32 @@
+#include "vector_receive.h"
+
+#include "wire_format.h"
+
+namespace wire {
+
+int receive_rest(UDPsocket sock, SDLNet_SocketSet set, UDPpacket** packets, int received,
+                 std::chrono::steady_clock::time_point deadline) {
+    while (received < kPacketsPerVector) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        const int ready = SDLNet_CheckSockets(set, static_cast<Uint32>(left.count()));
+        if (ready < 0) {
+            break;
+        }
+        if (ready == 0) {
+            continue;
+        }
+        // A packet vector ends with a null pointer, so its tail is a vector too.
+        const int more = SDLNet_UDP_RecvV(sock, packets + received);
+        if (more < 0) {
+            break;
+        }
+        received += more;
+    }
+    return received;
+}
+
+}  // namespace wire

@@ -287,6 +287,22 @@ TEST_F(LanlinkAnswer, UpdateIsAnsweredOnTheAnswerPort) {
     EXPECT_NE(peer_->output().find("\r\nip: 16777343\r\nhost: "), std::string::npos);
 }
 
+TEST_F(LanlinkAnswer, ALoneDatagramIsAnsweredWithTheStaleSlots) {
+    start();
+    other_.send_vector(static_cast<std::uint16_t>(port_), z("10.0.0.2"), z("4555"), z("update"));
+    ASSERT_TRUE(peer_->wait_for("Update request complete.\r\n"));
+    answers_.drain();
+    other_.send(static_cast<std::uint16_t>(port_), "127.0.0.1");  // nine bytes, no zero
+    EXPECT_TRUE(peer_->wait_for("\t  IP: 127.0.0.1\r\n\tPORT: 4555\r\n\t MSG: update\r\n"));
+    EXPECT_TRUE(peer_->wait_for("Update request complete.\r\n"));
+    for (const std::string& expected : {std::string("127.0.0.1"), std::string("4555\0\0\0\0\0", 9),
+                                        std::string("up_resp\0\0", 9)}) {
+        const auto got = answers_.receive(milliseconds(2000));
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->bytes, expected);
+    }
+}
+
 TEST_F(LanlinkAnswer, AVectorWaitingWhenExitIsTypedIsStillAnswered) {
     start();
     open_prompt();

@@ -35,6 +35,19 @@ SendResult run_send(std::vector<std::string> args) {
     return {code, child.output(), child.errors()};
 }
 
+// For requests to a running peer: when the machine is starved of CPU, the
+// scheduler may hold lanlink-send up between its three datagrams for longer
+// than a peer waits to complete a vector, and the request goes unanswered.
+// One more try tells that apart from a real fault, which fails both.
+SendResult run_send_to_peer(const std::vector<std::string>& args, Child& peer) {
+    SendResult first = run_send(args);
+    peer.drain();
+    if (first.code != 2) {
+        return first;
+    }
+    return run_send(args);
+}
+
 TEST(LanlinkSend, UsageErrors) {
     for (const auto& args :
          std::vector<std::vector<std::string>>{{},
@@ -89,7 +102,7 @@ TEST(LanlinkSendAnswer, UpdateAgainstARunningPeer) {
     auto peer = testsupport::start_peer(LANLINK_BINARY, port);
     ASSERT_TRUE(peer);
     const SendResult r =
-        run_send({"127.0.0.1", std::to_string(port), "update", "10.1.2.3", "4242"});
+        run_send_to_peer({"127.0.0.1", std::to_string(port), "update", "10.1.2.3", "4242"}, *peer);
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(
         r.out.rfind("Packet array incoming!\n\t  IP: 10.1.2.3\n\tPORT: 4242\n\t MSG: up_resp\n"
@@ -97,7 +110,8 @@ TEST(LanlinkSendAnswer, UpdateAgainstARunningPeer) {
                     0),
         0U)
         << r.out;
-    EXPECT_TRUE(peer->wait_for("\t  IP: 10.1.2.3\r\n\tPORT: 4242\r\n\t MSG: update\r\n"));
+    EXPECT_TRUE(peer->wait_for("\t  IP: 10.1.2.3\r\n\tPORT: 4242\r\n\t MSG: update\r\n"))
+        << peer->output();
     EXPECT_TRUE(peer->wait_for("Update request complete."));
 }
 
@@ -105,8 +119,8 @@ TEST(LanlinkSendAnswer, RepeatsLikePing) {
     const int port = testsupport::free_udp_port();
     auto peer = testsupport::start_peer(LANLINK_BINARY, port);
     ASSERT_TRUE(peer);
-    const SendResult r =
-        run_send({"--count", "3", "--interval", "20", "127.0.0.1", std::to_string(port), "update"});
+    const SendResult r = run_send_to_peer(
+        {"--count", "3", "--interval", "20", "127.0.0.1", std::to_string(port), "update"}, *peer);
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("3 sent, 3 answered, round trip min/median/max "), std::string::npos);
     peer->drain();

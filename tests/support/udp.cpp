@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/uio.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,9 +51,20 @@ void LoopbackUdp::send(std::uint16_t to_port, std::string_view bytes) const {
 
 void LoopbackUdp::send_vector(std::uint16_t to_port, std::string_view address,
                               std::string_view port_text, std::string_view keyword) const {
-    send(to_port, address);
-    send(to_port, port_text);
-    send(to_port, keyword);
+    // One system call for the three datagrams, so that the scheduler cannot
+    // hold the test up between them and split the vector.
+    sockaddr_in to = loopback(to_port);
+    const std::string_view parts[] = {address, port_text, keyword};
+    iovec iov[3];
+    mmsghdr msgs[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        iov[i] = {const_cast<char*>(parts[i].data()), parts[i].size()};
+        msgs[i].msg_hdr.msg_name = &to;
+        msgs[i].msg_hdr.msg_namelen = sizeof to;
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    sendmmsg(fd_, msgs, 3, 0);
 }
 
 std::optional<Datagram> LoopbackUdp::receive(std::chrono::milliseconds timeout) const {

@@ -26,6 +26,11 @@ int saturate(long long value) {
     return static_cast<int>(value);
 }
 
+// a + b, held at the int limits.
+int add_saturating(int a, long long b) {
+    return saturate(a + b);
+}
+
 // The amount chosen with keys '1' to '5', or 0 when no key can arrive.
 int read_amount() {
     for (;;) {
@@ -77,14 +82,14 @@ int Player::getHp() const {
 }
 
 void Player::decreaseHp(int amount) {
-    hp = saturate(static_cast<long long>(hp) - amount);  // saturating
+    hp = add_saturating(hp, -static_cast<long long>(amount));  // saturating
     if (hp < 0) {
         hp = 0;
     }
 }
 
 int Player::doDmg() const {
-    const int base = saturate(static_cast<long long>(maxHp) + str) / 4;  // saturating
+    const int base = add_saturating(maxHp, str) / 4;  // saturating
     const int roll = std::rand();
     if (base == 0) {
         return 0;  // nothing to divide by: no damage
@@ -97,7 +102,7 @@ bool Player::isAlive() const {
 }
 
 void Player::setMoney(int amount) {
-    money = saturate(static_cast<long long>(money) + amount);  // saturating
+    money = add_saturating(money, amount);  // saturating
 }
 
 int Player::getMoney() const {
@@ -105,7 +110,7 @@ int Player::getMoney() const {
 }
 
 void Player::increaseExp(int amount) {
-    exp = saturate(static_cast<long long>(exp) + amount);  // saturating
+    exp = add_saturating(exp, amount);  // saturating
 }
 
 int Player::getExp() const {
@@ -121,9 +126,8 @@ void Player::levelUp(bool& leveledUp) {
         return;
     }
     exp -= kExpPerLevel;
-    level = saturate(2LL * level);  // saturating
-    talentPoints =
-        saturate(static_cast<long long>(talentPoints) + kTalentPointsPerLevel);  // saturating
+    level = add_saturating(level, level);                                // saturating
+    talentPoints = add_saturating(talentPoints, kTalentPointsPerLevel);  // saturating
     leveledUp = true;
 }
 
@@ -147,9 +151,9 @@ void Player::talentsUpdate(Player& player, bool& leveledUp) {
                         std::cout << "You do not have enough talent points.\n";
                     }
                     // saturating
-                    talentPoints = saturate(static_cast<long long>(talentPoints) - amount);
-                    maxHp = saturate(static_cast<long long>(maxHp) +
-                                     static_cast<long long>(kMaxHpPerTalentPoint) * amount);
+                    talentPoints = add_saturating(talentPoints, -static_cast<long long>(amount));
+                    maxHp = add_saturating(maxHp,
+                                           static_cast<long long>(kMaxHpPerTalentPoint) * amount);
                 }
             } else {
                 std::cout << kNotEnough;

@@ -20,6 +20,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using testsupport::Child;
+using testsupport::exit_code;
 using testsupport::Input;
 using testsupport::LoopbackUdp;
 using testsupport::plain;
@@ -45,10 +46,6 @@ const char* const kHelp =
 
 std::vector<std::string> command_line(int port) {
     return {LANLINK_BINARY, "127.0.0.1", "4556", std::to_string(port)};
-}
-
-int exit_code(const std::optional<int>& status) {
-    return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
 }
 
 class Lanlink : public ::testing::Test {

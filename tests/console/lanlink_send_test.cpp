@@ -15,12 +15,9 @@ namespace {
 
 using std::chrono::milliseconds;
 using testsupport::Child;
+using testsupport::exit_code;
 using testsupport::Input;
 using testsupport::LoopbackUdp;
-
-int exit_code(const std::optional<int>& status) {
-    return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
-}
 
 struct SendResult {
     int code;

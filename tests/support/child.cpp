@@ -263,6 +263,10 @@ void Child::kill_now(int sig) const {
     kill(pid_, sig);
 }
 
+int exit_code(const std::optional<int>& status) {
+    return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+}
+
 std::string plain(std::string text) {
     std::string out;
     out.reserve(text.size());

@@ -72,6 +72,10 @@ class Child {
     std::optional<int> status_;
 };
 
+// The exit status of a child that ended by exit(), or -1 (timed out, or
+// ended by a signal).
+int exit_code(const std::optional<int>& status);
+
 // A terminal's output with its "\r\n" line ends made "\n".
 std::string plain(std::string text);
 

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "keyboard.h"
 #include "udp_server_service.h"
@@ -17,8 +18,8 @@ constexpr const char* kFatalLine = "\nAn Error has occurred! The program must ex
 // How long one idle turn waits for a datagram. With a keyboard to poll the
 // wait is short so that a key is noticed promptly; without one no command can
 // ever arrive and only a datagram can end the wait.
-constexpr Uint32 kKeyboardWaitMs = 20;
-constexpr Uint32 kHeadlessWaitMs = 1000;
+constexpr int kKeyboardWaitMs = 20;
+constexpr int kHeadlessWaitMs = 1000;
 
 constexpr int kEnter = 10;
 constexpr std::size_t kOutputBuffer = std::size_t{64} * 1024;
@@ -36,6 +37,24 @@ int to_int(const char* text) {
         return INT_MIN;
     }
     return static_cast<int>(value);
+}
+
+// A port argument is a 16-bit number: one outside 0..65535 is refused
+// before anything else happens, never wrapped. Text that is not a number
+// reads as 0, as atoi reads it.
+bool ports_in_range(int argc, char** argv) {
+    if (argc <= 3) {
+        return true;  // too few arguments: the usage message says it
+    }
+    const std::pair<int, const char*> ports[] = {{2, "destination port"}, {3, "listen port"}};
+    for (const auto& [index, name] : ports) {
+        const int port = to_int(argv[index]);
+        if (!wire::port_in_range(port)) {
+            std::fprintf(stderr, "lanlink: the %s %s is outside 0 to 65535\n", name, argv[index]);
+            return false;
+        }
+    }
+    return true;
 }
 
 bool read_word_kept(std::FILE* in, std::string& word, std::size_t kept) {
@@ -75,7 +94,8 @@ int run_command(UDP_Server_Service& service, std::string& command, std::string& 
         if (!prompt_word(" > ", argument)) {
             return 1;
         }
-        // The console sends no datagram: only "quit" has an effect.
+        // "quit" goes to the other peer too before this program ends.
+        service.send_message(argument);
         if (argument == "quit") {
             std::fflush(stdout);
             std::system("clear");
@@ -99,6 +119,7 @@ int run_command(UDP_Server_Service& service, std::string& command, std::string& 
         if (!prompt_word(" > ", argument)) {
             return 1;
         }
+        // A port outside 0..65535 is refused with a message and changes nothing.
         if (service.resolve_dest_address(to_int(argument.c_str())) == 0) {
             std::puts(kFatalLine);
             return 1;
@@ -148,6 +169,9 @@ int lanlink_main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOFBF, kOutputBuffer);
     std::string command;
     std::string argument;
+    if (!ports_in_range(argc, argv)) {
+        return 1;
+    }
     if (checkArgs(argc, argv) == 0) {
         std::fputs(kUsage, stderr);
         return 1;
@@ -155,7 +179,7 @@ int lanlink_main(int argc, char** argv) {
     std::fflush(stdout);
     std::system("clear");
 
-    UDP_Server_Service service(to_int(argv[3]));
+    UDP_Server_Service service(to_int(argv[3]), argv[1], to_int(argv[2]));
     int stop = 0;
     while (stop == 0) {
         const int waiting = kbhit();

@@ -4,6 +4,65 @@
 
 namespace wire {
 
+namespace {
+
+constexpr unsigned kFirstC1 = 0x80;
+constexpr unsigned kLastC1 = 0x9f;
+
+bool continuation(unsigned char byte) {
+    return (byte & 0xc0U) == 0x80U;
+}
+
+// The length of the well-formed UTF-8 sequence that starts text[at] (2 to
+// 4), with its code point in `code`; 0 when the bytes there are not one.
+// Overlong forms, surrogates and values above U+10FFFF are not well formed.
+std::size_t utf8_sequence(std::string_view text, std::size_t at, unsigned& code) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    std::size_t length = 0;
+    unsigned low = 0x80;  // the allowed range of the second byte
+    unsigned high = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+        code = lead & 0x1fU;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        code = lead & 0x0fU;
+        low = lead == 0xe0 ? 0xa0 : 0x80;
+        high = lead == 0xed ? 0x9f : 0xbf;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        code = lead & 0x07U;
+        low = lead == 0xf0 ? 0x90 : 0x80;
+        high = lead == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (text.size() - at < length) {
+        return 0;
+    }
+    const auto second = static_cast<unsigned char>(text[at + 1]);
+    if (second < low || second > high) {
+        return 0;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(text[at + i]);
+        if (!continuation(byte)) {
+            return 0;
+        }
+        code = (code << 6U) | (byte & 0x3fU);
+    }
+    return length;
+}
+
+void append_escaped(std::string& shown, unsigned char byte) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    shown += "\\x";
+    shown += kHex[byte >> 4U];
+    shown += kHex[byte & 0xfU];
+}
+
+}  // namespace
+
 std::string_view slot_text(const unsigned char* data, std::size_t len) {
     if (data == nullptr) {
         return {};
@@ -13,18 +72,35 @@ std::string_view slot_text(const unsigned char* data, std::size_t len) {
 }
 
 std::string escape_controls(std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
     std::string shown;
     shown.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            shown += "\\x";
-            shown += kHex[byte >> 4];
-            shown += kHex[byte & 0xf];
-        } else {
-            shown += c;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        if (byte < 0x80) {
+            if (byte < 0x20 || byte == 0x7f) {
+                append_escaped(shown, byte);
+            } else {
+                shown += text[at];
+            }
+            ++at;
+            continue;
         }
+        unsigned code = 0;
+        const std::size_t length = utf8_sequence(text, at, code);
+        if (length == 0) {
+            append_escaped(shown, byte);  // not part of valid UTF-8
+            ++at;
+            continue;
+        }
+        for (std::size_t i = 0; i < length; ++i) {
+            if (code >= kFirstC1 && code <= kLastC1) {
+                append_escaped(shown, static_cast<unsigned char>(text[at + i]));
+            } else {
+                shown += text[at + i];
+            }
+        }
+        at += length;
     }
     return shown;
 }

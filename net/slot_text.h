@@ -13,8 +13,9 @@ namespace wire {
 // is read.
 std::string_view slot_text(const unsigned char* data, std::size_t len);
 
-// A received text made safe for a terminal: control bytes (0x00-0x1F and
-// 0x7F) become \xNN, every other byte is kept as it is.
+// A received text made safe for any terminal: C0 controls (0x00-0x1F), DEL,
+// the C1 controls U+0080-U+009F and every byte that is not part of valid
+// UTF-8 become \xNN; valid UTF-8 text is kept as it is.
 std::string escape_controls(std::string_view text);
 
 // The four lines a peer prints for a received vector, texts escaped.

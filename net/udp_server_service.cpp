@@ -2,8 +2,10 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -11,10 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <new>
 #include <string_view>
 
 #include "slot_text.h"
+#include "socket_support.h"
 #include "vector_receive.h"
 
 namespace {
@@ -25,49 +27,32 @@ namespace {
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 // How long a vector whose first datagrams have arrived waits for the rest.
 constexpr auto kVectorCompletion = std::chrono::milliseconds(5);
-constexpr int kMaxDescriptorScan = 1024;
 constexpr unsigned long kTimerSlackNanos = 1000;
 constexpr auto kPauseFinish = std::chrono::microseconds(80);
 
-[[noreturn]] void fail(const char* format_with_error) {
-    std::fflush(stdout);  // the step that failed is shown before its error
-    std::fprintf(stderr, format_with_error, SDL_GetError());
-    std::exit(1);
-}
+constexpr const char* kResolveFallback = "the name is not a known host or numeric address";
 
-// SDL_net does not hand out its descriptors, so the receive socket is found
-// as the datagram socket bound to its local port.
-void enlarge_receive_buffer(UDPsocket sock) {
-    const IPaddress* local = SDLNet_UDP_GetPeerAddress(sock, -1);
-    if (local == nullptr || local->port == 0) {
-        return;
-    }
-    for (int fd = 0; fd < kMaxDescriptorScan; ++fd) {
-        sockaddr_in addr{};
-        socklen_t addr_len = sizeof addr;
-        int type = 0;
-        socklen_t type_len = sizeof type;
-        if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &addr_len) != 0 ||
-            addr.sin_family != AF_INET || addr.sin_port != local->port ||
-            getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_len) != 0 || type != SOCK_DGRAM) {
-            continue;
-        }
-        const int wanted = kReceiveBufferBytes;
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
-        return;
-    }
+// Reports a failed start-up step with `format`'s one %s replaced by the
+// library's error text (or `fallback`), and ends the process.
+[[noreturn]] void fail(const char* format, const char* fallback) {
+    std::fflush(stdout);  // the step that failed is shown before its error
+    std::fprintf(stderr, format, net::library_error(fallback).c_str());
+    std::exit(1);
 }
 
 // Every packet starts with an empty text, no length and no address, so that
 // nothing uninitialised is ever printed, answered or sent.
+void clear_packet(UDPpacket* p) {
+    std::memset(p->data, 0, static_cast<std::size_t>(p->maxlen));
+    p->len = 0;
+    p->status = 0;
+    p->channel = -1;
+    p->address = IPaddress{};
+}
+
 void clear_packets(UDPpacket** packets) {
     for (int i = 0; i < wire::kPacketsPerVector; ++i) {
-        UDPpacket* p = packets[i];
-        std::memset(p->data, 0, static_cast<std::size_t>(p->maxlen));
-        p->len = 0;
-        p->status = 0;
-        p->channel = -1;
-        p->address = IPaddress{};
+        clear_packet(packets[i]);
     }
 }
 
@@ -85,6 +70,30 @@ void keep_text_only(UDPpacket* p) {
 
 std::string_view text_of(const UDPpacket* p) {
     return wire::slot_text(p->data, static_cast<std::size_t>(p->maxlen));
+}
+
+// The numeric address this machine sends from towards `to`: connecting a
+// datagram socket only picks the route, it sends nothing.
+std::string local_address_toward(const IPaddress& to) {
+    std::string text = "0.0.0.0";
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return text;
+    }
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = to.host;
+    peer.sin_port = to.port;
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    char shown[INET_ADDRSTRLEN] = {};
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0 &&
+        inet_ntop(AF_INET, &local.sin_addr, shown, sizeof shown) != nullptr) {
+        text = shown;
+    }
+    close(fd);
+    return text;
 }
 
 // The 1 ms pause before an answer, kept close to 1 ms: a plain sleep here
@@ -108,11 +117,8 @@ void pause_before_answer() {
 
 }  // namespace
 
-UDP_Server_Service::UDP_Server_Service(int listen_port, std::string update_host, int update_port)
-    : dest_ip(wire::kInitialDestIp),
-      dest_port(wire::kInitialDestPort),
-      update_host_(std::move(update_host)),
-      update_port_(update_port) {
+UDP_Server_Service::UDP_Server_Service(int listen_port, std::string dest_ip, int dest_port)
+    : dest_ip(std::move(dest_ip)), dest_port(dest_port) {
     // The pause before an answer is meant to be 1 ms; the default timer slack
     // (50 us) would add to every answer.
     prctl(PR_SET_TIMERSLACK, kTimerSlackNanos);
@@ -124,20 +130,35 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, std::string update_host,
         std::puts("\nNo port given...\nDefaulting to port 4555...");
         listen_port = wire::kDefaultListenPort;
     }
+    listen_port_ = listen_port;
 
     std::printf("Initializing SDL_net (recieve)...");
+    SDL_ClearError();
     if (SDLNet_Init() < 0) {
-        fail("FAILED!\nSDLNet_Init: %s\n");
+        fail("FAILED!\nSDLNet_Init: %s\n", "the library could not start");
     }
     std::puts("Success!");
 
     std::printf("Opening port %d for incoming connections...", listen_port);
+    if (!wire::port_in_range(listen_port)) {
+        SDL_ClearError();  // a port is 16 bits: a larger number would be wrapped
+        fail("FAILED!\nSDLNet_UDP_Open(port): %s\n", "the port is outside 0 to 65535");
+    }
     recv_sock = SDLNet_UDP_Open(static_cast<Uint16>(listen_port));
     if (recv_sock == nullptr) {
-        fail("FAILED!\nSDLNet_UDP_Open(port): %s\n");
+        fail("FAILED!\nSDLNet_UDP_Open(port): %s\n", "the socket could not be opened");
+    }
+    recv_fd_ = net::udp_descriptor(recv_sock);
+    if (!net::library_can_wait_on(recv_fd_)) {
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "FAILED!\nSDLNet_UDP_Open(port): the socket is on descriptor %d, and "
+                     "SDL_net can only wait on descriptors below %d (too many are open)\n",
+                     recv_fd_, FD_SETSIZE);
+        std::exit(1);
     }
     std::puts("Success!");
-    enlarge_receive_buffer(recv_sock);
+    net::enlarge_receive_buffer(recv_fd_, kReceiveBufferBytes);
     recv_set_ = SDLNet_AllocSocketSet(1);
     if (recv_set_ == nullptr) {
         throw std::bad_alloc();
@@ -145,9 +166,10 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, std::string update_host,
     SDLNet_UDP_AddSocket(recv_set_, recv_sock);
 
     std::printf("Opening random communication socket for sending...");
+    SDL_ClearError();
     send_sock = SDLNet_UDP_Open(0);
     if (send_sock == nullptr) {
-        fail("FAILED!\nSDLNet_UDP_Open(0): %s\n");
+        fail("FAILED!\nSDLNet_UDP_Open(0): %s\n", "the socket could not be opened");
     }
     std::puts("Success!");
 
@@ -156,7 +178,7 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, std::string update_host,
     std::printf("Allocating memory for sending packets...");
     out_packets = SDLNet_AllocPacketV(wire::kPacketsPerVector, wire::kPacketSize);
     if (out_packets == nullptr) {
-        fail("FAILED!\nSDLNet_AllocPacket(512): %s\n");
+        fail("FAILED!\nSDLNet_AllocPacket(512): %s\n", "out of memory");
     }
     std::puts("Success!");
     clear_packets(out_packets);
@@ -167,11 +189,10 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, std::string update_host,
     std::printf("Allocating memory for recieving packets...");
     in_packets = SDLNet_AllocPacketV(wire::kPacketsPerVector, wire::kPacketSize);
     if (in_packets == nullptr) {
-        fail("FAILED!\nSDLNet_AllocPacket(512): %s\n");
+        fail("FAILED!\nSDLNet_AllocPacket(512): %s\n", "out of memory");
     }
     std::puts("Success!\n");
     clear_packets(in_packets);
-    std::fflush(stdout);
 }
 
 UDP_Server_Service::~UDP_Server_Service() {
@@ -192,12 +213,17 @@ UDP_Server_Service::~UDP_Server_Service() {
     std::printf("Done!\nExiting SDLNet and terminating server...");
     SDLNet_Quit();
     std::puts("Done!");
-    std::fflush(stdout);
 }
 
 void UDP_Server_Service::resolve_dest_address() {
     std::printf("Resolving destination address...");
-    if (resolve_destination(nullptr) == 0) {
+    if (!wire::port_in_range(dest_port)) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "FAILED!\nSDLNet_ResolveHost(%s %d): the port is outside 0 to 65535\n",
+                     dest_ip.c_str(), dest_port);
+        std::exit(1);
+    }
+    if (resolve_destination(dest_ip.c_str()) == 0) {
         std::exit(1);
     }
 }
@@ -209,16 +235,22 @@ int UDP_Server_Service::resolve_dest_address(const char* ip) {
 }
 
 int UDP_Server_Service::resolve_dest_address(int port) {
+    if (!wire::port_in_range(port)) {
+        std::printf("Port %d is outside 0 to 65535: the destination stays %s on port %d.\n", port,
+                    dest_ip.c_str(), dest_port);
+        return -1;
+    }
     dest_port = port;
     std::printf("Setting destination port %d @ %s...", dest_port, dest_ip.c_str());
     return resolve_destination(dest_ip.c_str());
 }
 
 int UDP_Server_Service::resolve_destination(const char* host) {
+    SDL_ClearError();
     if (SDLNet_ResolveHost(&dest_addr, host, static_cast<Uint16>(dest_port)) != 0) {
         std::fflush(stdout);
         std::fprintf(stderr, "FAILED!\nSDLNet_ResolveHost(%s %d): %s\n", dest_ip.c_str(), dest_port,
-                     SDL_GetError());
+                     net::library_error(kResolveFallback).c_str());
         return 0;
     }
     std::puts("Success!");
@@ -229,8 +261,45 @@ void UDP_Server_Service::show_dest_info() const {
     std::printf("Sending packets to %s on port %d\n", dest_ip.c_str(), dest_port);
 }
 
-bool UDP_Server_Service::wait_for_data(Uint32 timeout_ms) {
-    return SDLNet_CheckSockets(recv_set_, timeout_ms) > 0;
+int UDP_Server_Service::send_message(std::string_view word) {
+    const auto longest = static_cast<std::size_t>(wire::kPacketSize - 1);
+    if (word.size() > longest) {
+        std::printf(
+            "Not sent: the message is %zu bytes long, and a packet holds %zu and its "
+            "terminating zero.\n",
+            word.size(), longest);
+        return 0;
+    }
+    const std::string address = local_address_toward(dest_addr);
+    const std::string port = std::to_string(listen_port_);
+    const std::array<std::string_view, wire::kPacketsPerVector> texts = {address, port, word};
+    for (int i = 0; i < wire::kPacketsPerVector; ++i) {
+        UDPpacket* p = out_packets[i];
+        const std::string_view text = texts.at(i);
+        p->data = out_buffers_.at(i);
+        std::memcpy(p->data, text.data(), text.size());
+        p->data[text.size()] = 0;  // each text travels with its terminating zero
+        p->len = static_cast<int>(text.size() + 1);
+        p->channel = -1;
+        p->address = dest_addr;
+    }
+    outbound_addressed_ = true;
+    if (SDLNet_UDP_SendV(send_sock, out_packets, wire::kPacketsPerVector) <
+        wire::kPacketsPerVector) {
+        std::puts("Error sending packet!");
+        return 0;
+    }
+    std::printf("Sent \"%s\" to %s on port %d\n", wire::escape_controls(word).c_str(),
+                dest_ip.c_str(), dest_port);
+    return 1;
+}
+
+bool UDP_Server_Service::wait_for_data(int timeout_ms) const {
+    pollfd ready{recv_fd_, POLLIN, 0};
+    int result = 0;
+    while ((result = poll(&ready, 1, timeout_ms)) < 0 && errno == EINTR) {
+    }
+    return result > 0;
 }
 
 int UDP_Server_Service::recieve_data() {
@@ -241,8 +310,14 @@ int UDP_Server_Service::recieve_data() {
     // A peer's three datagrams may straddle this receive: wait briefly for the rest.
     const int filled = wire::receive_rest(recv_sock, recv_set_, in_packets, received,
                                           std::chrono::steady_clock::now() + kVectorCompletion);
-    for (int i = 0; i < filled; ++i) {
-        keep_text_only(in_packets[i]);
+    // Only what this receive brought counts: slots it did not fill read as
+    // empty texts, never as the texts of an earlier vector.
+    for (int i = 0; i < wire::kPacketsPerVector; ++i) {
+        if (i < filled) {
+            keep_text_only(in_packets[i]);
+        } else {
+            clear_packet(in_packets[i]);
+        }
     }
 
     const std::string_view keyword = text_of(in_packets[wire::kSlotKeyword]);
@@ -250,16 +325,18 @@ int UDP_Server_Service::recieve_data() {
                                      text_of(in_packets[wire::kSlotPort]), keyword)
                    .c_str(),
                stdout);
-
-    int result = 1;
+    // A keyword is obeyed only from a vector whose three datagrams arrived.
+    if (filled < wire::kPacketsPerVector) {
+        return 1;
+    }
     if (keyword == wire::kKeywordQuit) {
         std::puts("\nServer recieved \"quit\" signal from client!");
-        result = 0;
-    } else if (keyword == wire::kKeywordUpdate) {
+        return 0;
+    }
+    if (keyword == wire::kKeywordUpdate) {
         send_answer();
     }
-    std::fflush(stdout);
-    return result;
+    return 1;
 }
 
 void UDP_Server_Service::send_answer() {
@@ -270,10 +347,11 @@ void UDP_Server_Service::send_answer() {
     out_packets[2]->data = answer_keyword_.data();
 
     IPaddress endpoint{};
+    SDL_ClearError();
     if (SDLNet_ResolveHost(&endpoint, wire::kAnswerHost, wire::kAnswerPort) != 0) {
         std::fflush(stdout);
         std::fprintf(stderr, "FAILED!\nSDLNet_ResolveHost(%s %d): %s\n", wire::kAnswerHost,
-                     wire::kAnswerPort, SDL_GetError());
+                     wire::kAnswerPort, net::library_error(kResolveFallback).c_str());
         return;
     }
     pause_before_answer();
@@ -312,13 +390,16 @@ void UDP_Server_Service::send_update(char* data, UDPpacket** source) {
                            static_cast<Uint16>(update_port_)) != 0) {
         // An unresolved address reads as the broadcast address: send nothing.
         std::puts("\nError re-resolving host!");
-        std::fflush(stdout);
         return;
     }
-    // Slots 1 and 2 have no address until an answer has set them up; until
-    // then only slot 0 goes out.
+    // Slots 1 and 2 have no address until an answer or a message has set
+    // them up; until then only slot 0 goes out.
     SDLNet_UDP_SendV(send_sock, out_packets, outbound_addressed_ ? wire::kPacketsPerVector : 1);
-    std::fflush(stdout);
+}
+
+void UDP_Server_Service::set_update_endpoint(std::string host, int port) {
+    update_host_ = std::move(host);
+    update_port_ = port;
 }
 
 void UDP_Server_Service::reply() {}

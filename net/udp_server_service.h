@@ -7,17 +7,18 @@
 
 #include <array>
 #include <string>
+#include <string_view>
 
 #include "wire_format.h"
 
 class UDP_Server_Service {
   public:
     // Starts SDL_net, opens the receive socket on `listen_port` (0 means the
-    // default port) and the send socket, resolves the initial destination and
-    // allocates both packet vectors. Any failure ends the process with status 1.
-    // `update_host` and `update_port` are where send_update() sends.
-    explicit UDP_Server_Service(int listen_port, std::string update_host = wire::kSendUpdateHost,
-                                int update_port = wire::kSendUpdatePort);
+    // default port) and the send socket, resolves the destination `dest_ip`
+    // port `dest_port` and allocates both packet vectors. Any failure ends
+    // the process with status 1.
+    explicit UDP_Server_Service(int listen_port, std::string dest_ip = wire::kInitialDestIp,
+                                int dest_port = wire::kInitialDestPort);
     ~UDP_Server_Service();
 
     UDP_Server_Service(const UDP_Server_Service&) = delete;
@@ -25,18 +26,28 @@ class UDP_Server_Service {
     UDP_Server_Service(UDP_Server_Service&&) = delete;
     UDP_Server_Service& operator=(UDP_Server_Service&&) = delete;
 
-    // Resolves the wildcard address with the current port; fatal on failure.
+    // Resolves the destination address text with the current port; fatal on failure.
     void resolve_dest_address();
     // New destination address text, resolved with the current port: 1 on success.
     int resolve_dest_address(const char* ip);
-    // New destination port, resolved with the current address text: 1 on success.
+    // New destination port, resolved with the current address text: 1 on
+    // success, 0 when the resolution failed, -1 when the port is outside
+    // 0..65535 (refused with a message; the destination is unchanged).
     int resolve_dest_address(int port);
     void show_dest_info() const;
 
-    // Waits up to `timeout_ms` for a datagram on the receive socket; true when
-    // one is waiting. The loop calls this before recieve_data() so that it
-    // sleeps instead of spinning.
-    bool wait_for_data(Uint32 timeout_ms);
+    // Sends `word` to the destination as a packet vector: this machine's
+    // address on the way there, the listen port and the word. 1 when all
+    // three datagrams went out; otherwise 0, with a message.
+    int send_message(std::string_view word);
+
+    // The receive socket's descriptor, for waiting on it together with other
+    // input. Only to wait on: every receive goes through SDL_net.
+    int receive_descriptor() const { return recv_fd_; }
+
+    // Waits up to `timeout_ms` (-1: without a limit) for a datagram on the
+    // receive socket; true when one is waiting.
+    bool wait_for_data(int timeout_ms) const;
 
     // Takes a packet vector if one has arrived, prints and handles it. Never
     // waits when nothing has arrived. 0 when the other peer sent "quit".
@@ -44,6 +55,9 @@ class UDP_Server_Service {
 
     void send_update(char* data, UDPpacket** source);
     void reply();
+
+    // Where send_update() sends; only tests move it, always to loopback.
+    void set_update_endpoint(std::string host, int port);
 
   private:
     // Resolves the destination with the current port and reports the result.
@@ -58,6 +72,8 @@ class UDP_Server_Service {
     std::string dest_ip;
     int dest_port = 0;
 
+    int listen_port_ = 0;
+    int recv_fd_ = -1;
     SDLNet_SocketSet recv_set_ = nullptr;
     // The outbound packets' own buffers: an answer points the packets at other
     // memory, and they get these back before the vector is freed.
@@ -65,8 +81,8 @@ class UDP_Server_Service {
     // "up_resp" padded with zeros to a whole answer datagram.
     std::array<Uint8, wire::kAnswerLength> answer_keyword_{};
     bool outbound_addressed_ = false;  // slots 1 and 2 have been given an address
-    std::string update_host_;
-    int update_port_;
+    std::string update_host_ = wire::kSendUpdateHost;
+    int update_port_ = wire::kSendUpdatePort;
 };
 
 #endif  // LANLINK_NET_UDP_SERVER_SERVICE_H

@@ -1,16 +1,18 @@
 #include "vector_client.h"
 
 #include <arpa/inet.h>
+#include <sys/select.h>
 
 #include <cstring>
 
 #include "slot_text.h"
+#include "socket_support.h"
 #include "vector_receive.h"
 
 namespace {
 
 std::string library_error() {
-    return SDL_GetError();
+    return net::library_error("unknown error");
 }
 
 }  // namespace
@@ -45,6 +47,14 @@ bool Vector_Client::listen_for_answers(std::string& error) {
         error = "SDLNet_UDP_Open(" + std::to_string(wire::kAnswerPort) + "): " + library_error();
         return false;
     }
+    const int fd = net::udp_descriptor(answer_sock_);
+    if (!net::library_can_wait_on(fd)) {
+        error = "SDLNet_UDP_Open(" + std::to_string(wire::kAnswerPort) +
+                "): the socket is on descriptor " + std::to_string(fd) +
+                ", and SDL_net can only wait on descriptors below " + std::to_string(FD_SETSIZE) +
+                " (too many are open)";
+        return false;
+    }
     answer_set_ = SDLNet_AllocSocketSet(1);
     answers_ = SDLNet_AllocPacketV(wire::kPacketsPerVector, wire::kPacketSize);
     if (answer_set_ == nullptr || answers_ == nullptr) {
@@ -56,8 +66,10 @@ bool Vector_Client::listen_for_answers(std::string& error) {
 }
 
 bool Vector_Client::resolve(const std::string& host, int port, std::string& error) {
+    SDL_ClearError();
     if (SDLNet_ResolveHost(&dest_, host.c_str(), static_cast<Uint16>(port)) != 0) {
-        error = "SDLNet_ResolveHost(" + host + " " + std::to_string(port) + "): " + library_error();
+        error = "SDLNet_ResolveHost(" + host + " " + std::to_string(port) +
+                "): " + net::library_error("the name is not a known host or numeric address");
         return false;
     }
     return true;

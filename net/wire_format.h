@@ -27,6 +27,12 @@ constexpr int kAnswerPort = 4556;
 constexpr int kAnswerPauseMicros = 1000;  // pause before each answer is sent
 
 constexpr int kDefaultListenPort = 4555;
+constexpr int kHighestPort = 65535;  // ports are 16 bits: a larger number is refused, never wrapped
+
+constexpr bool port_in_range(long long port) {
+    return port >= 0 && port <= kHighestPort;
+}
+
 constexpr const char* kInitialDestIp = "0";
 constexpr int kInitialDestPort = 9999;
 

@@ -2,6 +2,7 @@
 // peers on 127.0.0.1.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "child.h"
 #include "peer.h"
@@ -51,19 +53,14 @@ std::vector<std::string> command_line(int port) {
 class Lanlink : public ::testing::Test {
   protected:
     // Starts lanlink on a terminal and confirms its arguments.
+    // Starts lanlink on a terminal, sending to other_, and confirms its arguments.
     void start() {
         port_ = testsupport::free_udp_port();
-        peer_ = testsupport::start_peer(LANLINK_BINARY, port_);
+        peer_ = testsupport::start_peer(LANLINK_BINARY, port_, other_.port());
         ASSERT_TRUE(peer_);
     }
 
-    // A key, then Enter once the loop waits for the key after it: the prompt.
-    void open_prompt() const {
-        peer_->write("x");
-        ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), true));
-        peer_->write("\n");
-        ASSERT_TRUE(peer_->wait_for("\r\n$ "));
-    }
+    void open_prompt() const { ASSERT_TRUE(testsupport::open_prompt(*peer_)); }
 
     // Runs `line` at a fresh prompt and returns what the terminal showed
     // for it (its echo included).
@@ -93,6 +90,43 @@ TEST(LanlinkArguments, TooFewArgumentsPrintOnlyTheUsage) {
         EXPECT_EQ(child.output(), "");
         EXPECT_EQ(child.errors(), kUsage);
     }
+}
+
+TEST(LanlinkArguments, PortsOutOfRangeAreRefusedBeforeTheQuestion) {
+    for (const auto& [dest, listen, named] :
+         std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"4556", "70000", "listen port 70000"},
+             {"4556", "-1", "listen port -1"},
+             {"65536", "4555", "destination port 65536"},
+             {"99999999999999999999", "4555", "destination port 99999999999999999999"}}) {
+        Child child({LANLINK_BINARY, "127.0.0.1", dest, listen}, Input::kNull);
+        EXPECT_EQ(exit_code(child.wait_exit()), 1);
+        EXPECT_EQ(child.output(), "");
+        EXPECT_EQ(child.errors(), "lanlink: the " + named + " is outside 0 to 65535\n");
+    }
+}
+
+// SDL_net waits with select(): a receive socket above FD_SETSIZE must be
+// refused at start-up, not abort the process inside the library.
+TEST(LanlinkArguments, TooManyInheritedDescriptorsFailCleanly) {
+    const int port = testsupport::free_udp_port();
+    Child child(
+        [port] {
+            const rlimit more{4096, 4096};
+            setrlimit(RLIMIT_NOFILE, &more);
+            const int null = open("/dev/null", O_RDONLY);
+            for (int fd = 3; fd < 1024; ++fd) {
+                dup2(null, fd);
+            }
+            testsupport::exec_program(command_line(port));
+            return 127;
+        },
+        Input::kNull);
+    EXPECT_EQ(exit_code(child.wait_exit()), 1);
+    EXPECT_NE(child.errors().find("FAILED!\nSDLNet_UDP_Open(port): the socket is on descriptor "
+                                  "1024, and SDL_net can only wait on descriptors below 1024"),
+              std::string::npos)
+        << child.errors();
 }
 
 TEST(LanlinkArguments, AnswerNRejectsWithTheUsage) {
@@ -132,9 +166,9 @@ TEST(LanlinkHeadless, RunsUntilThePeerQuits) {
 TEST_F(Lanlink, ConfirmsAndStartsUp) {
     start();
     EXPECT_EQ(plain(peer_->output()),
-              "\n   IP Address to connect to: 127.0.0.1\n  Port number to connect to: 4556\n"
-              "Listen port to recieve from: " +
-                  std::to_string(port_) +
+              "\n   IP Address to connect to: 127.0.0.1\n  Port number to connect to: " +
+                  std::to_string(other_.port()) +
+                  "\nListen port to recieve from: " + std::to_string(port_) +
                   "\nIs this correct? [Y/n] y\n"
                   "Accepting connections on port: " +
                   std::to_string(port_) +
@@ -163,15 +197,23 @@ TEST_F(Lanlink, HelpAndUnknownWords) {
     EXPECT_EQ(command("help"), std::string("help\n") + kHelp);
     EXPECT_EQ(command("Help"), "Help\n");
     EXPECT_EQ(command(std::string(300, 'w')), std::string(300, 'w') + "\n");
-    EXPECT_EQ(command("send hello"), "send hello\n > ");
+    EXPECT_EQ(command("send hello"), "send hello\n > Sent \"hello\" to 127.0.0.1 on port " +
+                                         std::to_string(other_.port()) + "\n");
+    for (const std::string& expected : {z("127.0.0.1"), z(std::to_string(port_)), z("hello")}) {
+        const auto got = other_.receive(milliseconds(2000));
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->bytes, expected);
+    }
 }
 
 TEST_F(Lanlink, DestinationCommands) {
     start();
-    EXPECT_EQ(command("show_dest_info"), "show_dest_info\nSending packets to 0 on port 9999\n");
+    const std::string other = std::to_string(other_.port());
+    EXPECT_EQ(command("show_dest_info"),
+              "show_dest_info\nSending packets to 127.0.0.1 on port " + other + "\n");
     EXPECT_EQ(command("set_ip 192.168.100.200"),
-              "set_ip 192.168.100.200\n > Resolving new destination IP @ 192.168.100.200 on port "
-              "9999...Success!\n");
+              "set_ip 192.168.100.200\n > Resolving new destination IP @ 192.168.100.200 on port " +
+                  other + "...Success!\n");
     EXPECT_EQ(command("set_port"), "set_port\n > ");
     peer_->write("5000\n");
     EXPECT_TRUE(peer_->wait_for("Setting destination port 5000 @ 192.168.100.200...Success!\r\n"));
@@ -179,9 +221,16 @@ TEST_F(Lanlink, DestinationCommands) {
               "show_dest_info\nSending packets to 192.168.100.200 on port 5000\n");
     EXPECT_EQ(command("set_port abc"),
               "set_port abc\n > Setting destination port 0 @ 192.168.100.200...Success!\n");
+    // Out of range: refused, nothing changes, and the program goes on.
+    EXPECT_EQ(command("set_port 70000"),
+              "set_port 70000\n > Port 70000 is outside 0 to 65535: the destination stays "
+              "192.168.100.200 on port 0.\n");
     EXPECT_EQ(command("set_port " + std::string(400, '9')),
               "set_port " + std::string(400, '9') +
-                  "\n > Setting destination port 2147483647 @ 192.168.100.200...Success!\n");
+                  "\n > Port 2147483647 is outside 0 to 65535: the destination stays "
+                  "192.168.100.200 on port 0.\n");
+    EXPECT_EQ(command("show_dest_info"),
+              "show_dest_info\nSending packets to 192.168.100.200 on port 0\n");
 }
 
 TEST_F(Lanlink, AnUnresolvableAddressEndsTheProgramNormally) {
@@ -189,8 +238,10 @@ TEST_F(Lanlink, AnUnresolvableAddressEndsTheProgramNormally) {
     open_prompt();
     const std::string name = "a.." + std::string(600, 'q');
     peer_->write("set_ip " + name + "\n");
-    EXPECT_TRUE(peer_->wait_for("FAILED!\r\nSDLNet_ResolveHost(" + name + " 9999): "));
-    EXPECT_TRUE(peer_->wait_for("\r\n\r\nAn Error has occurred! The program must exit.\r\n"));
+    EXPECT_TRUE(peer_->wait_for("FAILED!\r\nSDLNet_ResolveHost(" + name + " " +
+                                std::to_string(other_.port()) +
+                                "): the name is not a known host or numeric address\r\n"));
+    EXPECT_TRUE(peer_->wait_for("\r\nAn Error has occurred! The program must exit.\r\n"));
     expect_normal_end();
 }
 
@@ -209,9 +260,15 @@ TEST_F(Lanlink, SendQuitEndsTheProgram) {
     const std::size_t from = peer_->output().size();
     peer_->write("send quit\n");
     expect_normal_end();
-    EXPECT_EQ(
-        plain(peer_->output().substr(from)),
-        "send quit\n > msg = quit\n\nClient sent \"quit\" command!\n" + std::string(kShutdown));
+    EXPECT_EQ(plain(peer_->output().substr(from)),
+              "send quit\n > Sent \"quit\" to 127.0.0.1 on port " + std::to_string(other_.port()) +
+                  "\nmsg = quit\n\nClient sent \"quit\" command!\n" + std::string(kShutdown));
+    // The other peer is told too.
+    for (const std::string& expected : {z("127.0.0.1"), z(std::to_string(port_)), z("quit")}) {
+        const auto got = other_.receive(milliseconds(2000));
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->bytes, expected);
+    }
 }
 
 TEST_F(Lanlink, EndOfInputAtThePromptEndsTheProgram) {
@@ -240,7 +297,19 @@ TEST_F(Lanlink, ReceivedTextsCannotDriveTheTerminal) {
     EXPECT_NE(peer_->output().find(
                   "\t  IP: \\x1b]0;owned\\x07\r\n\tPORT: " + std::string(512, '7') + "\r\n"),
               std::string::npos);
+    // 8-bit controls (raw, or as UTF-8) and broken UTF-8 are shown escaped;
+    // real UTF-8 text is shown as it is.
+    other_.send_vector(static_cast<std::uint16_t>(port_),
+                       "\x9b"
+                       "2J",
+                       "\xc2\x9b"
+                       "31m\xff",
+                       z("h\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac"));
+    EXPECT_TRUE(
+        peer_->wait_for("\t  IP: \\x9b2J\r\n\tPORT: \\xc2\\x9b31m\\xff\r\n"
+                        "\t MSG: h\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac\r\n"));
     EXPECT_EQ(peer_->output().find('\x1b'), std::string::npos);
+    EXPECT_EQ(peer_->output().find('\x9b'), std::string::npos);
 }
 
 TEST_F(Lanlink, ASignalWhileWaitingForAKeyRestoresTheTerminal) {
@@ -284,20 +353,47 @@ TEST_F(LanlinkAnswer, UpdateIsAnsweredOnTheAnswerPort) {
     EXPECT_NE(peer_->output().find("\r\nip: 16777343\r\nhost: "), std::string::npos);
 }
 
-TEST_F(LanlinkAnswer, ALoneDatagramIsAnsweredWithTheStaleSlots) {
+TEST_F(LanlinkAnswer, ALoneDatagramAfterAnUpdateIsNotAnswered) {
     start();
     other_.send_vector(static_cast<std::uint16_t>(port_), z("10.0.0.2"), z("4555"), z("update"));
     ASSERT_TRUE(peer_->wait_for("Update request complete.\r\n"));
     answers_.drain();
     other_.send(static_cast<std::uint16_t>(port_), "127.0.0.1");  // nine bytes, no zero
-    EXPECT_TRUE(peer_->wait_for("\t  IP: 127.0.0.1\r\n\tPORT: 4555\r\n\t MSG: update\r\n"));
-    EXPECT_TRUE(peer_->wait_for("Update request complete.\r\n"));
-    for (const std::string& expected : {std::string("127.0.0.1"), std::string("4555\0\0\0\0\0", 9),
-                                        std::string("up_resp\0\0", 9)}) {
-        const auto got = answers_.receive(milliseconds(2000));
-        ASSERT_TRUE(got);
-        EXPECT_EQ(got->bytes, expected);
-    }
+    EXPECT_TRUE(peer_->wait_for("\t  IP: 127.0.0.1\r\n\tPORT: \r\n\t MSG: \r\n"));
+    EXPECT_EQ(peer_->read_for(milliseconds(50)).find("Recieved update"), std::string::npos);
+    EXPECT_FALSE(answers_.receive(milliseconds(50)));
+}
+
+// Two peers on one machine, as the README sets them up: A listens on 4556
+// (where answers go) and sends to B; B sends to A.
+TEST(LanlinkPairAnswer, TwoPeersExchangeMessagesAnswersAndQuit) {
+    const int b_port = testsupport::free_udp_port();
+    auto a = testsupport::start_peer(LANLINK_BINARY, 4556, b_port);
+    ASSERT_TRUE(a);
+    auto b = testsupport::start_peer(LANLINK_BINARY, b_port, 4556);
+    ASSERT_TRUE(b);
+    const std::string to_b = " to 127.0.0.1 on port " + std::to_string(b_port) + "\r\n";
+
+    ASSERT_TRUE(testsupport::open_prompt(*b));
+    b->write("show_dest_info\n");
+    EXPECT_TRUE(b->wait_for("Sending packets to 127.0.0.1 on port 4556\r\n"));
+
+    ASSERT_TRUE(testsupport::open_prompt(*a));
+    a->write("send hello\n");
+    EXPECT_TRUE(a->wait_for("Sent \"hello\"" + to_b));
+    EXPECT_TRUE(b->wait_for("\t  IP: 127.0.0.1\r\n\tPORT: 4556\r\n\t MSG: hello\r\n"));
+
+    ASSERT_TRUE(testsupport::open_prompt(*a));
+    a->write("send update\n");
+    EXPECT_TRUE(b->wait_for("Update request complete.\r\n"));
+    EXPECT_TRUE(a->wait_for("\t  IP: 127.0.0.1\r\n\tPORT: 4556\r\n\t MSG: up_resp\r\n"));
+
+    ASSERT_TRUE(testsupport::open_prompt(*a));
+    a->write("send quit\n");
+    EXPECT_TRUE(a->wait_for("msg = quit\r\n\r\nClient sent \"quit\" command!\r\n"));
+    EXPECT_EQ(exit_code(a->wait_exit()), 0);
+    EXPECT_TRUE(b->wait_for("\t MSG: quit\r\n\r\nServer recieved \"quit\" signal from client!"));
+    EXPECT_EQ(exit_code(b->wait_exit()), 0);
 }
 
 TEST_F(LanlinkAnswer, AVectorWaitingWhenExitIsTypedIsStillAnswered) {

@@ -96,7 +96,7 @@ TEST(LanlinkSend, RefusesATextThatCannotFitASlot) {
 
 TEST(LanlinkSendAnswer, UpdateAgainstARunningPeer) {
     const int port = testsupport::free_udp_port();
-    auto peer = testsupport::start_peer(LANLINK_BINARY, port);
+    auto peer = testsupport::start_peer(LANLINK_BINARY, port, testsupport::free_udp_port());
     ASSERT_TRUE(peer);
     const SendResult r =
         run_send_to_peer({"127.0.0.1", std::to_string(port), "update", "10.1.2.3", "4242"}, *peer);
@@ -114,7 +114,7 @@ TEST(LanlinkSendAnswer, UpdateAgainstARunningPeer) {
 
 TEST(LanlinkSendAnswer, RepeatsLikePing) {
     const int port = testsupport::free_udp_port();
-    auto peer = testsupport::start_peer(LANLINK_BINARY, port);
+    auto peer = testsupport::start_peer(LANLINK_BINARY, port, testsupport::free_udp_port());
     ASSERT_TRUE(peer);
     const SendResult r = run_send_to_peer(
         {"--count", "3", "--interval", "20", "127.0.0.1", std::to_string(port), "update"}, *peer);

@@ -20,7 +20,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-[[noreturn]] void exec_child(const std::vector<std::string>& argv) {
+}  // namespace
+
+void exec_program(const std::vector<std::string>& argv) {
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
     for (const auto& a : argv) {
@@ -41,6 +43,8 @@ using Clock = std::chrono::steady_clock;
     _exit(127);
 }
 
+namespace {
+
 void append_available(int fd, std::string& into, bool& open) {
     char buf[4096];
     const ssize_t n = ::read(fd, buf, sizeof buf);
@@ -54,7 +58,7 @@ void append_available(int fd, std::string& into, bool& open) {
 }  // namespace
 
 Child::Child(const std::vector<std::string>& argv, Input input) {
-    spawn([&argv] { exec_child(argv); }, input);
+    spawn([&argv] { exec_program(argv); }, input);
 }
 
 Child::Child(const std::function<int()>& body, Input input) {

@@ -72,6 +72,10 @@ class Child {
     std::optional<int> status_;
 };
 
+// Replaces the calling (child) process with `argv`, with signals, the signal
+// mask and TERM set as the tests expect.
+[[noreturn]] void exec_program(const std::vector<std::string>& argv);
+
 // The exit status of a child that ended by exit(), or -1 (timed out, or
 // ended by a signal).
 int exit_code(const std::optional<int>& status);

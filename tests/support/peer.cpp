@@ -4,9 +4,10 @@
 
 namespace testsupport {
 
-std::unique_ptr<Child> start_peer(const std::string& binary, int port) {
+std::unique_ptr<Child> start_peer(const std::string& binary, int port, int dest_port) {
     auto peer = std::make_unique<Child>(
-        std::vector<std::string>{binary, "127.0.0.1", "4556", std::to_string(port)},
+        std::vector<std::string>{binary, "127.0.0.1", std::to_string(dest_port),
+                                 std::to_string(port)},
         Input::kTerminal);
     if (!peer->wait_for("[Y/n] ")) {
         return nullptr;
@@ -16,6 +17,15 @@ std::unique_ptr<Child> start_peer(const std::string& binary, int port) {
         return nullptr;
     }
     return peer;
+}
+
+bool open_prompt(Child& peer) {
+    peer.write("x");
+    if (!wait_for_raw(peer.terminal(), true)) {
+        return false;
+    }
+    peer.write("\n");
+    return peer.wait_for("\r\n$ ");
 }
 
 }  // namespace testsupport

@@ -9,9 +9,13 @@
 
 namespace testsupport {
 
-// Starts `binary` listening on `port`, answers the confirmation and waits
-// for the start-up to finish; null when it did not start.
-std::unique_ptr<Child> start_peer(const std::string& binary, int port);
+// Starts `binary` listening on `port` and sending to 127.0.0.1 `dest_port`,
+// answers the confirmation and waits for the start-up to finish; null when
+// it did not start.
+std::unique_ptr<Child> start_peer(const std::string& binary, int port, int dest_port);
+
+// A key, then Enter once the program waits for the key after it: the prompt.
+bool open_prompt(Child& peer);
 
 }  // namespace testsupport
 

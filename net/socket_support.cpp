@@ -1,0 +1,62 @@
+#include "socket_support.h"
+
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+
+#include <cstdlib>
+
+namespace net {
+
+namespace {
+
+bool bound_datagram_socket(int fd, Uint16 port) {
+    sockaddr_in addr{};
+    socklen_t addr_len = sizeof addr;
+    int type = 0;
+    socklen_t type_len = sizeof type;
+    return getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &addr_len) == 0 &&
+           addr.sin_family == AF_INET && addr.sin_port == port &&
+           getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_len) == 0 && type == SOCK_DGRAM;
+}
+
+}  // namespace
+
+int udp_descriptor(UDPsocket sock) {
+    const IPaddress* local = SDLNet_UDP_GetPeerAddress(sock, -1);
+    if (local == nullptr || local->port == 0) {
+        return -1;
+    }
+    DIR* fds = opendir("/proc/self/fd");
+    if (fds == nullptr) {
+        return -1;
+    }
+    int found = -1;
+    while (const dirent* entry = readdir(fds)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end != entry->d_name && *end == '\0' && fd != dirfd(fds) &&
+            bound_datagram_socket(static_cast<int>(fd), local->port)) {
+            found = static_cast<int>(fd);
+            break;
+        }
+    }
+    closedir(fds);
+    return found;
+}
+
+bool library_can_wait_on(int fd) {
+    return fd >= 0 && fd < FD_SETSIZE;
+}
+
+void enlarge_receive_buffer(int fd, int bytes) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+std::string library_error(const char* fallback) {
+    const char* text = SDL_GetError();
+    return text != nullptr && *text != '\0' ? text : fallback;
+}
+
+}  // namespace net

@@ -1,0 +1,32 @@
+// What SDL_net does not offer: its sockets' descriptors, a bigger receive
+// queue, and an error text that is never empty.
+#ifndef LANLINK_NET_SOCKET_SUPPORT_H
+#define LANLINK_NET_SOCKET_SUPPORT_H
+
+#include <SDL_net.h>
+
+#include <string>
+
+namespace net {
+
+// The descriptor of an SDL_net UDP socket, or -1. SDL_net does not hand it
+// out, so it is found among the open descriptors as the datagram socket
+// bound to the socket's local port.
+int udp_descriptor(UDPsocket sock);
+
+// SDL_net waits with select(), whose descriptor sets end at FD_SETSIZE: a
+// socket on a higher descriptor would abort the process in SDL_net.
+bool library_can_wait_on(int fd);
+
+// Asks the kernel for a receive queue of `bytes` (clamped to
+// net.core.rmem_max), so that a burst of vectors waits instead of being dropped.
+void enlarge_receive_buffer(int fd, int bytes);
+
+// SDL's error text, or `fallback` where the library left it empty. Call
+// SDL_ClearError() before the library call, so that an old text is not
+// taken for this call's.
+std::string library_error(const char* fallback);
+
+}  // namespace net
+
+#endif  // LANLINK_NET_SOCKET_SUPPORT_H

@@ -1,12 +1,17 @@
-// Measures a running lanlink on loopback: idle CPU, update round trip, bursts,
-// paced vectors, Enter-to-prompt latency and peak memory. It binds
-// 127.0.0.1:4556 to collect answers, so nothing else may hold that port.
+// Measures lanlink on loopback: idle CPU, how fast a key is noticed, the
+// update round trip (idle, with a key pending, with a line being typed),
+// how fast a quit ends it, bursts and paced vectors, the zero-loss receive
+// rate against a bare SDL_net receive loop, a flood while the prompt is open,
+// and peak memory. It binds 127.0.0.1:4556 to collect answers, so nothing
+// else may hold that port.
 //
-//   lanlink_bench [idle_seconds]
+//   lanlink_bench [idle_seconds [lanlink_binary]]   (default: this build's lanlink)
+#include <SDL_net.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -16,6 +21,8 @@
 #include <vector>
 
 #include "child.h"
+#include "peer.h"
+#include "socket_support.h"
 #include "udp.h"
 
 namespace {
@@ -29,7 +36,9 @@ using testsupport::z;
 
 constexpr std::uint16_t kAnswerPort = 4556;
 
-// CPU time of the (single-threaded) process in nanoseconds, from the scheduler.
+std::string g_binary = LANLINK_BINARY;  // the lanlink measured
+
+// CPU time of the (single-threaded) process in seconds, from the scheduler.
 double cpu_seconds(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/schedstat");
     double nanos = 0;
@@ -48,6 +57,38 @@ long peak_rss_kib(pid_t pid) {
     return -1;
 }
 
+// Datagrams the kernel dropped on the UDP socket bound to `port`.
+long udp_drops(std::uint16_t port) {
+    std::ifstream table("/proc/net/udp");
+    std::string line;
+    std::getline(table, line);
+    char wanted[8];
+    std::snprintf(wanted, sizeof wanted, ":%04X", port);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot;
+        std::string local;
+        fields >> slot >> local;
+        if (local.size() > 5 && local.substr(local.size() - 5) == wanted) {
+            std::string field;
+            std::string last;
+            while (fields >> field) {
+                last = field;
+            }
+            return std::stol(last);
+        }
+    }
+    return -1;
+}
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
+}
+
 struct Peer {
     std::unique_ptr<Child> child;
     std::uint16_t port = 0;
@@ -56,14 +97,17 @@ struct Peer {
 Peer start(Input input) {
     Peer peer;
     peer.port = testsupport::free_udp_port();
-    peer.child = std::make_unique<Child>(
-        std::vector<std::string>{LANLINK_BINARY, "127.0.0.1", "4556", std::to_string(peer.port)},
-        input);
     if (input == Input::kTerminal) {
-        peer.child->wait_for("[Y/n] ");
-        peer.child->write("y\n");
+        peer.child = testsupport::start_peer(g_binary, peer.port, 9);
+    } else {
+        peer.child = std::make_unique<Child>(
+            std::vector<std::string>{g_binary, "127.0.0.1", "9", std::to_string(peer.port)}, input);
+        peer.child->close_input();
+        if (!peer.child->wait_for("recieving packets...Success!")) {
+            peer.child.reset();
+        }
     }
-    if (!peer.child->wait_for("recieving packets...Success!")) {
+    if (!peer.child) {
         std::fprintf(stderr, "lanlink did not start\n");
         std::exit(1);
     }
@@ -78,25 +122,18 @@ double idle_cpu_percent(Peer& peer, int seconds) {
     return 100.0 * (cpu_seconds(peer.child->pid()) - before) / wall;
 }
 
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) {
-        return 0;
-    }
-    std::sort(v.begin(), v.end());
-    return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
-}
-
-void round_trips(Peer& peer, const LoopbackUdp& sender, const LoopbackUdp& answers,
-                 const char* label) {
+// From the third request datagram to the third answer datagram.
+std::vector<double> round_trips(Peer& peer, const LoopbackUdp& sender, const LoopbackUdp& answers,
+                                int count, int& lost) {
     std::vector<double> micros;
-    int lost = 0;
-    for (int i = 0; i < 1000; ++i) {
+    lost = 0;
+    for (int i = 0; i < count; ++i) {
         sender.send(peer.port, z("10.0.0.2"));
         sender.send(peer.port, z("4555"));
         const auto t0 = Clock::now();
         sender.send(peer.port, z("update"));
         int got = 0;
-        while (got < 3 && answers.receive(milliseconds(500))) {
+        while (got < 3 && answers.receive(milliseconds(200))) {
             ++got;
         }
         const auto t1 = Clock::now();
@@ -107,8 +144,15 @@ void round_trips(Peer& peer, const LoopbackUdp& sender, const LoopbackUdp& answe
         }
         peer.child->drain();
     }
-    std::printf("update round trip (%s): median %.0f us, p99 %.0f us, %d lost of 1000\n", label,
-                percentile(micros, 0.5), percentile(micros, 0.99), lost);
+    return micros;
+}
+
+void report_round_trips(Peer& peer, const LoopbackUdp& sender, const LoopbackUdp& answers,
+                        int count, const char* label) {
+    int lost = 0;
+    const std::vector<double> micros = round_trips(peer, sender, answers, count, lost);
+    std::printf("update round trip (%s): median %.0f us, p99 %.0f us, %d lost of %d\n", label,
+                percentile(micros, 0.5), percentile(micros, 0.99), lost, count);
 }
 
 // Sends `count` numbered vectors, `gap` apart, and checks every answer triple.
@@ -144,52 +188,194 @@ void vectors(Peer& peer, const LoopbackUdp& sender, const LoopbackUdp& answers, 
                 count, aligned, split);
 }
 
-void enter_to_prompt(Peer& peer) {
+// Time from a key typed while idle to the program waiting for the next key
+// (its echo turned off), and whether two Enters 2 ms apart open the prompt.
+void keys(Peer& peer) {
     std::vector<double> millis;
-    for (int i = 0; i < 50; ++i) {
+    int prompts = 0;
+    for (int i = 0; i < 20; ++i) {
+        peer.child->read_for(milliseconds(20));
+        const auto t0 = Clock::now();
         peer.child->write("x");
         if (!testsupport::wait_for_raw(peer.child->terminal(), true)) {
             break;
         }
-        const auto t0 = Clock::now();
-        peer.child->write("\n");
-        if (!peer.child->wait_for("\r\n$ ")) {
-            break;
-        }
         millis.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        peer.child->write("\n");
+        peer.child->wait_for("\r\n$ ");
         peer.child->write("nothing\n");
-        peer.child->read_for(milliseconds(30));
     }
-    std::printf("Enter to prompt: median %.2f ms, max %.2f ms over %zu tries\n",
-                percentile(millis, 0.5), percentile(millis, 1.0), millis.size());
+    for (int i = 0; i < 20; ++i) {
+        peer.child->read_for(milliseconds(20));
+        peer.child->write("\n");
+        std::this_thread::sleep_for(milliseconds(2));
+        peer.child->write("\n");
+        if (peer.child->wait_for("\r\n$ ", milliseconds(500))) {
+            ++prompts;
+            peer.child->write("nothing\n");
+        }
+    }
+    std::printf("key noticed: median %.2f ms, max %.2f ms over %zu keys\n", percentile(millis, 0.5),
+                percentile(millis, 1.0), millis.size());
+    std::printf("two Enters 2 ms apart: prompt %d of 20 times\n", prompts);
+}
+
+// The round trip while a stray key is pending, and while a line is typed.
+void busy_console(Peer& peer, const LoopbackUdp& sender, const LoopbackUdp& answers) {
+    peer.child->write("x");
+    testsupport::wait_for_raw(peer.child->terminal(), true);
+    report_round_trips(peer, sender, answers, 100, "a stray key pending");
+    peer.child->write("\n");
+    peer.child->wait_for("\r\n$ ");
+    peer.child->write("hel");
+    report_round_trips(peer, sender, answers, 100, "a line being typed");
+    peer.child->write("p\n");
+    peer.child->wait_for("display this message");
+}
+
+// A flood while the prompt is open: every printout is held, then written.
+void flood_at_prompt(Peer& peer, const LoopbackUdp& sender) {
+    testsupport::open_prompt(*peer.child);
+    peer.child->write("hel");
+    const long drops_before = udp_drops(peer.port);
+    const int count = 5000;
+    const auto t0 = Clock::now();
+    for (int i = 0; i < count; ++i) {
+        std::this_thread::sleep_until(t0 + std::chrono::microseconds(1000 * i));
+        sender.send_vector(peer.port, z("f" + std::to_string(i)), z(std::to_string(i)), z("hello"));
+    }
+    std::this_thread::sleep_for(milliseconds(200));
+    const std::size_t shown_early = peer.child->take().find("Packet") == std::string::npos ? 0 : 1;
+    peer.child->write("p\n");
+    peer.child->wait_for("display this message", milliseconds(10000));
+    const std::string out = peer.child->output();
+    int printed = 0;
+    for (std::size_t at = out.find("\t MSG: hello"); at != std::string::npos;
+         at = out.find("\t MSG: hello", at + 1)) {
+        ++printed;
+    }
+    std::printf(
+        "1,000 vectors a second for 5 s, prompt open: %d printed after the line (%s before), "
+        "%ld dropped\n",
+        printed, shown_early != 0 ? "some" : "none", udp_drops(peer.port) - drops_before);
+}
+
+void quit_time(Peer& peer, const LoopbackUdp& sender, const char* state) {
+    const auto t0 = Clock::now();
+    sender.send_vector(peer.port, z("a"), z("b"), z("quit"));
+    // The last words of the shut-down, written as the program returns.
+    peer.child->wait_for("terminating server...Done!", milliseconds(3000));
+    std::printf("quit ends the program (%s): %.1f ms\n", state,
+                std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    peer.child->wait_exit(milliseconds(3000));
+}
+
+// The bare SDL_net receive loop the peer is measured against.
+int bare_receiver(std::uint16_t port) {
+    SDLNet_Init();
+    UDPsocket sock = SDLNet_UDP_Open(port);
+    net::enlarge_receive_buffer(net::udp_descriptor(sock), 4 * 1024 * 1024);
+    SDLNet_SocketSet set = SDLNet_AllocSocketSet(1);
+    SDLNet_UDP_AddSocket(set, sock);
+    UDPpacket** packets = SDLNet_AllocPacketV(3, 512);
+    for (;;) {
+        if (SDLNet_CheckSockets(set, 1000) > 0) {
+            SDLNet_UDP_RecvV(sock, packets);
+        }
+    }
+}
+
+// Whether `rate` vectors a second for a second arrive with no datagram dropped.
+bool no_loss_at(const LoopbackUdp& sender, std::uint16_t port, double rate) {
+    const long before = udp_drops(port);
+    const auto gap = std::chrono::duration<double>(1.0 / rate);
+    const auto t0 = Clock::now();
+    for (int i = 0; i < static_cast<int>(rate); ++i) {
+        std::this_thread::sleep_until(
+            t0 + std::chrono::duration_cast<Clock::duration>(gap * static_cast<double>(i)));
+        sender.send_vector(port, z("10.0.0.2"), z("4555"), z("hello"));
+    }
+    std::this_thread::sleep_for(milliseconds(300));
+    return udp_drops(port) == before;
+}
+
+// The highest rate, in vectors a second, with no loss (within 5%).
+double zero_loss_rate(const LoopbackUdp& sender, std::uint16_t port) {
+    double low = 0;
+    double high = 5000;
+    while (no_loss_at(sender, port, high) && high < 1e6) {
+        low = high;
+        high *= 2;
+    }
+    while (high - low > low * 0.05 && high - low > 100) {
+        const double mid = (low + high) / 2;
+        (no_loss_at(sender, port, mid) ? low : high) = mid;
+    }
+    return low;
+}
+
+void receive_rates(const LoopbackUdp& sender) {
+    const std::uint16_t bare_port = testsupport::free_udp_port();
+    Child bare([bare_port] { return bare_receiver(bare_port); }, Input::kNull);
+    std::this_thread::sleep_for(milliseconds(200));
+    const double bare_rate = zero_loss_rate(sender, bare_port);
+    bare.kill_now(SIGKILL);
+
+    // Headless, output to /dev/null: a shell does the redirection.
+    const std::uint16_t port = testsupport::free_udp_port();
+    const std::string run =
+        g_binary + " 127.0.0.1 9 " + std::to_string(port) + " </dev/null >/dev/null";
+    Child peer(std::vector<std::string>{"/bin/sh", "-c", run}, Input::kNull);
+    std::this_thread::sleep_for(milliseconds(300));
+    const double rate = zero_loss_rate(sender, port);
+    sender.send_vector(port, z("a"), z("b"), z("quit"));
+    peer.wait_exit(milliseconds(3000));
+    std::printf(
+        "zero-loss receive rate, headless to /dev/null: %.0f vectors/s; bare SDL_net loop "
+        "%.0f vectors/s; ratio %.2f\n",
+        rate, bare_rate, bare_rate > 0 ? rate / bare_rate : 0.0);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const int idle_seconds = argc > 1 ? std::atoi(argv[1]) : 10;
+    if (argc > 2) {
+        g_binary = argv[2];
+    }
     const LoopbackUdp answers(kAnswerPort);
     const LoopbackUdp sender;
 
     Peer headless = start(Input::kNull);
-    std::printf("idle CPU headless: %.3f%% of a core over %d s\n",
+    std::printf("idle CPU headless: %.4f%% of a core over %d s\n",
                 idle_cpu_percent(headless, idle_seconds), idle_seconds);
     Peer terminal = start(Input::kTerminal);
-    std::printf("idle CPU on a terminal: %.3f%% of a core over %d s\n",
+    std::printf("idle CPU on a terminal: %.4f%% of a core over %d s\n",
                 idle_cpu_percent(terminal, idle_seconds), idle_seconds);
+    std::fflush(stdout);
 
-    round_trips(headless, sender, answers, "headless");
-    round_trips(terminal, sender, answers, "terminal");
+    report_round_trips(headless, sender, answers, 1000, "headless");
+    report_round_trips(terminal, sender, answers, 1000, "terminal, idle");
+    busy_console(terminal, sender, answers);
+    keys(terminal);
     vectors(headless, sender, answers, 50, milliseconds(0), "burst of 50 back to back");
     vectors(headless, sender, answers, 200, milliseconds(0), "burst of 200 back to back");
     vectors(headless, sender, answers, 500, milliseconds(2), "500 paced vectors, 2 ms apart");
-    enter_to_prompt(terminal);
-
+    flood_at_prompt(terminal, sender);
     std::printf("peak RSS: %ld KiB headless, %ld KiB on a terminal\n",
                 peak_rss_kib(headless.child->pid()), peak_rss_kib(terminal.child->pid()));
-    for (Peer* peer : {&headless, &terminal}) {
-        sender.send_vector(peer->port, z("a"), z("b"), z("quit"));
-        peer->child->wait_for("terminating server...Done!", milliseconds(3000));
-    }
+    std::fflush(stdout);
+
+    quit_time(headless, sender, "headless");
+    terminal.child->write("x");
+    testsupport::wait_for_raw(terminal.child->terminal(), true);
+    quit_time(terminal, sender, "a stray key pending");
+    Peer typing = start(Input::kTerminal);
+    testsupport::open_prompt(*typing.child);
+    typing.child->write("hel");
+    quit_time(typing, sender, "a line being typed");
+    std::fflush(stdout);
+
+    receive_rates(sender);
     return 0;
 }

@@ -1,30 +1,49 @@
 #include "console.h"
 
-#include <cctype>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "keyboard.h"
 #include "udp_server_service.h"
+#include "waiter.h"
 
 namespace {
+
+using console::LineRead;
+using console::Waiter;
+using console::Waiting;
+using console::Woken;
 
 constexpr const char* kUsage =
     "\nInvalid syntax!\n\tlanlink <other_ip> <other_ip's_send_port> <listen_port>\n\n";
 constexpr const char* kFatalLine = "\nAn Error has occurred! The program must exit.";
 
-// How long one idle turn waits for a datagram. With a keyboard to poll the
-// wait is short so that a key is noticed promptly; without one no command can
-// ever arrive and only a datagram can end the wait.
-constexpr int kKeyboardWaitMs = 20;
-constexpr int kHeadlessWaitMs = 1000;
+constexpr unsigned char kEnter = 10;
 
-constexpr int kEnter = 10;
-constexpr std::size_t kOutputBuffer = std::size_t{64} * 1024;
-// Only "n" and "N" reject: keeping two characters of the answer is enough.
-constexpr std::size_t kConfirmationKept = 2;
+enum class Outcome { kGoOn, kStop, kOutputFailed };
+
+Outcome outcome_of(Woken woken) {
+    switch (woken) {
+        case Woken::kInput:
+            return Outcome::kGoOn;
+        case Woken::kStop:
+            return Outcome::kStop;
+        case Woken::kOutputFailed:
+            break;
+    }
+    return Outcome::kOutputFailed;
+}
 
 // atoi's reading of a number (text that is not a number gives 0), with
 // values beyond int held at its limits instead of overflowing.
@@ -57,84 +76,176 @@ bool ports_in_range(int argc, char** argv) {
     return true;
 }
 
-bool read_word_kept(std::FILE* in, std::string& word, std::size_t kept) {
-    word.clear();
-    int c = 0;
-    do {
-        c = std::getc(in);
-    } while (c != EOF && std::isspace(c) != 0);
-    if (c == EOF) {
-        return false;
-    }
-    while (c != EOF && std::isspace(c) == 0) {
-        if (word.size() < kept) {
-            word += static_cast<char>(c);
-        }
-        c = std::getc(in);
-    }
-    if (c != EOF) {
-        std::ungetc(c, in);
-    }
-    return true;
+// The shell's "clear"; a terminal it cannot clear is simply left as it is.
+void clear_screen() {
+    const int status = std::system("clear");
+    (void)status;
 }
 
-// Prints `prompt` and reads the next console word; false at end of input.
-bool prompt_word(const char* prompt, std::string& word) {
+int output_failed() {
+    std::fprintf(stderr, "lanlink: cannot write to standard output: %s\n",
+                 std::strerror(console::output_errno()));
+    return 1;
+}
+
+// Prints `prompt` and reads lines until one holds a word, as a word read
+// skips empty lines; `words` are that line's. Printouts held while the line
+// was typed are written once it has been read.
+LineRead prompt_words(Waiter& waiter, const char* prompt, std::vector<std::string>& words) {
     std::fputs(prompt, stdout);
-    std::fflush(stdout);
-    return read_word(stdin, word);
+    if (!console::flush_output()) {
+        return LineRead::kOutputFailed;
+    }
+    for (;;) {
+        std::string line;
+        const LineRead read = console::read_line(waiter, line);
+        if (read == LineRead::kStop) {
+            // The other peer ended the program while a line was being typed:
+            // the unfinished line is dropped, not left for the shell, and the
+            // printouts start on a line of their own, ahead of the buffer.
+            tcflush(STDIN_FILENO, TCIFLUSH);
+            (void)!write(STDOUT_FILENO, "\n", 1);
+        }
+        if (read != LineRead::kLine) {
+            return read;
+        }
+        if (!console::flush_output()) {
+            return LineRead::kOutputFailed;
+        }
+        words = console::words_of(line);
+        if (!words.empty()) {
+            return read;
+        }
+    }
 }
 
-// Reads and runs one command. Returns 1 when the loop is to stop.
-int run_command(UDP_Server_Service& service, std::string& command, std::string& argument) {
-    if (!prompt_word("\n$ ", command)) {
-        return 1;  // end of input: nothing more can be typed
+Outcome outcome_of(LineRead read) {
+    switch (read) {
+        case LineRead::kLine:
+            return Outcome::kGoOn;
+        case LineRead::kEnd:  // end of input: nothing more can be typed
+        case LineRead::kStop:
+            return Outcome::kStop;
+        case LineRead::kOutputFailed:
+            break;
     }
-    if (command == "send") {
-        if (!prompt_word(" > ", argument)) {
-            return 1;
+    return Outcome::kOutputFailed;
+}
+
+// Reads and runs one command line. The command's argument may follow it on
+// the same line; everything else on the line is dropped.
+Outcome run_command(UDP_Server_Service& service, Waiter& waiter) {
+    std::vector<std::string> words;
+    LineRead read = prompt_words(waiter, "\n$ ", words);
+    if (read != LineRead::kLine) {
+        return outcome_of(read);
+    }
+    const std::string command = words.front();
+    std::string argument;
+    if (command == "send" || command == "set_ip" || command == "set_port") {
+        if (words.size() > 1) {
+            std::fputs(" > ", stdout);
+            argument = words[1];
+        } else {
+            read = prompt_words(waiter, " > ", words);
+            if (read != LineRead::kLine) {
+                return outcome_of(read);
+            }
+            argument = words.front();
         }
+    }
+
+    if (command == "send") {
         // "quit" goes to the other peer too before this program ends.
         service.send_message(argument);
         if (argument == "quit") {
-            std::fflush(stdout);
-            std::system("clear");
+            if (!console::flush_output()) {
+                return Outcome::kOutputFailed;
+            }
+            clear_screen();
             std::printf("msg = %s\n", argument.c_str());
             std::puts("\nClient sent \"quit\" command!");
-            return 1;
+            return Outcome::kStop;
         }
     } else if (command == "help") {
         displayHelp();
     } else if (command == "exit") {
-        return 1;
+        return Outcome::kStop;
     } else if (command == "set_ip") {
-        if (!prompt_word(" > ", argument)) {
-            return 1;
-        }
         if (service.resolve_dest_address(argument.c_str()) == 0) {
             std::puts(kFatalLine);
-            return 1;
+            return Outcome::kStop;
         }
     } else if (command == "set_port") {
-        if (!prompt_word(" > ", argument)) {
-            return 1;
-        }
-        // A port outside 0..65535 is refused with a message and changes nothing.
+        // A port outside 0..65535 is refused with a message (-1) and changes nothing.
         if (service.resolve_dest_address(to_int(argument.c_str())) == 0) {
             std::puts(kFatalLine);
-            return 1;
+            return Outcome::kStop;
         }
     } else if (command == "show_dest_info") {
         service.show_dest_info();
     }
-    return 0;
+    return Outcome::kGoOn;
+}
+
+// One turn of the loop: wait for a key while serving the socket; the key
+// after it decides, and Enter opens the prompt.
+Outcome turn(UDP_Server_Service& service, Waiter& waiter) {
+    if (!waiter.reads_input()) {
+        return outcome_of(waiter.wait(Waiting::kKey));  // headless: the socket alone
+    }
+    // Canonical mode off while idle, so that a single key ends the wait.
+    const bool changed = terminal::enter(terminal::Setting::kAnyKey, TCSANOW) == 0;
+    Woken woken = waiter.wait(Waiting::kKey);
+    int waiting = 0;
+    if (woken == Woken::kInput && ioctl(STDIN_FILENO, FIONREAD, &waiting) != 0) {
+        waiting = 0;
+    }
+    if (changed) {
+        terminal::leave(TCSANOW);
+    }
+    if (woken != Woken::kInput) {
+        return outcome_of(woken);
+    }
+    if (waiting <= 0) {
+        waiter.stop_reading_input();  // readable, yet nothing to read: the terminal hung up
+        return Outcome::kGoOn;
+    }
+
+    // getch()'s settings discard what is waiting, the detected key with it,
+    // and the next key is read unechoed.
+    if (terminal::enter(terminal::Setting::kOneKey, TCSAFLUSH) != 0) {
+        waiter.stop_reading_input();
+        return Outcome::kGoOn;
+    }
+    woken = waiter.wait(Waiting::kKey);
+    unsigned char key = 0;
+    ssize_t got = 0;
+    if (woken == Woken::kInput) {
+        while ((got = read(STDIN_FILENO, &key, 1)) < 0 && errno == EINTR) {
+        }
+    }
+    terminal::leave(TCSAFLUSH);
+    if (woken != Woken::kInput) {
+        return outcome_of(woken);
+    }
+    if (got != 1) {
+        waiter.stop_reading_input();
+        return Outcome::kGoOn;
+    }
+    if (key != kEnter) {
+        return Outcome::kGoOn;
+    }
+    const Outcome outcome = run_command(service, waiter);
+    if (outcome == Outcome::kStop) {
+        // The turn still ends with its receive poll: a vector that arrived
+        // while the command ran is received and answered.
+        service.recieve_data();
+    }
+    return outcome;
 }
 
 }  // namespace
-
-bool read_word(std::FILE* in, std::string& word) {
-    return read_word_kept(in, word, std::string::npos);
-}
 
 int checkArgs(int argc, char** argv) {
     if (argc <= 3) {
@@ -144,12 +255,14 @@ int checkArgs(int argc, char** argv) {
     std::printf("\n  Port number to connect to: %s", argv[2]);
     std::printf("\nListen port to recieve from: %s", argv[3]);
     std::printf("\nIs this correct? [Y/n] ");
-    std::fflush(stdout);
-    std::string answer;
-    if (!read_word_kept(stdin, answer, kConfirmationKept)) {
+    console::flush_output();
+    Waiter waiter(nullptr, true);
+    std::string line;
+    if (console::read_line(waiter, line) != LineRead::kLine) {
         return 1;  // end of input takes the default answer, Y
     }
-    return answer == "n" || answer == "N" ? 0 : 1;
+    const std::vector<std::string> words = console::words_of(line);
+    return !words.empty() && (words.front() == "n" || words.front() == "N") ? 0 : 1;
 }
 
 void displayHelp() {
@@ -163,12 +276,10 @@ void displayHelp() {
 }
 
 int lanlink_main(int argc, char** argv) {
-    // Standard output is written in whole pieces: the loop flushes it before
-    // it waits, and every prompt flushes it, so nothing printed waits unseen.
-    // A vector's printout thus costs one write, after its answer has gone out.
-    std::setvbuf(stdout, nullptr, _IOFBF, kOutputBuffer);
-    std::string command;
-    std::string argument;
+    // A closed standard output is then a write error, reported, rather than
+    // a signal that ends the program silently.
+    std::signal(SIGPIPE, SIG_IGN);
+    console::buffer_output();
     if (!ports_in_range(argc, argv)) {
         return 1;
     }
@@ -176,26 +287,29 @@ int lanlink_main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 1;
     }
-    std::fflush(stdout);
-    std::system("clear");
+    if (!console::flush_output()) {
+        return output_failed();
+    }
+    clear_screen();
 
-    UDP_Server_Service service(to_int(argv[3]), argv[1], to_int(argv[2]));
-    int stop = 0;
-    while (stop == 0) {
-        const int waiting = kbhit();
-        if (waiting != 0 && getch() == kEnter) {
-            stop = run_command(service, command, argument);
+    // Decided once: without a terminal no command can be typed, and no
+    // keyboard call is ever made.
+    const bool keyboard = isatty(STDIN_FILENO) == 1;
+    Outcome outcome = Outcome::kGoOn;
+    {
+        UDP_Server_Service service(to_int(argv[3]), argv[1], to_int(argv[2]));
+        Waiter waiter(&service, keyboard);
+        while (outcome == Outcome::kGoOn) {
+            outcome = turn(service, waiter);
         }
-        if (stop == 0) {
-            std::fflush(stdout);
-            service.wait_for_data(waiting < 0 ? kHeadlessWaitMs : kKeyboardWaitMs);
-        }
-        // Polled in every turn, also the one that stops: a vector already
-        // waiting is still received and answered.
-        if (service.recieve_data() == 0) {
-            stop = 1;
+        if (outcome == Outcome::kStop) {
+            std::puts("\nTerminating program normally...");
         }
     }
-    std::puts("\nTerminating program normally...");
+    // Shutting SDL_net down gave SIGPIPE its default action back.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (outcome == Outcome::kOutputFailed || !console::flush_output()) {
+        return output_failed();
+    }
     return 0;
 }

@@ -5,29 +5,67 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
 
 namespace {
 
-// While a keyboard function has the terminal in its raw settings, the
-// settings it found are kept here so that a signal that ends the process can
-// put them back first.
-termios g_saved_settings{};
-volatile std::sig_atomic_t g_raw_active = 0;
+// While standard input holds changed settings, the settings that were found
+// and the changed ones are kept here for the signal handlers.
+termios g_found_settings{};
+termios g_changed_settings{};
+volatile std::sig_atomic_t g_changed = 0;
 
 constexpr int kRestoredSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 extern "C" void restore_and_die(int sig) {
-    if (g_raw_active != 0) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_settings);  // async-signal-safe
+    if (g_changed != 0) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &g_found_settings);  // async-signal-safe
     }
     // The handler was installed with SA_RESETHAND and SA_NODEFER: raising the
     // signal again now ends the process by its default action.
     raise(sig);
 }
 
+extern "C" void restore_and_stop(int sig);
+// SA_RESTART: a read that waits for a key goes on waiting after `fg`.
+constexpr int kStopFlags = SA_NODEFER | SA_RESTART;
+
+void install(int sig, void (*handler)(int), int flags) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = flags;
+    sigaction(sig, &action, nullptr);
+}
+
+// Ctrl-Z: the shell gets the terminal back as it was found while this
+// process is stopped, and the changed settings return with `fg`.
+extern "C" void restore_and_stop(int sig) {
+    const int saved_errno = errno;
+    if (g_changed != 0) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &g_found_settings);
+    }
+    // SA_NODEFER leaves the signal unblocked here: with its default action
+    // back, raising it stops the process at once, and raise() returns when
+    // a SIGCONT resumes it.
+    install(sig, SIG_DFL, 0);
+    raise(sig);
+    install(sig, restore_and_stop, kStopFlags);
+    if (g_changed != 0) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &g_changed_settings);
+    }
+    errno = saved_errno;
+}
+
+bool default_action(int sig) {
+    struct sigaction old_action {};
+    return sigaction(sig, nullptr, &old_action) == 0 && old_action.sa_handler == SIG_DFL;
+}
+
+// An ignored or handled signal stays as the caller set it.
 void install_restore_handlers() {
     static bool installed = false;
     if (installed) {
@@ -35,49 +73,59 @@ void install_restore_handlers() {
     }
     installed = true;
     for (const int sig : kRestoredSignals) {
-        struct sigaction old_action {};
-        if (sigaction(sig, nullptr, &old_action) != 0 || old_action.sa_handler != SIG_DFL) {
-            continue;  // an ignored or handled signal stays as the caller set it
+        if (default_action(sig)) {
+            install(sig, restore_and_die, SA_RESETHAND | SA_NODEFER);
         }
-        struct sigaction action {};
-        action.sa_handler = restore_and_die;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESETHAND | SA_NODEFER;
-        sigaction(sig, &action, nullptr);
     }
-}
-
-// Applies `raw` and marks the saved settings as the ones to put back.
-int enter_raw(const termios& saved, const termios& raw, int action) {
-    install_restore_handlers();
-    g_saved_settings = saved;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    g_raw_active = 1;
-    const int status = tcsetattr(STDIN_FILENO, action, &raw);
-    if (status != 0) {
-        g_raw_active = 0;
+    if (default_action(SIGTSTP)) {
+        install(SIGTSTP, restore_and_stop, kStopFlags);
     }
-    return status;
-}
-
-int leave_raw(const termios& saved, int action) {
-    const int status = tcsetattr(STDIN_FILENO, action, &saved);
-    g_raw_active = 0;
-    return status;
 }
 
 }  // namespace
 
+namespace terminal {
+
+int enter(Setting setting, int action) {
+    termios found{};
+    // A descriptor that is not a terminal fails here, and nothing changes.
+    if (tcgetattr(STDIN_FILENO, &found) != 0) {
+        return -1;
+    }
+    termios changed = found;
+    changed.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+    if (setting == Setting::kOneKey) {
+        changed.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        // VMIN 1, VTIME 0: a read waits, without a time limit, for one byte.
+        changed.c_cc[VMIN] = 1;
+        changed.c_cc[VTIME] = 0;
+    }
+    install_restore_handlers();
+    g_found_settings = found;
+    g_changed_settings = changed;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    g_changed = 1;
+    const int status = tcsetattr(STDIN_FILENO, action, &changed);
+    if (status != 0) {
+        g_changed = 0;
+    }
+    return status;
+}
+
+int leave(int action) {
+    const int status = tcsetattr(STDIN_FILENO, action, &g_found_settings);
+    g_changed = 0;
+    return status;
+}
+
+}  // namespace terminal
+
 int kbhit() {
     int waiting = 0;
-    termios saved{};
-    tcgetattr(STDIN_FILENO, &saved);
-    termios raw = saved;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-    int status = enter_raw(saved, raw, TCSANOW);
+    int status = terminal::enter(terminal::Setting::kAnyKey, TCSANOW);
     if (status == 0) {
         status += ioctl(STDIN_FILENO, FIONREAD, &waiting);
-        status += leave_raw(saved, TCSANOW);
+        status += terminal::leave(TCSANOW);
         const timespec pause{0, 10};
         nanosleep(&pause, nullptr);
     }
@@ -86,17 +134,13 @@ int kbhit() {
 
 int getch() {
     std::fflush(stdout);
-    termios saved{};
-    tcgetattr(STDIN_FILENO, &saved);
-    termios raw = saved;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
     unsigned char key = 0;
-    int status = enter_raw(saved, raw, TCSAFLUSH);
+    // TCSAFLUSH: input typed before the call is discarded, on the way in and
+    // again (the bytes that came with the key) on the way out.
+    int status = terminal::enter(terminal::Setting::kOneKey, TCSAFLUSH);
     if (status == 0) {
         status = static_cast<int>(read(STDIN_FILENO, &key, 1));
-        status += leave_raw(saved, TCSAFLUSH);
+        status += terminal::leave(TCSAFLUSH);
     }
     return status == 1 ? key : -1;
 }

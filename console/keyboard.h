@@ -12,4 +12,26 @@ int kbhit();
 // error or when standard input is not a terminal.
 int getch();
 
+// The terminal settings that the keyboard functions and the command loop's
+// waits put on standard input. Each is a copy of the settings found on entry
+// with a few changes; the found settings are kept where the signal handlers
+// can reach them, so an ending signal puts them back first, and a stop
+// (Ctrl-Z) puts them back while stopped and applies the changed ones again on
+// resuming.
+namespace terminal {
+
+enum class Setting {
+    kAnyKey,  // kbhit()'s: canonical mode off, so any single key can be read
+    kOneKey,  // getch()'s: canonical mode and echo off, a read waits for one byte
+};
+
+// Applies `setting` with `action` (TCSANOW or TCSAFLUSH); 0 on success, -1
+// when standard input is not a terminal (nothing is changed then).
+int enter(Setting setting, int action);
+
+// Puts the found settings back with `action`; 0 on success.
+int leave(int action);
+
+}  // namespace terminal
+
 #endif  // LANLINK_CONSOLE_KEYBOARD_H

@@ -303,8 +303,24 @@ bool UDP_Server_Service::wait_for_data(int timeout_ms) const {
 }
 
 int UDP_Server_Service::recieve_data() {
+    bool arrived = false;
+    return receive_vector(arrived);
+}
+
+int UDP_Server_Service::serve_arrivals(int most) {
+    bool arrived = true;
+    for (int i = 0; i < most && arrived; ++i) {
+        if (receive_vector(arrived) == 0) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int UDP_Server_Service::receive_vector(bool& arrived) {
     const int received = SDLNet_UDP_RecvV(recv_sock, in_packets);
-    if (received <= 0) {
+    arrived = received > 0;
+    if (!arrived) {
         return 1;  // nothing arrived, or an error: nothing to handle
     }
     // A peer's three datagrams may straddle this receive: wait briefly for the rest.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -52,11 +53,10 @@ std::vector<std::string> command_line(int port) {
 
 class Lanlink : public ::testing::Test {
   protected:
-    // Starts lanlink on a terminal and confirms its arguments.
     // Starts lanlink on a terminal, sending to other_, and confirms its arguments.
     void start() {
         port_ = testsupport::free_udp_port();
-        peer_ = testsupport::start_peer(LANLINK_BINARY, port_, other_.port());
+        peer_ = testsupport::start_peer(LANLINK_BINARY, port_, other_.port(), &found_);
         ASSERT_TRUE(peer_);
     }
 
@@ -77,7 +77,25 @@ class Lanlink : public ::testing::Test {
         EXPECT_EQ(exit_code(peer_->wait_exit()), 0);
     }
 
+    // The program has ended and left the terminal as it found it. The
+    // terminal's other side, opened before the end, keeps it readable.
+    void expect_end_with_terminal_restored(int side) const {
+        expect_normal_end();
+        termios after{};
+        ASSERT_EQ(tcgetattr(side, &after), 0);
+        EXPECT_EQ(after.c_lflag, found_.c_lflag);
+        EXPECT_EQ(after.c_cc[VMIN], found_.c_cc[VMIN]);
+        close(side);
+    }
+
+    int other_side() const { return open(ptsname(peer_->terminal()), O_RDWR | O_NOCTTY); }
+
+    void send_vector(const char* keyword) const {
+        other_.send_vector(static_cast<std::uint16_t>(port_), z("10.0.0.2"), z("4555"), z(keyword));
+    }
+
     int port_ = 0;
+    termios found_{};  // the terminal's settings before the program could change them
     std::unique_ptr<Child> peer_;
     LoopbackUdp other_;
 };
@@ -163,6 +181,56 @@ TEST(LanlinkHeadless, RunsUntilThePeerQuits) {
     }
 }
 
+// Headless means no keyboard call at all: standard input is asked once,
+// at start, whether it is a terminal.
+TEST(LanlinkHeadless, MakesNoTerminalCallsOnItsInput) {
+#ifdef LANLINK_SANITIZED
+    GTEST_SKIP() << "the leak checker cannot run under strace";
+#endif
+    if (access("/usr/bin/strace", X_OK) != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    char trace[] = "/tmp/lanlink-trace-XXXXXX";
+    const int fd = mkstemp(trace);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const int port = testsupport::free_udp_port();
+    std::vector<std::string> argv = {"/usr/bin/strace", "-o", trace, "-e", "trace=ioctl"};
+    for (const auto& arg : command_line(port)) {
+        argv.push_back(arg);
+    }
+    Child child(argv, Input::kPipe);
+    child.write("y\n");
+    ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n", milliseconds(10000)));
+    const LoopbackUdp other;
+    for (const char* keyword : {"hello", "hello", "quit"}) {
+        other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z(keyword));
+        child.read_for(milliseconds(20));
+    }
+    EXPECT_EQ(exit_code(child.wait_exit()), 0);
+    std::ifstream calls(trace);
+    std::string line;
+    int on_input = 0;
+    while (std::getline(calls, line)) {
+        on_input += line.rfind("ioctl(0,", 0) == 0 ? 1 : 0;
+    }
+    unlink(trace);
+    EXPECT_LE(on_input, 1);
+}
+
+// A write error on standard output (here, a closed pipe) ends the program
+// with a message and status 1, instead of a silent loss or a signal.
+TEST(LanlinkHeadless, AClosedOutputEndsWithStatusOne) {
+    const int port = testsupport::free_udp_port();
+    Child child(command_line(port), Input::kNull);
+    ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n"));
+    child.close_output();
+    const LoopbackUdp other;
+    other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("hello"));
+    EXPECT_EQ(exit_code(child.wait_exit()), 1);
+    EXPECT_EQ(child.errors(), "lanlink: cannot write to standard output: Broken pipe\n");
+}
+
 TEST_F(Lanlink, ConfirmsAndStartsUp) {
     start();
     EXPECT_EQ(plain(peer_->output()),
@@ -203,6 +271,38 @@ TEST_F(Lanlink, HelpAndUnknownWords) {
         const auto got = other_.receive(milliseconds(2000));
         ASSERT_TRUE(got);
         EXPECT_EQ(got->bytes, expected);
+    }
+}
+
+// Whatever follows a command (and its argument) on its line is dropped, never
+// run later; a zero byte ends a word.
+TEST_F(Lanlink, CommandsAreLines) {
+    start();
+    EXPECT_EQ(command("help exit"), std::string("help exit\n") + kHelp);
+    EXPECT_EQ(command(std::string("show_dest_info\0exit", 19)),
+              "show_dest_info^@exit\nSending packets to 127.0.0.1 on port " +
+                  std::to_string(other_.port()) + "\n");
+    EXPECT_EQ(command("set_port 5000 exit"),
+              "set_port 5000 exit\n > Setting destination port 5000 @ 127.0.0.1...Success!\n");
+    // Empty lines are skipped, as a word read skips them.
+    EXPECT_EQ(command("\n\nHelp exit"), "\n\nHelp exit\n");
+    EXPECT_EQ(exit_code(peer_->wait_exit(milliseconds(100))), -1);  // still running
+}
+
+TEST(LanlinkConfirmation, EnterAloneEndOfInputAndExtraWordsAccept) {
+    for (const char* answer : {"\n", "\x04", "y exit\n"}) {
+        const int port = testsupport::free_udp_port();
+        Child child(command_line(port), Input::kTerminal);
+        ASSERT_TRUE(child.wait_for("[Y/n] "));
+        child.write(answer);
+        ASSERT_TRUE(child.wait_for("recieving packets...Success!\r\n\r\n")) << answer;
+        // The console goes on reading commands: nothing was left over.
+        ASSERT_TRUE(testsupport::open_prompt(child)) << answer;
+        child.write("help\n");
+        EXPECT_TRUE(child.wait_for("\t          help - display this message\r\n")) << answer;
+        ASSERT_TRUE(testsupport::open_prompt(child)) << answer;
+        child.write("exit\n");
+        EXPECT_EQ(exit_code(child.wait_exit()), 0) << answer;
     }
 }
 
@@ -318,8 +418,6 @@ TEST_F(Lanlink, ASignalWhileWaitingForAKeyRestoresTheTerminal) {
     // after the program has gone.
     const int side = open(ptsname(peer_->terminal()), O_RDWR | O_NOCTTY);
     ASSERT_GE(side, 0);
-    termios before{};
-    tcgetattr(side, &before);
     peer_->write("x");
     ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), true));
     peer_->kill_now(SIGTERM);
@@ -329,15 +427,91 @@ TEST_F(Lanlink, ASignalWhileWaitingForAKeyRestoresTheTerminal) {
     EXPECT_EQ(WTERMSIG(*status), SIGTERM);
     termios after{};
     ASSERT_EQ(tcgetattr(side, &after), 0);
-    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_lflag, found_.c_lflag);
     close(side);
+}
+
+// Ctrl-Z under a job-control shell gives the shell the terminal as found;
+// fg resumes the wait for a key with the key's settings again.
+TEST_F(Lanlink, StopAndContinueRestoreAndResume) {
+    port_ = testsupport::free_udp_port();
+    const std::string run = std::string(LANLINK_BINARY) + " 127.0.0.1 " +
+                            std::to_string(other_.port()) + " " + std::to_string(port_);
+    peer_ = std::make_unique<Child>(
+        std::vector<std::string>{"/bin/bash", "--norc", "--noprofile", "-c",
+                                 "set -m; " + run + "; read line; fg; echo \"status=$?\""},
+        Input::kTerminal);
+    ASSERT_TRUE(peer_->wait_for("[Y/n] "));
+    ASSERT_EQ(tcgetattr(peer_->terminal(), &found_), 0);
+    peer_->write("y\n");
+    ASSERT_TRUE(peer_->wait_for("recieving packets...Success!\r\n\r\n"));
+    peer_->write("x");
+    ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), true));
+    peer_->write("\x1a");  // Ctrl-Z
+    ASSERT_TRUE(peer_->wait_for("Stopped"));
+    termios stopped{};
+    ASSERT_EQ(tcgetattr(peer_->terminal(), &stopped), 0);
+    EXPECT_EQ(stopped.c_lflag, found_.c_lflag);
+    // The stopped program still has its socket: a vector waits for it.
+    send_vector("hello");
+    peer_->write("\n");  // for the shell's read; then fg
+    ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), true));
+    EXPECT_TRUE(peer_->wait_for("\t MSG: hello\r\n"));
+    peer_->write("\n");
+    ASSERT_TRUE(peer_->wait_for("\r\n$ "));
+    peer_->write("exit\n");
+    EXPECT_TRUE(peer_->wait_for("status=0"));
+    EXPECT_EQ(exit_code(peer_->wait_exit()), 0);
 }
 
 // These bind 127.0.0.1:4556, where answers go.
 class LanlinkAnswer : public Lanlink {
   protected:
     LoopbackUdp answers_{4556};
+
+    // The three datagrams of one answer, within a second.
+    bool answered() const {
+        for (int i = 0; i < 3; ++i) {
+            if (!answers_.receive(milliseconds(1000))) {
+                return false;
+            }
+        }
+        return true;
+    }
 };
+
+TEST_F(LanlinkAnswer, AStrayKeyPendingNeverStopsTheService) {
+    start();
+    const int side = other_side();
+    peer_->write("x");  // and no Enter after it
+    ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), true));
+    send_vector("update");
+    EXPECT_TRUE(answered());
+    EXPECT_TRUE(peer_->wait_for("Update request complete.\r\n"));
+    send_vector("quit");
+    expect_end_with_terminal_restored(side);
+}
+
+TEST_F(LanlinkAnswer, ALineBeingTypedIsNeitherBlockedNorBroken) {
+    start();
+    open_prompt();
+    peer_->write("hel");
+    send_vector("update");
+    EXPECT_TRUE(answered());
+    // The printout waits until the line has been read, then comes before
+    // the command's own output.
+    EXPECT_EQ(peer_->read_for(milliseconds(100)).find("Packet"), std::string::npos);
+    peer_->write("p\n");
+    EXPECT_TRUE(peer_->wait_for("p\r\nPacket array incoming!\r\n"));
+    EXPECT_TRUE(peer_->wait_for("Update request complete.\r\n\r\n Help:\r\n"));
+
+    const int side = other_side();
+    open_prompt();
+    peer_->write("ex");
+    send_vector("quit");
+    EXPECT_TRUE(peer_->wait_for("ex\r\nPacket array incoming!\r\n"));
+    expect_end_with_terminal_restored(side);
+}
 
 TEST_F(LanlinkAnswer, UpdateIsAnsweredOnTheAnswerPort) {
     start();
@@ -356,7 +530,7 @@ TEST_F(LanlinkAnswer, UpdateIsAnsweredOnTheAnswerPort) {
 TEST_F(LanlinkAnswer, ALoneDatagramAfterAnUpdateIsNotAnswered) {
     start();
     other_.send_vector(static_cast<std::uint16_t>(port_), z("10.0.0.2"), z("4555"), z("update"));
-    ASSERT_TRUE(peer_->wait_for("Update request complete.\r\n"));
+    ASSERT_TRUE(peer_->wait_for("Update request complete.\r\n")) << peer_->output();
     answers_.drain();
     other_.send(static_cast<std::uint16_t>(port_), "127.0.0.1");  // nine bytes, no zero
     EXPECT_TRUE(peer_->wait_for("\t  IP: 127.0.0.1\r\n\tPORT: \r\n\t MSG: \r\n"));
@@ -396,18 +570,17 @@ TEST(LanlinkPairAnswer, TwoPeersExchangeMessagesAnswersAndQuit) {
     EXPECT_EQ(exit_code(b->wait_exit()), 0);
 }
 
-TEST_F(LanlinkAnswer, AVectorWaitingWhenExitIsTypedIsStillAnswered) {
+TEST_F(LanlinkAnswer, AVectorArrivingWhileExitIsTypedIsAnsweredAtOnce) {
     start();
     open_prompt();
     peer_->write("exit");
-    std::this_thread::sleep_for(milliseconds(30));
-    other_.send_vector(static_cast<std::uint16_t>(port_), z("10.0.0.2"), z("4555"), z("update"));
-    std::this_thread::sleep_for(milliseconds(30));
+    send_vector("update");
+    EXPECT_TRUE(answered());
     peer_->write("\n");
     expect_normal_end();
+    EXPECT_NE(plain(peer_->output()).find("exit\nPacket array incoming!"), std::string::npos);
     EXPECT_NE(plain(peer_->output()).find("Update request complete.\n" + std::string(kShutdown)),
               std::string::npos);
-    EXPECT_TRUE(answers_.receive(milliseconds(1000)));
 }
 
 // Memcheck over a whole headless run: start-up, random datagrams, an

@@ -166,6 +166,13 @@ void Child::hang_up() {
     }
 }
 
+void Child::close_output() {
+    if (out_fd_ >= 0) {
+        close(out_fd_);
+        out_fd_ = -1;
+    }
+}
+
 void Child::close_input() {
     if (in_fd_ >= 0) {
         close(in_fd_);

@@ -36,6 +36,8 @@ class Child {
 
     void write(std::string_view bytes) const;
     void close_input();
+    // Closes the test's end of the output pipe: the child's writes then fail.
+    void close_output();
     // Closes the test's side of the terminal: the child's reads then fail.
     void hang_up();
     // Reads until `needle` appears after the cursor; the cursor then moves past it.

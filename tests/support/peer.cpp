@@ -4,12 +4,14 @@
 
 namespace testsupport {
 
-std::unique_ptr<Child> start_peer(const std::string& binary, int port, int dest_port) {
+std::unique_ptr<Child> start_peer(const std::string& binary, int port, int dest_port,
+                                  termios* found) {
     auto peer = std::make_unique<Child>(
         std::vector<std::string>{binary, "127.0.0.1", std::to_string(dest_port),
                                  std::to_string(port)},
         Input::kTerminal);
-    if (!peer->wait_for("[Y/n] ")) {
+    if (!peer->wait_for("[Y/n] ") ||
+        (found != nullptr && tcgetattr(peer->terminal(), found) != 0)) {
         return nullptr;
     }
     peer->write("y\n");

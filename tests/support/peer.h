@@ -2,6 +2,8 @@
 #ifndef LANLINK_TESTS_SUPPORT_PEER_H
 #define LANLINK_TESTS_SUPPORT_PEER_H
 
+#include <termios.h>
+
 #include <memory>
 #include <string>
 
@@ -11,8 +13,11 @@ namespace testsupport {
 
 // Starts `binary` listening on `port` and sending to 127.0.0.1 `dest_port`,
 // answers the confirmation and waits for the start-up to finish; null when
-// it did not start.
-std::unique_ptr<Child> start_peer(const std::string& binary, int port, int dest_port);
+// it did not start. `found`, when given, receives the terminal's settings as
+// they were while the program waited for the confirmation, a moment when it
+// cannot be changing them.
+std::unique_ptr<Child> start_peer(const std::string& binary, int port, int dest_port,
+                                  termios* found = nullptr);
 
 // A key, then Enter once the program waits for the key after it: the prompt.
 bool open_prompt(Child& peer);

@@ -37,6 +37,21 @@ done
 depends=$(dpkg-deb --field "$deb" Depends)
 echo "$depends" | grep -q 'libsdl-net1.2' || fail "Depends lacks SDL_net: $depends"
 echo "$depends" | grep -q 'libsdl1.2debian' || fail "Depends lacks SDL: $depends"
+# Worked out by dpkg-shlibdeps from what the binaries use, versions included.
+echo "$depends" | grep -q 'libc6 (>= 2\.' || fail "Depends has no libc6 version: $depends"
+for f in ./usr/share/doc/lanlink/copyright ./usr/share/doc/lanlink/changelog.Debian.gz; do
+    echo "$contents" | grep -q " $f\$" || fail "package lacks $f"
+done
+
+# lintian finds nothing but the misspellings that are the program's own
+# required texts ("recieve", "Recieved", ...). Info and pedantic tags count:
+# they include the hardening and stripping checks.
+command -v lintian >/dev/null || fail "lintian is not installed (./setup installs it)"
+tags=$(lintian -I --pedantic --tag-display-limit 0 "$deb" 2>&1 |
+    grep -v -E '^I: lanlink: spelling-error-in-binary ([Rr]ecieve[ds]?|recieving) ' |
+    grep -v -E '^running with root privileges' || true)
+[ -z "$tags" ] || fail "lintian reports:
+$tags"
 
 # A throwaway root with an empty dpkg database; the libraries themselves are
 # the host's, so their packages are not required inside it.

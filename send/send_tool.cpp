@@ -1,0 +1,378 @@
+#include "send_tool.h"
+
+#include <getopt.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "answer_matcher.h"
+#include "slot_text.h"
+#include "vector_client.h"
+#include "wire_format.h"
+
+#ifndef LANLINK_VERSION
+#define LANLINK_VERSION "unknown"
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A slot holds 512 bytes, and a text travels with its terminating zero.
+constexpr std::size_t kLongestText = wire::kPacketSize - 1;
+constexpr int kDefaultTimeoutMs = 1000;
+constexpr int kDefaultIntervalMs = 1000;
+constexpr int kLongestWaitMs = 3600000;  // an hour, for --timeout and --interval
+constexpr int kMostVectors = 1000000;
+// A fresh sending socket may get the port of a request whose answer is
+// overdue; another is opened then, at most this many times.
+constexpr int kPortTries = 16;
+
+constexpr const char* kUsage =
+    "usage: lanlink-send [options] HOST PORT KEYWORD [ADDRESS_TEXT [PORT_TEXT]]\n"
+    "Sends a packet vector (ADDRESS_TEXT, PORT_TEXT, KEYWORD) to the lanlink peer\n"
+    "listening at HOST:PORT.\n"
+    "\n"
+    "  -w, --wait          wait for the \"up_resp\" answer on port 4556\n"
+    "                      (implied by the keyword \"update\")\n"
+    "  -t, --timeout MS    how long to wait for each answer, 1 to 3600000 (default 1000)\n"
+    "  -c, --count N       send N vectors, 1 to 1000000 (default 1)\n"
+    "  -i, --interval MS   pause between vectors, 0 to 3600000 (default 1000)\n"
+    "  -h, --help          show this text\n"
+    "  -V, --version       show the version\n"
+    "\n"
+    "Options may come anywhere before \"--\", which ends them. ADDRESS_TEXT defaults\n"
+    "to 127.0.0.1, PORT_TEXT to the port each vector is sent from (a new one for\n"
+    "each, so that answers can be told apart); with --wait and --count above 1,\n"
+    "PORT_TEXT must be left to lanlink-send. Each text may be up to 511 bytes long.\n"
+    "Exit status: 0 all sent (and answered), 1 usage error, 2 some answer did not\n"
+    "arrive in time, 3 socket or resolution error, 4 output could not be written.\n";
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void note_interrupt(int /*sig*/) {
+    g_interrupted = 1;
+}
+
+struct Options {
+    bool wait = false;
+    int timeout_ms = kDefaultTimeoutMs;
+    int count = 1;
+    int interval_ms = kDefaultIntervalMs;
+    std::string host;
+    int port = 0;
+    VectorTexts texts;
+    bool port_text_given = false;
+};
+
+int usage_error(const std::string& message) {
+    std::fprintf(stderr, "lanlink-send: %s\n%s", message.c_str(), kUsage);
+    return kSendUsage;
+}
+
+// A whole decimal number from `low` to `high`, or false.
+bool parse_number(const char* text, int low, int high, int& value) {
+    errno = 0;
+    char* end = nullptr;
+    const long parsed = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed < low || parsed > high) {
+        return false;
+    }
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+// The option just parsed as the user wrote it: "--count" or "-c". Its value
+// is `optarg`, given in the same word or in the next one.
+std::string option_name(char** argv, int letter) {
+    int at = optind - 1;
+    if (optarg != nullptr && at > 0 && optarg == argv[at]) {
+        --at;  // the value was a word of its own
+    }
+    const std::string written = at > 0 ? argv[at] : "";
+    if (written.rfind("--", 0) == 0) {
+        return written.substr(0, written.find('='));
+    }
+    return std::string("-") + static_cast<char>(letter);
+}
+
+// Reads the command line into `options`; returns -1 to go on, or an exit status.
+int parse(int argc, char** argv, Options& options) {
+    static const option kLong[] = {{"wait", no_argument, nullptr, 'w'},
+                                   {"timeout", required_argument, nullptr, 't'},
+                                   {"count", required_argument, nullptr, 'c'},
+                                   {"interval", required_argument, nullptr, 'i'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, 'V'},
+                                   {nullptr, 0, nullptr, 0}};
+    struct Limit {
+        int* value;
+        int low;
+        int high;
+        const char* what;
+    };
+    opterr = 0;
+    optind = 1;
+    int opt = 0;
+    // A leading ':' tells a missing value (':') from an unknown option ('?').
+    while ((opt = getopt_long(argc, argv, ":wt:c:i:hV", kLong, nullptr)) != -1) {
+        Limit limit{nullptr, 0, 0, ""};
+        switch (opt) {
+            case 'w':
+                options.wait = true;
+                break;
+            case 't':
+                limit = {&options.timeout_ms, 1, kLongestWaitMs, "milliseconds from 1 to 3600000"};
+                break;
+            case 'c':
+                limit = {&options.count, 1, kMostVectors, "a number from 1 to 1000000"};
+                break;
+            case 'i':
+                limit = {&options.interval_ms, 0, kLongestWaitMs, "milliseconds from 0 to 3600000"};
+                break;
+            case 'h':
+                std::fputs(kUsage, stdout);
+                return kSendOk;
+            case 'V':
+                std::puts("lanlink-send " LANLINK_VERSION);
+                return kSendOk;
+            case ':':
+                optarg = nullptr;
+                return usage_error("option " + option_name(argv, optopt) + " needs a value");
+            default:
+                if (optopt != 0) {
+                    return usage_error(std::string("unknown option -") + static_cast<char>(optopt));
+                }
+                optarg = nullptr;
+                return usage_error("unknown option " + option_name(argv, '?'));
+        }
+        if (limit.value != nullptr && !parse_number(optarg, limit.low, limit.high, *limit.value)) {
+            return usage_error(option_name(argv, opt) + " takes " + limit.what + ", not '" +
+                               optarg + "'");
+        }
+    }
+    const int left = argc - optind;
+    if (left < 3 || left > 5) {
+        return usage_error(left < 3 ? "HOST, PORT and KEYWORD are needed" : "too many arguments");
+    }
+    char** args = argv + optind;
+    options.host = args[0];
+    if (!parse_number(args[1], 1, wire::kHighestPort, options.port)) {
+        return usage_error("PORT must be a number from 1 to 65535, not '" + std::string(args[1]) +
+                           "'");
+    }
+    options.texts.at(wire::kSlotKeyword) = args[2];
+    options.texts.at(wire::kSlotAddress) = left > 3 ? args[3] : wire::kAnswerHost;
+    options.port_text_given = left > 4;
+    if (options.port_text_given) {
+        options.texts.at(wire::kSlotPort) = args[4];
+    }
+    static const std::array<const char*, wire::kPacketsPerVector> kNames = {"ADDRESS_TEXT",
+                                                                            "PORT_TEXT", "KEYWORD"};
+    for (std::size_t i = 0; i < options.texts.size(); ++i) {
+        if (options.texts.at(i).size() > kLongestText) {
+            return usage_error(std::string(kNames.at(i)) + " is " +
+                               std::to_string(options.texts.at(i).size()) +
+                               " bytes long; a slot holds at most 511 and the terminating zero");
+        }
+    }
+    if (options.texts.at(wire::kSlotKeyword) == wire::kKeywordUpdate) {
+        options.wait = true;
+    }
+    if (options.wait && options.count > 1 && options.port_text_given) {
+        return usage_error(
+            "with --wait and --count above 1, PORT_TEXT must be left out: each vector's own "
+            "port text is what tells its answer from the others'");
+    }
+    return -1;
+}
+
+int socket_error(const std::string& message) {
+    std::fprintf(stderr, "lanlink-send: %s\n", message.c_str());
+    return kSendSocketError;
+}
+
+int output_error() {
+    std::fprintf(stderr, "lanlink-send: cannot write to standard output: %s\n",
+                 std::strerror(errno));
+    return kSendOutputError;
+}
+
+bool flush_output() {
+    return std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+}
+
+// Sleeps `ms`, or less when interrupted.
+void pause_for(int ms) {
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    while (g_interrupted == 0) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+        if (left <= 0) {
+            return;
+        }
+        poll(nullptr, 0, static_cast<int>(left));
+    }
+}
+
+long long median(const std::vector<long long>& sorted) {
+    const std::size_t middle = sorted.size() / 2;
+    return sorted.size() % 2 == 1 ? sorted[middle] : (sorted[middle - 1] + sorted[middle]) / 2;
+}
+
+// What one run did, for the summary and the exit status.
+struct Tally {
+    int sent = 0;
+    std::vector<long long> round_trips;
+    int late = 0;
+};
+
+void print_summary(Tally& tally) {
+    std::printf("%d sent, %zu answered", tally.sent, tally.round_trips.size());
+    if (tally.late > 0) {
+        std::printf(", %d late", tally.late);
+    }
+    if (!tally.round_trips.empty()) {
+        std::sort(tally.round_trips.begin(), tally.round_trips.end());
+        std::printf(", round trip min/median/max %lld/%lld/%lld us", tally.round_trips.front(),
+                    median(tally.round_trips), tally.round_trips.back());
+    }
+    std::printf("%s\n", g_interrupted != 0 ? " (interrupted)" : "");
+}
+
+long long micros_since(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+int lanlink_send_main(int argc, char** argv) {
+    Options options;
+    const int parsed = parse(argc, argv, options);
+    if (parsed >= 0) {
+        return parsed == kSendOk && !flush_output() ? output_error() : parsed;
+    }
+
+    Vector_Client client;
+    std::string error;
+    if (!client.start(error)) {
+        return socket_error(error);
+    }
+    if (options.wait && !client.listen_for_answers(error)) {
+        return socket_error(
+            "cannot listen for answers on port 4556, which may be in use (is a "
+            "lanlink peer listening there?): " +
+            error);
+    }
+    if (!client.resolve(options.host, options.port, error)) {
+        return socket_error(error);
+    }
+    // Ctrl-C ends the run with the summary so far, as ping does.
+    struct sigaction on_interrupt {};
+    on_interrupt.sa_handler = note_interrupt;
+    sigemptyset(&on_interrupt.sa_mask);
+    sigaction(SIGINT, &on_interrupt, nullptr);
+
+    Answer_Matcher matcher;
+    std::set<int> overdue_ports;               // of requests whose answers may still come
+    std::vector<std::pair<int, int>> overdue;  // request, its port
+    Tally tally;
+    for (int i = 0; i < options.count && g_interrupted == 0; ++i) {
+        if (i > 0) {
+            pause_for(options.interval_ms);
+            if (g_interrupted != 0) {
+                break;
+            }
+        }
+        int port = 0;
+        for (int tries = 0; tries < kPortTries; ++tries) {
+            if (!client.open_sender(port, error)) {
+                return socket_error(error);
+            }
+            if (overdue_ports.count(port) == 0) {
+                break;
+            }
+        }
+        if (overdue_ports.count(port) != 0) {
+            // Still taken: the overdue request with this port is given up.
+            for (const auto& [request, its_port] : overdue) {
+                if (its_port == port) {
+                    matcher.forget(request);
+                }
+            }
+            overdue_ports.erase(port);
+        }
+        if (!options.port_text_given) {
+            options.texts.at(wire::kSlotPort) = std::to_string(port);
+        }
+        matcher.expect(i, options.texts.at(wire::kSlotAddress), options.texts.at(wire::kSlotPort));
+        const auto sent = Clock::now();
+        if (!client.send(options.texts, error)) {
+            return socket_error(error);
+        }
+        ++tally.sent;
+        if (!options.wait) {
+            continue;
+        }
+        const auto deadline = sent + std::chrono::milliseconds(options.timeout_ms);
+        bool answered = false;
+        std::string datagram;
+        while (!answered) {
+            const auto next = client.next_datagram(deadline, g_interrupted, datagram);
+            if (next != Vector_Client::Next::kDatagram) {
+                break;
+            }
+            const std::optional<int> request = matcher.take(datagram);
+            if (!request) {
+                continue;
+            }
+            if (*request != i) {
+                ++tally.late;
+                std::fprintf(stderr, "lanlink-send: late answer to vector %d (not counted)\n",
+                             *request + 1);
+                continue;
+            }
+            answered = true;
+            const long long micros = micros_since(sent);
+            tally.round_trips.push_back(micros);
+            const std::string address = options.texts.at(wire::kSlotAddress);
+            const std::string port_text = options.texts.at(wire::kSlotPort);
+            std::fputs(wire::vector_printout(
+                           wire::slot_text(reinterpret_cast<const unsigned char*>(address.data()),
+                                           std::min<std::size_t>(address.size(), 9)),
+                           wire::slot_text(reinterpret_cast<const unsigned char*>(port_text.data()),
+                                           std::min<std::size_t>(port_text.size(), 9)),
+                           wire::kKeywordAnswer)
+                           .c_str(),
+                       stdout);
+            std::printf("round trip: %lld us\n", micros);
+            if (!flush_output()) {
+                return output_error();
+            }
+        }
+        if (!answered && g_interrupted == 0) {
+            std::fprintf(stderr, "lanlink-send: no answer to vector %d within %d ms\n", i + 1,
+                         options.timeout_ms);
+            overdue_ports.insert(port);
+            overdue.emplace_back(i, port);
+        }
+    }
+
+    if (!options.wait) {
+        return kSendOk;
+    }
+    print_summary(tally);
+    if (!flush_output()) {
+        return output_error();
+    }
+    return static_cast<int>(tally.round_trips.size()) == tally.sent ? kSendOk : kSendTimedOut;
+}

@@ -1,0 +1,133 @@
+#include "vector_client.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/select.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "slot_text.h"
+#include "socket_support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+Vector_Client::~Vector_Client() {
+    SDLNet_FreePacket(answer_);
+    SDLNet_UDP_Close(answer_sock_);
+    SDLNet_UDP_Close(send_sock_);
+    if (started_) {
+        SDLNet_Quit();
+    }
+}
+
+bool Vector_Client::start(std::string& error) {
+    SDL_ClearError();
+    if (SDLNet_Init() < 0) {
+        error = "SDLNet_Init: " + net::library_error("the library could not start");
+        return false;
+    }
+    started_ = true;
+    return true;
+}
+
+bool Vector_Client::listen_for_answers(std::string& error) {
+    SDL_ClearError();
+    answer_sock_ = SDLNet_UDP_Open(wire::kAnswerPort);
+    if (answer_sock_ == nullptr) {
+        error = "SDLNet_UDP_Open(" + std::to_string(wire::kAnswerPort) +
+                "): " + net::library_error("the socket could not be opened");
+        return false;
+    }
+    // SDL_net reads a datagram only after select() says it is there.
+    answer_fd_ = net::udp_descriptor(answer_sock_);
+    if (!net::library_can_wait_on(answer_fd_)) {
+        error = "SDLNet_UDP_Open(" + std::to_string(wire::kAnswerPort) +
+                "): the socket is on descriptor " + std::to_string(answer_fd_) +
+                ", and SDL_net can only wait on descriptors below " + std::to_string(FD_SETSIZE) +
+                " (too many are open)";
+        return false;
+    }
+    answer_ = SDLNet_AllocPacket(wire::kPacketSize);
+    if (answer_ == nullptr) {
+        error = "SDLNet_AllocPacket: out of memory";
+        return false;
+    }
+    return true;
+}
+
+bool Vector_Client::resolve(const std::string& host, int port, std::string& error) {
+    SDL_ClearError();
+    if (SDLNet_ResolveHost(&dest_, host.c_str(), static_cast<Uint16>(port)) != 0) {
+        error = "SDLNet_ResolveHost(" + host + " " + std::to_string(port) +
+                "): " + net::library_error("the name is not a known host or numeric address");
+        return false;
+    }
+    return true;
+}
+
+bool Vector_Client::open_sender(int& port, std::string& error) {
+    SDLNet_UDP_Close(send_sock_);
+    SDL_ClearError();
+    send_sock_ = SDLNet_UDP_Open(0);
+    const IPaddress* local =
+        send_sock_ == nullptr ? nullptr : SDLNet_UDP_GetPeerAddress(send_sock_, -1);
+    if (local == nullptr) {
+        error = "SDLNet_UDP_Open(0): " + net::library_error("the socket could not be opened");
+        return false;
+    }
+    port = ntohs(local->port);
+    return true;
+}
+
+bool Vector_Client::send(const VectorTexts& texts, std::string& error) {
+    // Each text goes with its terminating zero; the packets point at the
+    // texts themselves, so nothing is copied or allocated per send.
+    std::array<UDPpacket, wire::kPacketsPerVector> packets{};
+    std::array<UDPpacket*, wire::kPacketsPerVector> vector{};
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        packets.at(i).channel = -1;
+        packets.at(i).data =
+            reinterpret_cast<Uint8*>(const_cast<char*>(texts.at(i).c_str()));  // only read
+        packets.at(i).len = static_cast<int>(texts.at(i).size() + 1);
+        packets.at(i).maxlen = packets.at(i).len;
+        packets.at(i).address = dest_;
+        vector.at(i) = &packets.at(i);
+    }
+    SDL_ClearError();
+    if (SDLNet_UDP_SendV(send_sock_, vector.data(), wire::kPacketsPerVector) <
+        wire::kPacketsPerVector) {
+        error = "SDLNet_UDP_SendV: " + net::library_error("not every datagram could be sent");
+        return false;
+    }
+    return true;
+}
+
+Vector_Client::Next Vector_Client::next_datagram(Clock::time_point deadline,
+                                                 const volatile std::sig_atomic_t& interrupted,
+                                                 std::string& bytes) {
+    for (;;) {
+        if (interrupted != 0) {
+            return Next::kInterrupted;
+        }
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd ready{answer_fd_, POLLIN, 0};
+        const int result = poll(&ready, 1, static_cast<int>(std::max<long long>(left, 0)));
+        if (result < 0 && errno != EINTR) {
+            return Next::kTimedOut;
+        }
+        if (result > 0 && SDLNet_UDP_Recv(answer_sock_, answer_) > 0) {
+            const auto len = static_cast<std::size_t>(std::max(answer_->len, 0));
+            bytes.assign(reinterpret_cast<const char*>(answer_->data), len);
+            return Next::kDatagram;
+        }
+        if (result == 0 && left <= 0) {
+            return Next::kTimedOut;
+        }
+    }
+}

@@ -1,0 +1,50 @@
+// The sending side of the packet-vector exchange: sends vectors to a peer,
+// each from a socket of its own, and reads the datagrams that peers send to
+// the answer port.
+#ifndef LANLINK_SEND_VECTOR_CLIENT_H
+#define LANLINK_SEND_VECTOR_CLIENT_H
+
+#include <SDL_net.h>
+
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <string>
+
+#include "wire_format.h"
+
+using VectorTexts = std::array<std::string, wire::kPacketsPerVector>;
+
+class Vector_Client {
+  public:
+    Vector_Client() = default;
+    ~Vector_Client();
+    Vector_Client(const Vector_Client&) = delete;
+    Vector_Client& operator=(const Vector_Client&) = delete;
+    Vector_Client(Vector_Client&&) = delete;
+    Vector_Client& operator=(Vector_Client&&) = delete;
+
+    // Each step returns false on failure, with the reason in `error`.
+    bool start(std::string& error);               // SDL_net
+    bool listen_for_answers(std::string& error);  // the answer port
+    bool resolve(const std::string& host, int port, std::string& error);
+    // A fresh sending socket, replacing the last one; its port in `port`.
+    bool open_sender(int& port, std::string& error);
+    bool send(const VectorTexts& texts, std::string& error);  // one vector send
+
+    enum class Next { kDatagram, kTimedOut, kInterrupted };
+    // Waits until `deadline` for the next datagram on the answer port, or
+    // until a signal handler has set `interrupted`.
+    Next next_datagram(std::chrono::steady_clock::time_point deadline,
+                       const volatile std::sig_atomic_t& interrupted, std::string& bytes);
+
+  private:
+    bool started_ = false;
+    UDPsocket send_sock_ = nullptr;
+    UDPsocket answer_sock_ = nullptr;
+    int answer_fd_ = -1;
+    IPaddress dest_{};
+    UDPpacket* answer_ = nullptr;
+};
+
+#endif  // LANLINK_SEND_VECTOR_CLIENT_H

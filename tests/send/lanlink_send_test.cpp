@@ -1,0 +1,333 @@
+// lanlink-send against a running lanlink, against a scripted responder and
+// on its own, on 127.0.0.1 only.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child.h"
+#include "peer.h"
+#include "udp.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using testsupport::Child;
+using testsupport::exit_code;
+using testsupport::Input;
+using testsupport::LoopbackUdp;
+using testsupport::z;
+
+struct SendResult {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+std::vector<std::string> send_command(std::vector<std::string> args) {
+    args.insert(args.begin(), LANLINK_SEND_BINARY);
+    return args;
+}
+
+SendResult run_send(const std::vector<std::string>& args) {
+    Child child(send_command(args), Input::kNull);
+    const int code = exit_code(child.wait_exit(milliseconds(10000)));
+    return {code, child.output(), child.errors()};
+}
+
+// For requests to a running peer: when the machine is starved of CPU, the
+// scheduler may hold lanlink-send up between its three datagrams for longer
+// than a peer waits to complete a vector, and the request goes unanswered.
+// One more try tells that apart from a real fault, which fails both.
+SendResult run_send_to_peer(const std::vector<std::string>& args, Child& peer) {
+    SendResult first = run_send(args);
+    peer.drain();
+    if (first.code != 2) {
+        return first;
+    }
+    return run_send(args);
+}
+
+// The nine bytes an answer carries for `text`.
+std::string nine(const std::string& text) {
+    std::string bytes = text.substr(0, 9);
+    bytes.resize(9, '\0');
+    return bytes;
+}
+
+int count_of(const std::string& text, const std::string& needle) {
+    int found = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++found;
+    }
+    return found;
+}
+
+// A stand-in peer on 127.0.0.1 that answers each request to port 4556 as
+// lanlink does, or as `script` says: it is called with the request's number
+// and texts and the socket to answer from.
+class Responder {
+  public:
+    using Script = std::function<void(int, const std::vector<std::string>&, const LoopbackUdp&)>;
+
+    Responder(int requests, const Script& script)
+        : thread_([this, requests, script] {
+              for (int i = 0; i < requests; ++i) {
+                  std::vector<std::string> texts;
+                  while (texts.size() < 3) {
+                      const auto got = socket_.receive(milliseconds(5000));
+                      if (!got) {
+                          return;
+                      }
+                      texts.push_back(got->bytes.substr(0, got->bytes.find('\0')));
+                  }
+                  script(i, texts, socket_);
+              }
+          }) {}
+    ~Responder() { thread_.join(); }
+    Responder(const Responder&) = delete;
+    Responder& operator=(const Responder&) = delete;
+    Responder(Responder&&) = delete;
+    Responder& operator=(Responder&&) = delete;
+
+    std::string port() const { return std::to_string(socket_.port()); }
+
+    static void answer(const std::vector<std::string>& texts, const LoopbackUdp& from) {
+        from.send_vector(4556, nine(texts[0]), nine(texts[1]), nine("up_resp"));
+    }
+
+  private:
+    LoopbackUdp socket_;
+    std::thread thread_;
+};
+
+TEST(LanlinkSend, UsageErrorsNameTheirCause) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "HOST, PORT and KEYWORD are needed"},
+        {{"127.0.0.1", "4555"}, "HOST, PORT and KEYWORD are needed"},
+        {{"127.0.0.1", "abc", "hello"}, "PORT must be a number from 1 to 65535, not 'abc'"},
+        {{"127.0.0.1", "70000", "hello"}, "PORT must be a number from 1 to 65535, not '70000'"},
+        {{"--count", "0", "127.0.0.1", "4555", "hello"},
+         "--count takes a number from 1 to 1000000, not '0'"},
+        {{"127.0.0.1", "4555", "hello", "--timeout=0"},
+         "--timeout takes milliseconds from 1 to 3600000, not '0'"},
+        {{"-i", "-1", "127.0.0.1", "4555", "hello"},
+         "-i takes milliseconds from 0 to 3600000, not '-1'"},
+        {{"127.0.0.1", "4555", "hello", "--interval", "x"},
+         "--interval takes milliseconds from 0 to 3600000, not 'x'"},
+        {{"-xw", "127.0.0.1", "4555", "hello"}, "unknown option -x"},
+        {{"--bogus", "127.0.0.1", "4555", "hello"}, "unknown option --bogus"},
+        {{"127.0.0.1", "4555", "hello", "-c"}, "option -c needs a value"},
+        {{"127.0.0.1", "4555", "hello", "--count"}, "option --count needs a value"},
+        {{"-w", "-c", "2", "127.0.0.1", "4555", "hello", "a", "4242"},
+         "with --wait and --count above 1, PORT_TEXT must be left out"},
+        {{"127.0.0.1", "4555", "hello", "a", "b", "c"}, "too many arguments"}};
+    for (const auto& [args, message] : cases) {
+        const SendResult r = run_send(args);
+        EXPECT_EQ(r.code, 1) << message;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("lanlink-send: " + message, 0), 0U) << r.err;
+        EXPECT_NE(r.err.find("usage: lanlink-send [options] HOST PORT KEYWORD"), std::string::npos);
+    }
+    const SendResult help = run_send({"--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_EQ(help.out.rfind("usage: lanlink-send", 0), 0U);
+    const SendResult version = run_send({"--version"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out.rfind("lanlink-send ", 0), 0U);
+    // A refused name gives a reason even where SDL_net has none.
+    const SendResult refused = run_send({"a..b", "4555", "hello"});
+    EXPECT_EQ(refused.code, 3);
+    EXPECT_EQ(refused.err,
+              "lanlink-send: SDLNet_ResolveHost(a..b 4555): the name is not a known host or "
+              "numeric address\n");
+    // Output that cannot be written is an error, not a silent success.
+    Child full({"/bin/sh", "-c", std::string(LANLINK_SEND_BINARY) + " --help >/dev/full"},
+               Input::kNull);
+    EXPECT_EQ(exit_code(full.wait_exit()), 4);
+    EXPECT_EQ(full.errors(),
+              "lanlink-send: cannot write to standard output: No space left on device\n");
+}
+
+TEST(LanlinkSend, OptionsGoAnywhereBeforeTheirEnd) {
+    const LoopbackUdp peer;
+    const std::string longest(511, 'k');
+    // Options after the operands; "--" ends them, so "-x" is a keyword.
+    const SendResult r =
+        run_send({"127.0.0.1", std::to_string(peer.port()), longest, "-c", "2", "--interval", "0"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    const SendResult dashed = run_send({"--", "127.0.0.1", std::to_string(peer.port()), "-x"});
+    EXPECT_EQ(dashed.code, 0) << dashed.err;
+    std::vector<std::uint16_t> from;
+    for (const std::string& keyword : {longest, longest, std::string("-x")}) {
+        const auto address = peer.receive(milliseconds(2000));
+        const auto port = peer.receive(milliseconds(2000));
+        const auto got = peer.receive(milliseconds(2000));
+        ASSERT_TRUE(address && port && got);
+        EXPECT_EQ(address->bytes, z("127.0.0.1"));
+        // The port text is the port the vector was sent from, a new one each time.
+        EXPECT_EQ(port->bytes, z(std::to_string(port->from_port)));
+        EXPECT_EQ(got->bytes, z(keyword));
+        from.push_back(port->from_port);
+    }
+    EXPECT_NE(from[0], from[1]);
+}
+
+TEST(LanlinkSend, RefusesATextThatCannotFitASlot) {
+    const LoopbackUdp peer;
+    const SendResult r =
+        run_send({"127.0.0.1", std::to_string(peer.port()), "hi", std::string(512, 'a')});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("ADDRESS_TEXT is 512 bytes long"), std::string::npos);
+    EXPECT_FALSE(peer.receive(milliseconds(100)));
+}
+
+TEST(LanlinkSendAnswer, UpdateAgainstARunningPeer) {
+    const int port = testsupport::free_udp_port();
+    auto peer = testsupport::start_peer(LANLINK_BINARY, port, testsupport::free_udp_port());
+    ASSERT_TRUE(peer);
+    const SendResult r =
+        run_send_to_peer({"127.0.0.1", std::to_string(port), "update", "10.1.2.3", "4242"}, *peer);
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(
+        r.out.rfind("Packet array incoming!\n\t  IP: 10.1.2.3\n\tPORT: 4242\n\t MSG: up_resp\n"
+                    "round trip: ",
+                    0),
+        0U)
+        << r.out;
+    // A run that waited ends with its summary, a single vector's too.
+    EXPECT_NE(r.out.find("\n1 sent, 1 answered, round trip min/median/max "), std::string::npos);
+    EXPECT_TRUE(peer->wait_for("\t  IP: 10.1.2.3\r\n\tPORT: 4242\r\n\t MSG: update\r\n"))
+        << peer->output();
+    EXPECT_TRUE(peer->wait_for("Update request complete."));
+}
+
+// The peer pauses 1 ms before it answers: no round trip can be shorter.
+TEST(LanlinkSendAnswer, RepeatsLikePingAndNeverBeatsThePeersPause) {
+    const int port = testsupport::free_udp_port();
+    auto peer = testsupport::start_peer(LANLINK_BINARY, port, testsupport::free_udp_port());
+    ASSERT_TRUE(peer);
+    const SendResult r = run_send_to_peer(
+        {"--count", "3", "--interval", "20", "127.0.0.1", std::to_string(port), "update"}, *peer);
+    EXPECT_EQ(r.code, 0) << r.err;
+    long long least = 0;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + r.out.find("3 sent, 3 answered, round trip "),
+                          "3 sent, 3 answered, round trip min/median/max %lld", &least),
+              1)
+        << r.out;
+    EXPECT_GE(least, 950);
+    peer->drain();
+}
+
+// A late answer is reported and never credited to the next request; a
+// group whose slots are out of order is never taken for an answer; a run
+// with an unanswered vector ends with status 2.
+TEST(LanlinkSendAnswer, AnswersAreMatchedToTheirOwnRequests) {
+    Responder responder(
+        3, [](int i, const std::vector<std::string>& texts, const LoopbackUdp& from) {
+            if (i == 0) {
+                std::this_thread::sleep_for(milliseconds(600));  // after its 400 ms
+                Responder::answer(texts, from);
+            } else if (i == 1) {
+                from.send_vector(4556, nine(texts[1]), nine("up_resp"), nine(texts[0]));  // rotated
+                Responder::answer(texts, from);
+            }  // the third is never answered
+        });
+    const SendResult r =
+        run_send({"-c", "3", "-i", "0", "-t", "400", "127.0.0.1", responder.port(), "update"});
+    EXPECT_EQ(r.code, 2) << r.err;
+    EXPECT_EQ(count_of(r.out, "Packet array incoming!"), 1) << r.out;
+    EXPECT_EQ(count_of(r.out, "\t MSG: up_resp\n"), 1) << r.out;
+    EXPECT_NE(r.out.find("3 sent, 1 answered, 1 late, round trip min/median/max "),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.err.find("no answer to vector 1 within 400 ms"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("late answer to vector 1 (not counted)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("no answer to vector 3 within 400 ms"), std::string::npos) << r.err;
+}
+
+TEST(LanlinkSendAnswer, TheMedianOfAnEvenCountIsTheMeanOfTheMiddleTwo) {
+    Responder responder(2,
+                        [](int i, const std::vector<std::string>& texts, const LoopbackUdp& from) {
+                            std::this_thread::sleep_for(milliseconds(i == 0 ? 0 : 100));
+                            Responder::answer(texts, from);
+                        });
+    const SendResult r = run_send({"-c", "2", "-i", "0", "127.0.0.1", responder.port(), "update"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    long long least = 0;
+    long long middle = 0;
+    long long most = 0;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + r.out.find("2 sent"),
+                          "2 sent, 2 answered, round trip min/median/max %lld/%lld/%lld", &least,
+                          &middle, &most),
+              3)
+        << r.out;
+    EXPECT_EQ(middle, (least + most) / 2);
+    EXPECT_GE(most - least, 50000);
+}
+
+TEST(LanlinkSendAnswer, AnInterruptEndsWithTheSummarySoFar) {
+    Responder responder(1, [](int /*i*/, const std::vector<std::string>& texts,
+                              const LoopbackUdp& from) { Responder::answer(texts, from); });
+    Child child(send_command({"-c", "5", "-i", "5000", "127.0.0.1", responder.port(), "update"}),
+                Input::kNull);
+    ASSERT_TRUE(child.wait_for("round trip: "));
+    child.kill_now(SIGINT);
+    EXPECT_EQ(exit_code(child.wait_exit(milliseconds(2000))), 0);  // all it sent was answered
+    EXPECT_NE(child.output().find("\n1 sent, 1 answered, round trip min/median/max "),
+              std::string::npos);
+    EXPECT_NE(child.output().find(" us (interrupted)\n"), std::string::npos) << child.output();
+}
+
+TEST(LanlinkSendAnswer, TimesOutWhereNothingAnswers) {
+    const LoopbackUdp silent;
+    const auto start = std::chrono::steady_clock::now();
+    const SendResult r = run_send(
+        {"--wait", "--timeout", "200", "127.0.0.1", std::to_string(silent.port()), "hello"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(1500));
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("no answer to vector 1 within 200 ms"), std::string::npos);
+    EXPECT_EQ(r.out, "1 sent, 0 answered\n");
+}
+
+TEST(LanlinkSendAnswer, SocketsItCannotUseAreErrors) {
+    const LoopbackUdp peer;
+    {
+        const LoopbackUdp holder(4556);
+        const SendResult r = run_send({"127.0.0.1", std::to_string(peer.port()), "update"});
+        EXPECT_EQ(r.code, 3);
+        EXPECT_NE(r.err.find("cannot listen for answers on port 4556"), std::string::npos);
+        EXPECT_FALSE(peer.receive(milliseconds(50)));
+    }
+    // An answer socket above FD_SETSIZE, where SDL_net cannot wait.
+    Child crowded(
+        [&peer] {
+            const rlimit more{4096, 4096};
+            setrlimit(RLIMIT_NOFILE, &more);
+            const int null = open("/dev/null", O_RDONLY);
+            for (int fd = 3; fd < 1024; ++fd) {
+                dup2(null, fd);
+            }
+            testsupport::exec_program(
+                send_command({"--wait", "127.0.0.1", std::to_string(peer.port()), "hello"}));
+            return 127;
+        },
+        Input::kNull);
+    EXPECT_EQ(exit_code(crowded.wait_exit()), 3);
+    EXPECT_NE(crowded.errors().find("the socket is on descriptor 1024, and SDL_net can only wait "
+                                    "on descriptors below 1024"),
+              std::string::npos)
+        << crowded.errors();
+}
+
+}  // namespace

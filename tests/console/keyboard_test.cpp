@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -11,7 +12,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -21,6 +24,36 @@ namespace {
 
 using std::chrono::milliseconds;
 using testsupport::wait_for_raw;
+
+extern "C" void on_alarm(int /*sig*/) {}
+
+// getch() with a time limit: a key that never comes (a typist that never
+// saw the terminal waiting) interrupts its read after five seconds, so a
+// broken getch() fails its test instead of hanging the suite.
+int bounded_getch() {
+    struct sigaction action {};
+    action.sa_handler = on_alarm;  // no SA_RESTART: the read returns EINTR
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGALRM, &action, nullptr);
+    const pthread_t reader = pthread_self();
+    std::mutex lock;
+    std::condition_variable finished;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> held(lock);
+        if (!finished.wait_for(held, std::chrono::seconds(5), [&] { return done; })) {
+            pthread_kill(reader, SIGALRM);
+        }
+    });
+    const int key = getch();
+    {
+        const std::lock_guard<std::mutex> held(lock);
+        done = true;
+    }
+    finished.notify_one();
+    watchdog.join();
+    return key;
+}
 
 bool same_settings(const termios& a, const termios& b) {
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
@@ -117,7 +150,7 @@ TEST_F(KeyboardOnTerminal, GetchDiscardsWaitingInputAndReturnsTheNextKeyUnechoed
     type("zz");
     screen();
     std::thread typist = type_when_waiting("k");
-    EXPECT_EQ(getch(), 'k');
+    EXPECT_EQ(bounded_getch(), 'k');
     typist.join();
     EXPECT_EQ(kbhit(), 0);  // the "zz" typed before the call is gone
     std::this_thread::sleep_for(milliseconds(20));
@@ -127,14 +160,14 @@ TEST_F(KeyboardOnTerminal, GetchDiscardsWaitingInputAndReturnsTheNextKeyUnechoed
 TEST_F(KeyboardOnTerminal, GetchReturnsHighBytesAsPositiveValues) {
     for (const int byte : {0xe9, 0x80, 0xff, 0x00}) {
         std::thread typist = type_when_waiting(std::string(1, static_cast<char>(byte)));
-        EXPECT_EQ(getch(), byte);
+        ASSERT_EQ(bounded_getch(), byte);
         typist.join();
     }
 }
 
 TEST_F(KeyboardOnTerminal, GetchTakesTheFirstByteOfASequenceAndDropsTheRest) {
     std::thread typist = type_when_waiting("\x1b[A");
-    EXPECT_EQ(getch(), 27);
+    EXPECT_EQ(bounded_getch(), 27);
     typist.join();
     EXPECT_EQ(kbhit(), 0);
 }
@@ -146,7 +179,7 @@ TEST_F(KeyboardOnTerminal, GetchPutsBackTheSettingsItFound) {
     tcsetattr(slave_, TCSANOW, &custom);
     const termios before = settings();
     std::thread typist = type_when_waiting("\n");
-    EXPECT_EQ(getch(), 10);
+    EXPECT_EQ(bounded_getch(), 10);
     typist.join();
     EXPECT_TRUE(same_settings(before, settings()));
     EXPECT_NE(settings().c_lflag & ECHO, 0U);
@@ -159,7 +192,7 @@ TEST_F(KeyboardOnTerminal, GetchGivesMinusOneWhenTheTerminalGoesAway) {
             close(master_);
         }
     });
-    EXPECT_EQ(getch(), -1);
+    EXPECT_EQ(bounded_getch(), -1);
     hangup.join();
     master_ = -1;
 }
@@ -189,7 +222,7 @@ TEST_F(KeyboardWithoutTerminal, BothFailAndNothingIsReadFromAFile) {
     redirect(fd);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(kbhit(), -1);
-        EXPECT_EQ(getch(), -1);
+        EXPECT_EQ(bounded_getch(), -1);
     }
     EXPECT_EQ(lseek(0, 0, SEEK_CUR), 0);
 }
@@ -200,7 +233,7 @@ TEST_F(KeyboardWithoutTerminal, BothFailOnAPipe) {
     ASSERT_EQ(write(p[1], "x", 1), 1);
     redirect(p[0]);
     EXPECT_EQ(kbhit(), -1);
-    EXPECT_EQ(getch(), -1);
+    EXPECT_EQ(bounded_getch(), -1);
     char c = 0;
     EXPECT_EQ(read(0, &c, 1), 1);  // the byte is still there
     close(p[1]);
@@ -223,11 +256,13 @@ TEST_P(KeyboardSignal, RestoresTheTerminalAndEndsByTheSignal) {
         const rlimit no_core{0, 0};
         setrlimit(RLIMIT_CORE, &no_core);
         dup2(slave, 0);
+        alarm(10);  // a child left waiting ends by itself
         getch();
         _exit(0);
     }
-    ASSERT_TRUE(wait_for_raw(master, true));
-    kill(pid, sig);
+    const bool waiting = wait_for_raw(master, true);
+    kill(pid, waiting ? sig : SIGKILL);
+    ASSERT_TRUE(waiting);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFSIGNALED(status));

@@ -60,12 +60,21 @@ class Lanlink : public ::testing::Test {
         ASSERT_TRUE(peer_);
     }
 
-    void open_prompt() const { ASSERT_TRUE(testsupport::open_prompt(*peer_)); }
+    // Once a prompt could not be opened, the helpers fail at once instead
+    // of waiting out their time limits again.
+    void open_prompt() const {
+        if (!HasFatalFailure()) {
+            ASSERT_TRUE(testsupport::open_prompt(*peer_));
+        }
+    }
 
     // Runs `line` at a fresh prompt and returns what the terminal showed
     // for it (its echo included).
     std::string command(const std::string& line) const {
         open_prompt();
+        if (HasFatalFailure()) {
+            return "<no prompt>";
+        }
         const std::size_t from = peer_->output().size();
         peer_->write(line + "\n");
         peer_->read_for(milliseconds(150));
@@ -335,7 +344,7 @@ TEST_F(Lanlink, DestinationCommands) {
 
 TEST_F(Lanlink, AnUnresolvableAddressEndsTheProgramNormally) {
     start();
-    open_prompt();
+    ASSERT_NO_FATAL_FAILURE(open_prompt());
     const std::string name = "a.." + std::string(600, 'q');
     peer_->write("set_ip " + name + "\n");
     EXPECT_TRUE(peer_->wait_for("FAILED!\r\nSDLNet_ResolveHost(" + name + " " +
@@ -347,7 +356,7 @@ TEST_F(Lanlink, AnUnresolvableAddressEndsTheProgramNormally) {
 
 TEST_F(Lanlink, ExitEndsTheProgram) {
     start();
-    open_prompt();
+    ASSERT_NO_FATAL_FAILURE(open_prompt());
     const std::size_t from = peer_->output().size();
     peer_->write("exit\n");
     expect_normal_end();
@@ -356,7 +365,7 @@ TEST_F(Lanlink, ExitEndsTheProgram) {
 
 TEST_F(Lanlink, SendQuitEndsTheProgram) {
     start();
-    open_prompt();
+    ASSERT_NO_FATAL_FAILURE(open_prompt());
     const std::size_t from = peer_->output().size();
     peer_->write("send quit\n");
     expect_normal_end();
@@ -373,7 +382,7 @@ TEST_F(Lanlink, SendQuitEndsTheProgram) {
 
 TEST_F(Lanlink, EndOfInputAtThePromptEndsTheProgram) {
     start();
-    open_prompt();
+    ASSERT_NO_FATAL_FAILURE(open_prompt());
     peer_->write("\x04");  // the terminal's end-of-file key
     expect_normal_end();
 }
@@ -494,7 +503,7 @@ TEST_F(LanlinkAnswer, AStrayKeyPendingNeverStopsTheService) {
 
 TEST_F(LanlinkAnswer, ALineBeingTypedIsNeitherBlockedNorBroken) {
     start();
-    open_prompt();
+    ASSERT_NO_FATAL_FAILURE(open_prompt());
     peer_->write("hel");
     send_vector("update");
     EXPECT_TRUE(answered());
@@ -506,7 +515,7 @@ TEST_F(LanlinkAnswer, ALineBeingTypedIsNeitherBlockedNorBroken) {
     EXPECT_TRUE(peer_->wait_for("Update request complete.\r\n\r\n Help:\r\n"));
 
     const int side = other_side();
-    open_prompt();
+    ASSERT_NO_FATAL_FAILURE(open_prompt());
     peer_->write("ex");
     send_vector("quit");
     EXPECT_TRUE(peer_->wait_for("ex\r\nPacket array incoming!\r\n"));
@@ -572,7 +581,7 @@ TEST(LanlinkPairAnswer, TwoPeersExchangeMessagesAnswersAndQuit) {
 
 TEST_F(LanlinkAnswer, AVectorArrivingWhileExitIsTypedIsAnsweredAtOnce) {
     start();
-    open_prompt();
+    ASSERT_NO_FATAL_FAILURE(open_prompt());
     peer_->write("exit");
     send_vector("update");
     EXPECT_TRUE(answered());

@@ -327,9 +327,19 @@ class ServiceAnswer : public Service {
 
 TEST_F(ServiceAnswer, UpdateIsAnsweredWithThreeNineByteDatagrams) {
     peer_.send_vector(port_, z("10.0.0.2"), z("4555"), z("update"));
+    ASSERT_TRUE(service_->wait_for_data(2000));
+    std::chrono::steady_clock::duration took{};
     int result = -1;
-    EXPECT_EQ(receive(&result), printout("10.0.0.2", "4555", "update") + answer_text(peer_.port()));
+    {
+        Capture out(1);
+        const auto start = std::chrono::steady_clock::now();
+        result = service_->recieve_data();
+        took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(out.text(), printout("10.0.0.2", "4555", "update") + answer_text(peer_.port()));
+    }
     EXPECT_EQ(result, 1);
+    // The answer waits 1 ms before it goes out: no answer is sooner.
+    EXPECT_GE(took, std::chrono::microseconds(1000));
     const auto first = answers_.receive(milliseconds(2000));
     ASSERT_TRUE(first);
     EXPECT_EQ(first->bytes, std::string("10.0.0.2\0", 9));

@@ -2,7 +2,6 @@
 // peers on 127.0.0.1.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -99,6 +98,15 @@ class Lanlink : public ::testing::Test {
 
     int other_side() const { return open(ptsname(peer_->terminal()), O_RDWR | O_NOCTTY); }
 
+    // The other peer got `word` from this one as a vector.
+    void expect_message(const std::string& word) const {
+        for (const std::string& expected : {z("127.0.0.1"), z(std::to_string(port_)), z(word)}) {
+            const auto got = other_.receive(milliseconds(2000));
+            ASSERT_TRUE(got);
+            EXPECT_EQ(got->bytes, expected);
+        }
+    }
+
     void send_vector(const char* keyword) const {
         other_.send_vector(static_cast<std::uint16_t>(port_), z("10.0.0.2"), z("4555"), z(keyword));
     }
@@ -139,13 +147,7 @@ TEST(LanlinkArguments, TooManyInheritedDescriptorsFailCleanly) {
     const int port = testsupport::free_udp_port();
     Child child(
         [port] {
-            const rlimit more{4096, 4096};
-            setrlimit(RLIMIT_NOFILE, &more);
-            const int null = open("/dev/null", O_RDONLY);
-            for (int fd = 3; fd < 1024; ++fd) {
-                dup2(null, fd);
-            }
-            testsupport::exec_program(command_line(port));
+            testsupport::exec_program_crowded(command_line(port));
             return 127;
         },
         Input::kNull);
@@ -276,11 +278,7 @@ TEST_F(Lanlink, HelpAndUnknownWords) {
     EXPECT_EQ(command(std::string(300, 'w')), std::string(300, 'w') + "\n");
     EXPECT_EQ(command("send hello"), "send hello\n > Sent \"hello\" to 127.0.0.1 on port " +
                                          std::to_string(other_.port()) + "\n");
-    for (const std::string& expected : {z("127.0.0.1"), z(std::to_string(port_)), z("hello")}) {
-        const auto got = other_.receive(milliseconds(2000));
-        ASSERT_TRUE(got);
-        EXPECT_EQ(got->bytes, expected);
-    }
+    expect_message("hello");
 }
 
 // Whatever follows a command (and its argument) on its line is dropped, never
@@ -372,12 +370,7 @@ TEST_F(Lanlink, SendQuitEndsTheProgram) {
     EXPECT_EQ(plain(peer_->output().substr(from)),
               "send quit\n > Sent \"quit\" to 127.0.0.1 on port " + std::to_string(other_.port()) +
                   "\nmsg = quit\n\nClient sent \"quit\" command!\n" + std::string(kShutdown));
-    // The other peer is told too.
-    for (const std::string& expected : {z("127.0.0.1"), z(std::to_string(port_)), z("quit")}) {
-        const auto got = other_.receive(milliseconds(2000));
-        ASSERT_TRUE(got);
-        EXPECT_EQ(got->bytes, expected);
-    }
+    expect_message("quit");  // the other peer is told too
 }
 
 TEST_F(Lanlink, EndOfInputAtThePromptEndsTheProgram) {

@@ -1,8 +1,6 @@
 // lanlink-send against a running lanlink, against a scripted responder and
 // on its own, on 127.0.0.1 only.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -310,16 +308,10 @@ TEST(LanlinkSendAnswer, SocketsItCannotUseAreErrors) {
         EXPECT_FALSE(peer.receive(milliseconds(50)));
     }
     // An answer socket above FD_SETSIZE, where SDL_net cannot wait.
+    const auto argv = send_command({"--wait", "127.0.0.1", std::to_string(peer.port()), "hello"});
     Child crowded(
-        [&peer] {
-            const rlimit more{4096, 4096};
-            setrlimit(RLIMIT_NOFILE, &more);
-            const int null = open("/dev/null", O_RDONLY);
-            for (int fd = 3; fd < 1024; ++fd) {
-                dup2(null, fd);
-            }
-            testsupport::exec_program(
-                send_command({"--wait", "127.0.0.1", std::to_string(peer.port()), "hello"}));
+        [&argv] {
+            testsupport::exec_program_crowded(argv);
             return 127;
         },
         Input::kNull);

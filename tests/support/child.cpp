@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -41,6 +42,17 @@ void exec_program(const std::vector<std::string>& argv) {
     }
     execv(args[0], args.data());
     _exit(127);
+}
+
+void exec_program_crowded(const std::vector<std::string>& argv) {
+    constexpr rlim_t kMoreDescriptors = 4096;
+    const rlimit more{kMoreDescriptors, kMoreDescriptors};
+    setrlimit(RLIMIT_NOFILE, &more);
+    const int null = open("/dev/null", O_RDONLY);
+    for (int fd = 3; fd < FD_SETSIZE; ++fd) {
+        dup2(null, fd);
+    }
+    exec_program(argv);
 }
 
 namespace {

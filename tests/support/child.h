@@ -78,6 +78,11 @@ class Child {
 // mask and TERM set as the tests expect.
 [[noreturn]] void exec_program(const std::vector<std::string>& argv);
 
+// exec_program() with every descriptor below FD_SETSIZE taken (the
+// descriptor limit raised to allow more), so that the program's next socket
+// lands above what select() can watch.
+[[noreturn]] void exec_program_crowded(const std::vector<std::string>& argv);
+
 // The exit status of a child that ended by exit(), or -1 (timed out, or
 // ended by a signal).
 int exit_code(const std::optional<int>& status);

@@ -29,7 +29,6 @@ extern "C" void restore_and_die(int sig) {
     raise(sig);
 }
 
-extern "C" void restore_and_stop(int sig);
 // SA_RESTART: a read that waits for a key goes on waiting after `fg`.
 constexpr int kStopFlags = SA_NODEFER | SA_RESTART;
 

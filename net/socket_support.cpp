@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <cstdlib>
+#include <string>
 
 namespace net {
 
@@ -48,6 +49,12 @@ int udp_descriptor(UDPsocket sock) {
 
 bool library_can_wait_on(int fd) {
     return fd >= 0 && fd < FD_SETSIZE;
+}
+
+std::string unwaitable_reason(int fd) {
+    return "the socket is on descriptor " + std::to_string(fd) +
+           ", and SDL_net can only wait on descriptors below " + std::to_string(FD_SETSIZE) +
+           " (too many are open)";
 }
 
 void enlarge_receive_buffer(int fd, int bytes) {

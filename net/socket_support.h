@@ -17,6 +17,8 @@ int udp_descriptor(UDPsocket sock);
 // SDL_net waits with select(), whose descriptor sets end at FD_SETSIZE: a
 // socket on a higher descriptor would abort the process in SDL_net.
 bool library_can_wait_on(int fd);
+// Why SDL_net cannot wait on `fd`, for the error message.
+std::string unwaitable_reason(int fd);
 
 // Asks the kernel for a receive queue of `bytes` (clamped to
 // net.core.rmem_max), so that a burst of vectors waits instead of being dropped.
@@ -26,6 +28,8 @@ void enlarge_receive_buffer(int fd, int bytes);
 // SDL_ClearError() before the library call, so that an old text is not
 // taken for this call's.
 std::string library_error(const char* fallback);
+// The fallback for a name that could not be resolved.
+constexpr const char* kResolveFallback = "the name is not a known host or numeric address";
 
 }  // namespace net
 

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string_view>
 
 #include "slot_text.h"
@@ -29,8 +30,6 @@ constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 constexpr auto kVectorCompletion = std::chrono::milliseconds(5);
 constexpr unsigned long kTimerSlackNanos = 1000;
 constexpr auto kPauseFinish = std::chrono::microseconds(80);
-
-constexpr const char* kResolveFallback = "the name is not a known host or numeric address";
 
 // Reports a failed start-up step with `format`'s one %s replaced by the
 // library's error text (or `fallback`), and ends the process.
@@ -151,10 +150,8 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, std::string dest_ip, int
     recv_fd_ = net::udp_descriptor(recv_sock);
     if (!net::library_can_wait_on(recv_fd_)) {
         std::fflush(stdout);
-        std::fprintf(stderr,
-                     "FAILED!\nSDLNet_UDP_Open(port): the socket is on descriptor %d, and "
-                     "SDL_net can only wait on descriptors below %d (too many are open)\n",
-                     recv_fd_, FD_SETSIZE);
+        std::fprintf(stderr, "FAILED!\nSDLNet_UDP_Open(port): %s\n",
+                     net::unwaitable_reason(recv_fd_).c_str());
         std::exit(1);
     }
     std::puts("Success!");
@@ -250,7 +247,7 @@ int UDP_Server_Service::resolve_destination(const char* host) {
     if (SDLNet_ResolveHost(&dest_addr, host, static_cast<Uint16>(dest_port)) != 0) {
         std::fflush(stdout);
         std::fprintf(stderr, "FAILED!\nSDLNet_ResolveHost(%s %d): %s\n", dest_ip.c_str(), dest_port,
-                     net::library_error(kResolveFallback).c_str());
+                     net::library_error(net::kResolveFallback).c_str());
         return 0;
     }
     std::puts("Success!");
@@ -367,7 +364,7 @@ void UDP_Server_Service::send_answer() {
     if (SDLNet_ResolveHost(&endpoint, wire::kAnswerHost, wire::kAnswerPort) != 0) {
         std::fflush(stdout);
         std::fprintf(stderr, "FAILED!\nSDLNet_ResolveHost(%s %d): %s\n", wire::kAnswerHost,
-                     wire::kAnswerPort, net::library_error(kResolveFallback).c_str());
+                     wire::kAnswerPort, net::library_error(net::kResolveFallback).c_str());
         return;
     }
     pause_before_answer();

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <set>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -283,8 +283,7 @@ int lanlink_send_main(int argc, char** argv) {
     sigaction(SIGINT, &on_interrupt, nullptr);
 
     Answer_Matcher matcher;
-    std::set<int> overdue_ports;               // of requests whose answers may still come
-    std::vector<std::pair<int, int>> overdue;  // request, its port
+    std::map<int, int> overdue;  // port -> request whose answer may still come
     Tally tally;
     for (int i = 0; i < options.count && g_interrupted == 0; ++i) {
         if (i > 0) {
@@ -298,18 +297,14 @@ int lanlink_send_main(int argc, char** argv) {
             if (!client.open_sender(port, error)) {
                 return socket_error(error);
             }
-            if (overdue_ports.count(port) == 0) {
+            if (overdue.count(port) == 0) {
                 break;
             }
         }
-        if (overdue_ports.count(port) != 0) {
+        if (const auto taken = overdue.find(port); taken != overdue.end()) {
             // Still taken: the overdue request with this port is given up.
-            for (const auto& [request, its_port] : overdue) {
-                if (its_port == port) {
-                    matcher.forget(request);
-                }
-            }
-            overdue_ports.erase(port);
+            matcher.forget(taken->second);
+            overdue.erase(taken);
         }
         if (!options.port_text_given) {
             options.texts.at(wire::kSlotPort) = std::to_string(port);
@@ -344,14 +339,15 @@ int lanlink_send_main(int argc, char** argv) {
             answered = true;
             const long long micros = micros_since(sent);
             tally.round_trips.push_back(micros);
-            const std::string address = options.texts.at(wire::kSlotAddress);
-            const std::string port_text = options.texts.at(wire::kSlotPort);
-            std::fputs(wire::vector_printout(
-                           wire::slot_text(reinterpret_cast<const unsigned char*>(address.data()),
-                                           std::min<std::size_t>(address.size(), 9)),
-                           wire::slot_text(reinterpret_cast<const unsigned char*>(port_text.data()),
-                                           std::min<std::size_t>(port_text.size(), 9)),
-                           wire::kKeywordAnswer)
+            // The answer echoed the request's texts: shown as it carried them.
+            const auto echoed = [](const std::string& text) {
+                const std::string bytes = Answer_Matcher::echoed(text);
+                return std::string(wire::slot_text(
+                    reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
+            };
+            std::fputs(wire::vector_printout(echoed(options.texts.at(wire::kSlotAddress)),
+                                             echoed(options.texts.at(wire::kSlotPort)),
+                                             wire::kKeywordAnswer)
                            .c_str(),
                        stdout);
             std::printf("round trip: %lld us\n", micros);
@@ -362,8 +358,7 @@ int lanlink_send_main(int argc, char** argv) {
         if (!answered && g_interrupted == 0) {
             std::fprintf(stderr, "lanlink-send: no answer to vector %d within %d ms\n", i + 1,
                          options.timeout_ms);
-            overdue_ports.insert(port);
-            overdue.emplace_back(i, port);
+            overdue[port] = i;
         }
     }
 

@@ -2,12 +2,10 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
-#include <sys/select.h>
 
 #include <algorithm>
 #include <cerrno>
 
-#include "slot_text.h"
 #include "socket_support.h"
 
 namespace {
@@ -47,9 +45,7 @@ bool Vector_Client::listen_for_answers(std::string& error) {
     answer_fd_ = net::udp_descriptor(answer_sock_);
     if (!net::library_can_wait_on(answer_fd_)) {
         error = "SDLNet_UDP_Open(" + std::to_string(wire::kAnswerPort) +
-                "): the socket is on descriptor " + std::to_string(answer_fd_) +
-                ", and SDL_net can only wait on descriptors below " + std::to_string(FD_SETSIZE) +
-                " (too many are open)";
+                "): " + net::unwaitable_reason(answer_fd_);
         return false;
     }
     answer_ = SDLNet_AllocPacket(wire::kPacketSize);
@@ -64,7 +60,7 @@ bool Vector_Client::resolve(const std::string& host, int port, std::string& erro
     SDL_ClearError();
     if (SDLNet_ResolveHost(&dest_, host.c_str(), static_cast<Uint16>(port)) != 0) {
         error = "SDLNet_ResolveHost(" + host + " " + std::to_string(port) +
-                "): " + net::library_error("the name is not a known host or numeric address");
+                "): " + net::library_error(net::kResolveFallback);
         return false;
     }
     return true;

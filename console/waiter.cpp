@@ -62,7 +62,10 @@ Woken Waiter::wait(Waiting what) {
             if (what == Waiting::kKey && !flush_output()) {
                 return Woken::kOutputFailed;
             }
-            ready = poll(fds, count, -1);
+            // An incomplete vector is given up when its time is up: the
+            // wait ends then. With none, the wait has no time limit.
+            const int timeout = service_ != nullptr ? service_->wait_timeout_ms() : -1;
+            ready = poll(fds, count, timeout);
         }
         if (ready < 0) {
             if (errno == EINTR) {
@@ -72,7 +75,8 @@ Woken Waiter::wait(Waiting what) {
             return Woken::kStop;
         }
         const bool input_ready = input_at >= 0 && fds[input_at].revents != 0;
-        if (socket_at >= 0 && fds[socket_at].revents != 0) {
+        const bool expired = service_ != nullptr && service_->wait_timeout_ms() == 0;
+        if (socket_at >= 0 && (fds[socket_at].revents != 0 || expired)) {
             // A burst is served in runs, checking the keyboard between runs;
             // a line being typed is served one vector at a time, so that what
             // is held never outgrows its room.

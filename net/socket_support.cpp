@@ -1,6 +1,7 @@
 #include "socket_support.h"
 
 #include <dirent.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -59,6 +60,16 @@ std::string unwaitable_reason(int fd) {
 
 void enlarge_receive_buffer(int fd, int bytes) {
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+std::optional<std::uint32_t> kernel_drops(int fd) {
+    std::uint32_t meminfo[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof meminfo;
+    if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, meminfo, &len) != 0 ||
+        len < (SK_MEMINFO_DROPS + 1) * sizeof(std::uint32_t)) {
+        return std::nullopt;
+    }
+    return meminfo[SK_MEMINFO_DROPS];
 }
 
 std::string library_error(const char* fallback) {

@@ -5,6 +5,8 @@
 
 #include <SDL_net.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace net {
@@ -23,6 +25,11 @@ std::string unwaitable_reason(int fd);
 // Asks the kernel for a receive queue of `bytes` (clamped to
 // net.core.rmem_max), so that a burst of vectors waits instead of being dropped.
 void enlarge_receive_buffer(int fd, int bytes);
+
+// How many datagrams the kernel has dropped on `fd` since it was opened
+// because its receive queue was full (the drops column of /proc/net/udp);
+// nothing where the kernel cannot tell. The count wraps at 2^32.
+std::optional<std::uint32_t> kernel_drops(int fd);
 
 // SDL's error text, or `fallback` where the library left it empty. Call
 // SDL_ClearError() before the library call, so that an old text is not

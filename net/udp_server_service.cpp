@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -18,7 +19,6 @@
 
 #include "slot_text.h"
 #include "socket_support.h"
-#include "vector_receive.h"
 
 namespace {
 
@@ -26,10 +26,13 @@ namespace {
 // each answer pauses for a millisecond. The kernel clamps the request to
 // net.core.rmem_max, so asking for more than the system allows is harmless.
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
-// How long a vector whose first datagrams have arrived waits for the rest.
-constexpr auto kVectorCompletion = std::chrono::milliseconds(5);
+// How long a vector whose first datagrams have arrived waits for the rest of
+// its sender's. Loopback delivery alone can lag by tens of milliseconds on a
+// loaded machine; a vector that is given up is shown incomplete and not obeyed.
+constexpr auto kVectorCompletion = std::chrono::milliseconds(200);
+// Senders whose vector is incomplete, at most: one more gives up the oldest.
+constexpr std::size_t kMostSenders = 64;
 constexpr unsigned long kTimerSlackNanos = 1000;
-constexpr auto kPauseFinish = std::chrono::microseconds(80);
 
 // Reports a failed start-up step with `format`'s one %s replaced by the
 // library's error text (or `fallback`), and ends the process.
@@ -95,29 +98,40 @@ std::string local_address_toward(const IPaddress& to) {
     return text;
 }
 
-// The 1 ms pause before an answer, kept close to 1 ms: a plain sleep here
-// overshoots by the timer's wake-up latency (tens of microseconds on a
-// virtual machine), so the sleep ends a little early and the last stretch is
-// waited out on the clock.
+// The 1 ms pause before an answer: a sleep to an absolute deadline, so that
+// a signal cannot stretch it. The 1 us timer slack keeps the wake-up close.
 void pause_before_answer() {
-    using std::chrono::steady_clock;
-    const auto deadline = steady_clock::now() + std::chrono::microseconds(wire::kAnswerPauseMicros);
-    const auto wake = deadline - kPauseFinish;
     timespec until{};
-    const auto since_epoch =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(wake.time_since_epoch());
-    until.tv_sec = static_cast<time_t>(since_epoch.count() / 1000000000);
-    until.tv_nsec = static_cast<long>(since_epoch.count() % 1000000000);
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_nsec += static_cast<long>(wire::kAnswerPauseMicros) * 1000;
+    if (until.tv_nsec >= 1000000000) {
+        until.tv_nsec -= 1000000000;
+        ++until.tv_sec;
+    }
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
-    while (steady_clock::now() < deadline) {
-    }
+}
+
+// printf into a string.
+template <typename... Args>
+void append(std::string& to, const char* format, Args... args) {
+    char line[128];
+    const int n = std::snprintf(line, sizeof line, format, args...);
+    to.append(line, static_cast<std::size_t>(std::max(0, std::min<int>(n, sizeof line - 1))));
+}
+
+bool print_to_stdout(std::string_view text, UDP_Server_Service::Shown /*what*/) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return true;
 }
 
 }  // namespace
 
 UDP_Server_Service::UDP_Server_Service(int listen_port, std::string dest_ip, int dest_port)
-    : dest_ip(std::move(dest_ip)), dest_port(dest_port) {
+    : dest_ip(std::move(dest_ip)),
+      dest_port(dest_port),
+      assembly_(kVectorCompletion, kMostSenders),
+      sink_(print_to_stdout) {
     // The pause before an answer is meant to be 1 ms; the default timer slack
     // (50 us) would add to every answer.
     prctl(PR_SET_TIMERSLACK, kTimerSlackNanos);
@@ -156,11 +170,7 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, std::string dest_ip, int
     }
     std::puts("Success!");
     net::enlarge_receive_buffer(recv_fd_, kReceiveBufferBytes);
-    recv_set_ = SDLNet_AllocSocketSet(1);
-    if (recv_set_ == nullptr) {
-        throw std::bad_alloc();
-    }
-    SDLNet_UDP_AddSocket(recv_set_, recv_sock);
+    drops_seen_ = net::kernel_drops(recv_fd_).value_or(0);
 
     std::printf("Opening random communication socket for sending...");
     SDL_ClearError();
@@ -190,10 +200,14 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, std::string dest_ip, int
     }
     std::puts("Success!\n");
     clear_packets(in_packets);
+    arrivals_ = SDLNet_AllocPacketV(wire::kPacketsPerVector, wire::kPacketSize);
+    if (arrivals_ == nullptr) {
+        throw std::bad_alloc();
+    }
 }
 
 UDP_Server_Service::~UDP_Server_Service() {
-    SDLNet_FreeSocketSet(recv_set_);
+    SDLNet_FreePacketV(arrivals_);
     SDLNet_UDP_Close(send_sock);
     SDLNet_UDP_Close(recv_sock);
     std::puts("Shutting down sending client...");
@@ -286,6 +300,7 @@ int UDP_Server_Service::send_message(std::string_view word) {
         std::puts("Error sending packet!");
         return 0;
     }
+    ++counters_.vectors_sent;
     std::printf("Sent \"%s\" to %s on port %d\n", wire::escape_controls(word).c_str(),
                 dest_ip.c_str(), dest_port);
     return 1;
@@ -300,60 +315,115 @@ bool UDP_Server_Service::wait_for_data(int timeout_ms) const {
 }
 
 int UDP_Server_Service::recieve_data() {
-    bool arrived = false;
-    return receive_vector(arrived);
+    bool handled = false;
+    return handle_vector(handled);
 }
 
 int UDP_Server_Service::serve_arrivals(int most) {
-    bool arrived = true;
-    for (int i = 0; i < most && arrived; ++i) {
-        if (receive_vector(arrived) == 0) {
+    bool handled = true;
+    for (int i = 0; i < most && handled; ++i) {
+        if (handle_vector(handled) == 0) {
             return 0;
         }
     }
     return 1;
 }
 
-int UDP_Server_Service::receive_vector(bool& arrived) {
-    const int received = SDLNet_UDP_RecvV(recv_sock, in_packets);
-    arrived = received > 0;
-    if (!arrived) {
-        return 1;  // nothing arrived, or an error: nothing to handle
+int UDP_Server_Service::wait_timeout_ms() const {
+    const auto deadline = assembly_.next_deadline();
+    if (!deadline) {
+        return -1;
     }
-    // A peer's three datagrams may straddle this receive: wait briefly for the rest.
-    const int filled = wire::receive_rest(recv_sock, recv_set_, in_packets, received,
-                                          std::chrono::steady_clock::now() + kVectorCompletion);
-    // Only what this receive brought counts: slots it did not fill read as
-    // empty texts, never as the texts of an earlier vector.
-    for (int i = 0; i < wire::kPacketsPerVector; ++i) {
-        if (i < filled) {
-            keep_text_only(in_packets[i]);
-        } else {
-            clear_packet(in_packets[i]);
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+void UDP_Server_Service::take_arrivals() {
+    while (!assembly_.has_ready()) {
+        const int received = SDLNet_UDP_RecvV(recv_sock, arrivals_);
+        const auto now = std::chrono::steady_clock::now();
+        for (int i = 0; i < received; ++i) {
+            const UDPpacket* p = arrivals_[i];
+            assembly_.add(p->address, p->data, static_cast<std::size_t>(std::max(p->len, 0)), now);
         }
+        if (received < wire::kPacketsPerVector) {
+            // The queue ran empty (or the receive failed): a good moment to
+            // look at what the kernel dropped and at what has waited too long.
+            report_drops();
+            assembly_.expire(now);
+            return;
+        }
+    }
+}
+
+void UDP_Server_Service::report_drops() {
+    const auto drops = net::kernel_drops(recv_fd_);
+    if (drops && *drops != drops_seen_) {
+        const std::uint32_t grown = *drops - drops_seen_;  // the kernel's count wraps at 2^32
+        drops_seen_ = *drops;
+        drops_untold_ += grown;
+        counters_.datagrams_dropped += grown;
+        // Whatever senders were in the middle of lost datagrams with them:
+        // their vectors are given up, so that their next ones start whole.
+        assembly_.give_up_all();
+    }
+    if (drops_untold_ == 0) {
+        return;
+    }
+    std::string line;
+    append(line,
+           "%llu %s dropped by the system before they could be read (the receive queue was full)\n",
+           static_cast<unsigned long long>(drops_untold_),
+           drops_untold_ == 1 ? "datagram" : "datagrams");
+    if (sink_(line, Shown::kNotice)) {
+        drops_untold_ = 0;
+    }
+}
+
+int UDP_Server_Service::handle_vector(bool& handled) {
+    take_arrivals();
+    handled = assembly_.has_ready();
+    if (!handled) {
+        return 1;
+    }
+    const wire::AssembledVector& vector = assembly_.front();
+    // Slots the sender did not fill read as empty texts.
+    for (int i = 0; i < wire::kPacketsPerVector; ++i) {
+        UDPpacket* p = in_packets[i];
+        clear_packet(p);
+        if (i < vector.filled) {
+            const auto len = vector.len.at(static_cast<std::size_t>(i));
+            std::memcpy(p->data, vector.data.at(static_cast<std::size_t>(i)).data(), len);
+            p->len = static_cast<int>(len);
+            keep_text_only(p);
+        }
+        p->address = vector.from;
+    }
+    const bool whole = vector.whole();
+    assembly_.pop();
+    ++counters_.vectors_received;
+    if (!whole) {
+        ++counters_.incomplete_vectors;
     }
 
     const std::string_view keyword = text_of(in_packets[wire::kSlotKeyword]);
-    std::fputs(wire::vector_printout(text_of(in_packets[wire::kSlotAddress]),
-                                     text_of(in_packets[wire::kSlotPort]), keyword)
-                   .c_str(),
-               stdout);
+    std::string shown = wire::vector_printout(text_of(in_packets[wire::kSlotAddress]),
+                                              text_of(in_packets[wire::kSlotPort]), keyword);
+    int result = 1;
     // A keyword is obeyed only from a vector whose three datagrams arrived.
-    if (filled < wire::kPacketsPerVector) {
-        return 1;
+    if (whole && keyword == wire::kKeywordQuit) {
+        shown += "\nServer recieved \"quit\" signal from client!\n";
+        result = 0;
+    } else if (whole && keyword == wire::kKeywordUpdate) {
+        send_answer(shown);
     }
-    if (keyword == wire::kKeywordQuit) {
-        std::puts("\nServer recieved \"quit\" signal from client!");
-        return 0;
-    }
-    if (keyword == wire::kKeywordUpdate) {
-        send_answer();
-    }
-    return 1;
+    sink_(shown, Shown::kVector);
+    return result;
 }
 
-void UDP_Server_Service::send_answer() {
-    std::puts("Recieved update request from client... redirecting and sending information...");
+void UDP_Server_Service::send_answer(std::string& shown) {
+    shown += "Recieved update request from client... redirecting and sending information...\n";
     // The answer echoes the received address and port texts in place.
     out_packets[0]->data = in_packets[wire::kSlotAddress]->data;
     out_packets[1]->data = in_packets[wire::kSlotPort]->data;
@@ -362,6 +432,8 @@ void UDP_Server_Service::send_answer() {
     IPaddress endpoint{};
     SDL_ClearError();
     if (SDLNet_ResolveHost(&endpoint, wire::kAnswerHost, wire::kAnswerPort) != 0) {
+        sink_(shown, Shown::kVector);  // the printout so far comes before the error
+        shown.clear();
         std::fflush(stdout);
         std::fprintf(stderr, "FAILED!\nSDLNet_ResolveHost(%s %d): %s\n", wire::kAnswerHost,
                      wire::kAnswerPort, net::library_error(net::kResolveFallback).c_str());
@@ -370,26 +442,28 @@ void UDP_Server_Service::send_answer() {
     pause_before_answer();
 
     const IPaddress& from = in_packets[wire::kSlotAddress]->address;
-    std::printf("ip: %d\n", static_cast<int>(from.host));
-    std::printf("host: %d\n", from.port);
-    std::puts("Setting packet vector destination info...");
+    append(shown, "ip: %d\n", static_cast<int>(from.host));
+    append(shown, "host: %d\n", from.port);
+    shown += "Setting packet vector destination info...\n";
     for (int i = 0; i < wire::kPacketsPerVector; ++i) {
-        std::printf("Packet[%d]: setting host->", i);
-        std::printf("setting port->");
+        append(shown, "Packet[%d]: setting host->", i);
+        shown += "setting port->";
         out_packets[i]->address = endpoint;
-        std::printf("setting length->");
+        shown += "setting length->";
         out_packets[i]->len = wire::kAnswerLength;
-        std::printf("%d setting channel...\n", out_packets[i]->len);
+        append(shown, "%d setting channel...\n", out_packets[i]->len);
         out_packets[i]->channel = -1;
     }
     outbound_addressed_ = true;
-    std::puts("Sending...");
+    shown += "Sending...\n";
     // A vector send counts the packets that went out; fewer than all is a failure.
     if (SDLNet_UDP_SendV(send_sock, out_packets, wire::kPacketsPerVector) <
         wire::kPacketsPerVector) {
-        std::puts("Error sending packet!");
+        shown += "Error sending packet!\n";
+    } else {
+        ++counters_.updates_answered;
     }
-    std::puts("Update request complete.");
+    shown += "Update request complete.\n";
 }
 
 void UDP_Server_Service::send_update(char* data, UDPpacket** source) {

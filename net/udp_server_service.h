@@ -6,10 +6,23 @@
 #include <SDL_net.h>
 
 #include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
+#include "vector_assembly.h"
 #include "wire_format.h"
+
+// What the peer has done since it started.
+struct Peer_Counters {
+    std::uint64_t vectors_received = 0;    // whole and incomplete
+    std::uint64_t incomplete_vectors = 0;  // given up before their third datagram came
+    std::uint64_t updates_answered = 0;
+    std::uint64_t vectors_sent = 0;       // by send_message()
+    std::uint64_t datagrams_dropped = 0;  // by the system, its receive queue full
+};
 
 class UDP_Server_Service {
   public:
@@ -49,13 +62,29 @@ class UDP_Server_Service {
     // receive socket; true when one is waiting.
     bool wait_for_data(int timeout_ms) const;
 
-    // Takes a packet vector if one has arrived, prints and handles it. Never
-    // waits when nothing has arrived. 0 when the other peer sent "quit".
+    // Handles the next packet vector, if one is ready: whole, or given up as
+    // incomplete because its time is up. Never waits. 0 when the other peer
+    // sent "quit".
     int recieve_data();
-    // recieve_data() for up to `most` vectors in a row, stopping at the first
-    // receive that finds nothing: a burst costs no extra wait per vector.
-    // 0 when the other peer sent "quit".
+    // recieve_data() for up to `most` vectors in a row, stopping when none
+    // is ready: a burst costs no extra wait per vector. 0 on "quit".
     int serve_arrivals(int most);
+
+    // How long a waiter may sleep before an incomplete vector's time is up
+    // (rounded up to whole milliseconds); -1 when no vector is incomplete.
+    int wait_timeout_ms() const;
+
+    const Peer_Counters& counters() const { return counters_; }
+
+    // Where printouts go. A vector's printout (with its answer's lines) is
+    // handed over whole, after its answer has been sent; the drop line is a
+    // notice. The sink returns false when it has no room: a vector's
+    // printout is then not shown (the sink counts it), and a drop line is
+    // kept and its count told with the next one. The default writes to
+    // standard output.
+    enum class Shown { kVector, kNotice };
+    using Printout_Sink = std::function<bool(std::string_view text, Shown what)>;
+    void set_printout_sink(Printout_Sink sink) { sink_ = std::move(sink); }
 
     void send_update(char* data, UDPpacket** source);
     void reply();
@@ -66,9 +95,14 @@ class UDP_Server_Service {
   private:
     // Resolves the destination with the current port and reports the result.
     int resolve_destination(const char* host);
-    void send_answer();
-    // recieve_data(), telling in `arrived` whether anything was received.
-    int receive_vector(bool& arrived);
+    // Appends the answer's lines to `shown` and sends the answer.
+    void send_answer(std::string& shown);
+    // Reads what the socket holds into the assembly, until a vector is
+    // ready or the queue is empty; an empty queue checks the drop count.
+    void take_arrivals();
+    void report_drops();
+    // recieve_data(), telling in `handled` whether a vector was handled.
+    int handle_vector(bool& handled);
 
     UDPsocket send_sock = nullptr;
     UDPsocket recv_sock = nullptr;
@@ -80,7 +114,12 @@ class UDP_Server_Service {
 
     int listen_port_ = 0;
     int recv_fd_ = -1;
-    SDLNet_SocketSet recv_set_ = nullptr;
+    UDPpacket** arrivals_ = nullptr;  // datagrams as received, before assembly
+    wire::VectorAssembly assembly_;
+    std::uint32_t drops_seen_ = 0;    // the kernel's drop count when last looked at
+    std::uint64_t drops_untold_ = 0;  // dropped, and no line has said so yet
+    Peer_Counters counters_;
+    Printout_Sink sink_;
     // The outbound packets' own buffers: an answer points the packets at other
     // memory, and they get these back before the vector is freed.
     std::array<Uint8*, wire::kPacketsPerVector> out_buffers_{};

@@ -242,6 +242,48 @@ TEST(LanlinkHeadless, AClosedOutputEndsWithStatusOne) {
     EXPECT_EQ(child.errors(), "lanlink: cannot write to standard output: Broken pipe\n");
 }
 
+// A peer held up (here stopped) while a sender floods it: the kernel drops
+// what its queue cannot hold, lanlink tells exactly how many, and the
+// sender's next vectors are whole again and answered.
+TEST(LanlinkHeadlessAnswer, DropsAreCountedAndToldAndTheNextVectorsAreWhole) {
+    const LoopbackUdp answers(4556);
+    const int port = testsupport::free_udp_port();
+    const auto to = static_cast<std::uint16_t>(port);
+    Child child(command_line(port), Input::kNull);
+    ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n"));
+    child.kill_now(SIGSTOP);
+    const LoopbackUdp other;
+    // More than the largest receive queue the kernel allows here can hold.
+    for (int i = 0; i < 20000; ++i) {
+        other.send_vector(to, z("a"), z("b"), z("flood"));
+    }
+    other.send(to, z("odd"));  // whatever was queued, one vector is left incomplete
+    const auto dropped = testsupport::kernel_drops(to);
+    ASSERT_TRUE(dropped);
+    ASSERT_GT(*dropped, 0UL);
+    child.kill_now(SIGCONT);
+    const std::string line =
+        " dropped by the system before they could be read (the receive "
+        "queue was full)\n";
+    ASSERT_TRUE(child.wait_for(line, milliseconds(20000)));
+    const std::string& out = child.output();
+    const auto end = out.rfind(line);
+    const auto start = out.rfind('\n', end) + 1;
+    EXPECT_EQ(out.substr(start, end - start), std::to_string(*dropped) + " datagrams");
+    for (int i = 0; i < 3; ++i) {
+        other.send_vector(to, z("10.0.0." + std::to_string(i)), z("7"), z("update"));
+        for (const std::string& expected : {z("10.0.0." + std::to_string(i)), z("7")}) {
+            const auto got = answers.receive(milliseconds(5000));
+            ASSERT_TRUE(got) << i;
+            EXPECT_EQ(got->bytes.substr(0, expected.size()), expected);
+        }
+        ASSERT_TRUE(answers.receive(milliseconds(1000)));
+    }
+    other.send_vector(to, z("1.2.3.4"), z("99"), z("quit"));
+    EXPECT_EQ(exit_code(child.wait_exit(milliseconds(10000))), 0);
+    EXPECT_EQ(out.find(" dropped by the system"), start + std::to_string(*dropped).size() + 10);
+}
+
 TEST_F(Lanlink, ConfirmsAndStartsUp) {
     start();
     EXPECT_EQ(plain(peer_->output()),

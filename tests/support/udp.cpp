@@ -7,6 +7,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
 #include <stdexcept>
 
 namespace testsupport {
@@ -99,6 +101,24 @@ std::string z(std::string_view text) {
     std::string s(text);
     s += '\0';
     return s;
+}
+
+std::optional<unsigned long> kernel_drops(std::uint16_t port) {
+    std::ifstream table("/proc/net/udp");
+    std::string line;
+    std::getline(table, line);  // the column names
+    char local[16];
+    std::snprintf(local, sizeof local, ":%04X ", port);
+    while (std::getline(table, line)) {
+        const auto at = line.find(local);
+        if (at == std::string::npos || at > 20) {
+            continue;  // not the local address column
+        }
+        const auto last = line.find_last_not_of(' ');
+        const auto start = line.find_last_of(' ', last);
+        return std::stoul(line.substr(start + 1, last - start));
+    }
+    return std::nullopt;
 }
 
 }  // namespace testsupport

@@ -43,6 +43,10 @@ class LoopbackUdp {
 // A UDP port on 127.0.0.1 that was free a moment ago.
 std::uint16_t free_udp_port();
 
+// The kernel's count of datagrams dropped on the UDP socket bound to `port`
+// (the drops column of /proc/net/udp); nothing when no such socket is there.
+std::optional<unsigned long> kernel_drops(std::uint16_t port);
+
 // A zero-terminated text as it travels in a slot.
 std::string z(std::string_view text);
 

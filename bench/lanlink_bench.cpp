@@ -1,5 +1,6 @@
 // Measures lanlink on loopback: idle CPU, how fast a key is noticed, the
-// update round trip (idle, with a key pending, with a line being typed),
+// update round trip (idle, with a key pending, with a line being typed) and
+// its CPU cost beside a plain C responder, two senders at once,
 // how fast a quit ends it, bursts and paced vectors, the zero-loss receive
 // rate against a bare SDL_net receive loop, a flood while the prompt is open,
 // and peak memory. It binds 127.0.0.1:4556 to collect answers, so nothing
@@ -7,7 +8,17 @@
 //
 //   lanlink_bench [idle_seconds [lanlink_binary]]   (default: this build's lanlink)
 #include <SDL_net.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <set>
 
 #include <algorithm>
 #include <chrono>
@@ -270,6 +281,146 @@ void quit_time(Peer& peer, const LoopbackUdp& sender, const char* state) {
     peer.child->wait_exit(milliseconds(3000));
 }
 
+// A plain C responder, the floor the peer's answers are measured against:
+// blocking receives, the same 1 ms pause slept to an absolute deadline with
+// a 1 us timer slack, and the same three 9-byte answer datagrams.
+int c_responder(std::uint16_t port) {
+    prctl(PR_SET_TIMERSLACK, 1000UL);
+    const int in = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    if (bind(in, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        return 1;
+    }
+    const int out = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to = addr;
+    to.sin_port = htons(kAnswerPort);
+    char slots[3][512];
+    for (;;) {
+        for (auto& slot : slots) {
+            std::memset(slot, 0, sizeof slot);
+            if (recv(in, slot, sizeof slot - 1, 0) < 0) {
+                return 1;
+            }
+        }
+        if (std::strcmp(slots[2], "update") != 0) {
+            continue;
+        }
+        timespec until{};
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        until.tv_nsec += 1000000;
+        if (until.tv_nsec >= 1000000000) {
+            until.tv_nsec -= 1000000000;
+            ++until.tv_sec;
+        }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+        std::strcpy(slots[2], "up_resp");
+        for (auto& slot : slots) {
+            sendto(out, slot, 9, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        }
+    }
+}
+
+// Round trips and CPU per answered update, lanlink headless beside the C
+// responder, in the same run.
+void against_c_responder(Peer& peer, const LoopbackUdp& sender, const LoopbackUdp& answers) {
+    Peer c;
+    c.port = testsupport::free_udp_port();
+    const std::uint16_t c_port = c.port;
+    c.child = std::make_unique<Child>([c_port] { return c_responder(c_port); }, Input::kNull);
+    std::this_thread::sleep_for(milliseconds(200));
+    constexpr int kCount = 1000;
+    double median[2] = {};
+    double cpu[2] = {};
+    Peer* peers[2] = {&peer, &c};
+    for (int i = 0; i < 2; ++i) {
+        int lost = 0;
+        const double before = cpu_seconds(peers[i]->child->pid());
+        const std::vector<double> micros = round_trips(*peers[i], sender, answers, kCount, lost);
+        cpu[i] = (cpu_seconds(peers[i]->child->pid()) - before) * 1e6 / (kCount - lost);
+        median[i] = percentile(micros, 0.5);
+    }
+    c.child->kill_now(SIGKILL);
+    std::printf(
+        "update round trip median: lanlink %.0f us, C responder %.0f us, ratio %.3f\n"
+        "CPU per answered update: lanlink %.1f us, C responder %.1f us, ratio %.2f\n",
+        median[0], median[1], median[1] > 0 ? median[0] / median[1] : 0.0, cpu[0], cpu[1],
+        cpu[1] > 0 ? cpu[0] / cpu[1] : 0.0);
+}
+
+// Two senders at `rate` vectors a second each, every tenth an update: how
+// many printouts mix texts, and whether each answer echoes its own sender.
+void two_senders(Peer& peer, const LoopbackUdp& answers, int rate) {
+    constexpr int kSeconds = 2;
+    const std::string address[2] = {"10.0.0.1", "10.0.0.2"};
+    const std::string port_text[2] = {"5001", "5002"};
+    const std::string word[2] = {"hello1", "hello2"};
+    std::atomic<int> updates{0};
+    auto send_all = [&](int who) {
+        const LoopbackUdp sender;
+        const auto gap = std::chrono::duration<double>(1.0 / rate);
+        const auto t0 = Clock::now();
+        for (int i = 0; i < rate * kSeconds; ++i) {
+            std::this_thread::sleep_until(
+                t0 + std::chrono::duration_cast<Clock::duration>(gap * static_cast<double>(i)));
+            const bool update = i % 10 == 9;
+            updates += update ? 1 : 0;
+            sender.send_vector(peer.port, z(address[who]), z(port_text[who]),
+                               z(update ? "update" : word[who]));
+        }
+    };
+    const std::size_t from = peer.child->output().size();
+    std::thread first(send_all, 0);
+    std::thread second(send_all, 1);
+    std::vector<std::string> got;
+    const auto end = Clock::now() + std::chrono::seconds(kSeconds + 3);
+    while (Clock::now() < end) {
+        if (auto d = answers.receive(milliseconds(100))) {
+            got.push_back(d->bytes);
+        }
+        peer.child->drain();
+    }
+    first.join();
+    second.join();
+    peer.child->read_for(milliseconds(300));
+    const std::string out = peer.child->output().substr(from);
+    int shown = 0;
+    int mixed = 0;
+    const std::string head = "Packet array incoming!\n\t  IP: ";
+    for (std::size_t at = out.find(head); at != std::string::npos; at = out.find(head, at + 1)) {
+        std::istringstream lines(out.substr(at + head.size(), 200));
+        std::string ip;
+        std::string port;
+        std::string msg;
+        std::getline(lines, ip);
+        std::getline(lines, port);
+        std::getline(lines, msg);
+        ++shown;
+        bool ok = false;
+        for (int who = 0; who < 2; ++who) {
+            ok = ok || (ip == address[who] && port == "\tPORT: " + port_text[who] &&
+                        (msg == "\t MSG: " + word[who] || msg == "\t MSG: update"));
+        }
+        mixed += ok ? 0 : 1;
+    }
+    int own = 0;
+    for (std::size_t i = 0; i + 2 < got.size(); i += 3) {
+        for (int who = 0; who < 2; ++who) {
+            std::string a = z(address[who]);
+            std::string b = z(port_text[who]);
+            a.resize(9, '\0');
+            b.resize(9, '\0');
+            own += got[i] == a && got[i + 1] == b && got[i + 2] == std::string("up_resp\0\0", 9);
+        }
+    }
+    std::printf(
+        "two senders at %d vectors/s each: %d printouts, %d mixed; %d updates, %d answered "
+        "with their own sender's texts\n",
+        rate, shown, mixed, updates.load(), own);
+}
+
 // The bare SDL_net receive loop the peer is measured against.
 int bare_receiver(std::uint16_t port) {
     SDLNet_Init();
@@ -355,6 +506,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     report_round_trips(headless, sender, answers, 1000, "headless");
+    against_c_responder(headless, sender, answers);
+    two_senders(headless, answers, 2500);
     report_round_trips(terminal, sender, answers, 1000, "terminal, idle");
     busy_console(terminal, sender, answers);
     keys(terminal);

@@ -6,26 +6,27 @@
 // and peak memory. It binds 127.0.0.1:4556 to collect answers, so nothing
 // else may hold that port.
 //
-//   lanlink_bench [idle_seconds [lanlink_binary]]   (default: this build's lanlink)
+//   lanlink_bench [idle_seconds [lanlink_binary [line_seconds]]]
+//   (defaults: 10 s idle, this build's lanlink, a line open for 60 s)
 #include <SDL_net.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstring>
-#include <ctime>
-#include <map>
-#include <set>
-
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -133,12 +134,16 @@ double idle_cpu_percent(Peer& peer, int seconds) {
     return 100.0 * (cpu_seconds(peer.child->pid()) - before) / wall;
 }
 
-// From the third request datagram to the third answer datagram.
+// From the third request datagram to the third answer datagram; requests
+// `gap` apart (0: each as soon as the last is answered).
 std::vector<double> round_trips(Peer& peer, const LoopbackUdp& sender, const LoopbackUdp& answers,
-                                int count, int& lost) {
+                                int count, int& lost, milliseconds gap = milliseconds(0)) {
     std::vector<double> micros;
     lost = 0;
+    answers.drain();  // late answers from an earlier run are not this run's
+    const auto start = Clock::now();
     for (int i = 0; i < count; ++i) {
+        std::this_thread::sleep_until(start + gap * i);
         sender.send(peer.port, z("10.0.0.2"));
         sender.send(peer.port, z("4555"));
         const auto t0 = Clock::now();
@@ -153,7 +158,9 @@ std::vector<double> round_trips(Peer& peer, const LoopbackUdp& sender, const Loo
         } else {
             ++lost;
         }
-        peer.child->drain();
+        if (peer.child) {
+            peer.child->drain();
+        }
     }
     return micros;
 }
@@ -271,6 +278,103 @@ void flood_at_prompt(Peer& peer, const LoopbackUdp& sender) {
         printed, shown_early != 0 ? "some" : "none", udp_drops(peer.port) - drops_before);
 }
 
+// Output stopped with Ctrl-S for the length of 300 updates at 100 a second.
+void stopped_output(Peer& peer, const LoopbackUdp& sender, const LoopbackUdp& answers) {
+    termios settings{};
+    tcgetattr(peer.child->terminal(), &settings);
+    settings.c_iflag |= IXON;
+    tcsetattr(peer.child->terminal(), TCSANOW, &settings);
+    peer.child->write("\x13");
+    int lost = 0;
+    Peer quiet{nullptr, peer.port};  // the terminal is not read meanwhile
+    const std::vector<double> micros =
+        round_trips(quiet, sender, answers, 300, lost, milliseconds(10));
+    peer.child->write("\x11");
+    peer.child->read_for(milliseconds(500));
+    std::printf("output stopped, 300 updates at 100/s: %d answered, median %.0f us, p99 %.0f us\n",
+                300 - lost, percentile(micros, 0.5), percentile(micros, 0.99));
+}
+
+// A line open for `seconds` while `rate` vectors a second arrive, every
+// twentieth an update: answers, kernel drops, and shown + counted.
+void line_open_flood(Peer& peer, const LoopbackUdp& answers, int seconds, int rate) {
+    testsupport::open_prompt(*peer.child);
+    peer.child->write("hel");
+    const std::size_t from = peer.child->output().size();
+    const long drops_before = udp_drops(peer.port);
+    std::atomic<int> sent{0};
+    std::atomic<int> updates{0};
+    std::thread sending([&] {
+        const LoopbackUdp sender;
+        const auto gap = std::chrono::duration<double>(1.0 / rate);
+        const auto t0 = Clock::now();
+        for (int i = 0; i < rate * seconds; ++i) {
+            std::this_thread::sleep_until(
+                t0 + std::chrono::duration_cast<Clock::duration>(gap * static_cast<double>(i)));
+            const bool update = i % 20 == 19;
+            sender.send_vector(peer.port, z("10.0.0." + std::to_string(i % 250)), z("4555"),
+                               z(update ? "update" : "hello"));
+            ++sent;
+            updates += update ? 1 : 0;
+        }
+    });
+    int answered = 0;
+    int datagrams = 0;
+    const auto end = Clock::now() + std::chrono::seconds(seconds + 2);
+    while (Clock::now() < end) {
+        if (answers.receive(milliseconds(100))) {
+            answered += ++datagrams % 3 == 0 ? 1 : 0;
+        }
+    }
+    sending.join();
+    const long dropped = udp_drops(peer.port) - drops_before;
+    const bool early = peer.child->take().find("Packet") != std::string::npos;
+    peer.child->write("p\n");
+    peer.child->wait_for("display this message", milliseconds(20000));
+    const std::string out = peer.child->output().substr(from);
+    int shown = 0;
+    for (auto at = out.find("Packet array"); at != std::string::npos;
+         at = out.find("Packet array", at + 1)) {
+        ++shown;
+    }
+    long not_shown = 0;
+    for (auto at = out.find(" not shown ("); at != std::string::npos;
+         at = out.find(" not shown (", at + 1)) {
+        const auto start = out.rfind('\n', at) + 1;
+        not_shown += std::stol(out.substr(start, at - start));
+    }
+    std::printf(
+        "line open %d s at %d vectors/s: %d of %d updates answered, %ld dropped by the kernel, "
+        "%d shown + %ld counted = %d of %d sent%s\n",
+        seconds, rate, answered, updates.load(), dropped, shown, not_shown,
+        shown + static_cast<int>(not_shown), sent.load(), early ? " (some inside the line!)" : "");
+}
+
+// Ctrl-Z and bg under a job-control shell: updates answered in the background.
+void background(const LoopbackUdp& sender, const LoopbackUdp& answers) {
+    Peer peer;
+    peer.port = testsupport::free_udp_port();
+    const std::string run = g_binary + " 127.0.0.1 9 " + std::to_string(peer.port);
+    peer.child =
+        std::make_unique<Child>(std::vector<std::string>{"/bin/bash", "--norc", "--noprofile", "-c",
+                                                         "set -m; " + run + "; bg; read line; fg"},
+                                Input::kTerminal);
+    peer.child->wait_for("[Y/n] ");
+    peer.child->write("y\n");
+    peer.child->wait_for("recieving packets...Success!");
+    peer.child->read_for(milliseconds(100));
+    peer.child->write("\x1a");
+    peer.child->wait_for(" &\r\n");
+    int lost = 0;
+    const std::vector<double> micros = round_trips(peer, sender, answers, 100, lost);
+    std::printf("in the background: %d of 100 updates answered, median %.0f us\n", 100 - lost,
+                percentile(micros, 0.5));
+    peer.child->write("\n");
+    testsupport::wait_for_raw(peer.child->terminal(), false);
+    sender.send_vector(peer.port, z("a"), z("b"), z("quit"));
+    peer.child->wait_exit(milliseconds(3000));
+}
+
 void quit_time(Peer& peer, const LoopbackUdp& sender, const char* state) {
     const auto t0 = Clock::now();
     sender.send_vector(peer.port, z("a"), z("b"), z("quit"));
@@ -371,6 +475,7 @@ void two_senders(Peer& peer, const LoopbackUdp& answers, int rate) {
                                z(update ? "update" : word[who]));
         }
     };
+    peer.child->read_for(milliseconds(300));  // nothing left over from earlier runs
     const std::size_t from = peer.child->output().size();
     std::thread first(send_all, 0);
     std::thread second(send_all, 1);
@@ -494,6 +599,7 @@ int main(int argc, char** argv) {
     if (argc > 2) {
         g_binary = argv[2];
     }
+    const int line_seconds = argc > 3 ? std::atoi(argv[3]) : 60;
     const LoopbackUdp answers(kAnswerPort);
     const LoopbackUdp sender;
 
@@ -515,6 +621,9 @@ int main(int argc, char** argv) {
     vectors(headless, sender, answers, 200, milliseconds(0), "burst of 200 back to back");
     vectors(headless, sender, answers, 500, milliseconds(2), "500 paced vectors, 2 ms apart");
     flood_at_prompt(terminal, sender);
+    stopped_output(terminal, sender, answers);
+    line_open_flood(terminal, answers, line_seconds, 2000);
+    background(sender, answers);
     std::printf("peak RSS: %ld KiB headless, %ld KiB on a terminal\n",
                 peak_rss_kib(headless.child->pid()), peak_rss_kib(terminal.child->pid()));
     std::fflush(stdout);

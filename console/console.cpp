@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "keyboard.h"
+#include "output.h"
 #include "udp_server_service.h"
 #include "waiter.h"
 
@@ -22,7 +23,6 @@ namespace {
 
 using console::LineRead;
 using console::Waiter;
-using console::Waiting;
 using console::Woken;
 
 constexpr const char* kUsage =
@@ -36,6 +36,7 @@ enum class Outcome { kGoOn, kStop, kOutputFailed };
 Outcome outcome_of(Woken woken) {
     switch (woken) {
         case Woken::kInput:
+        case Woken::kTerminalMoved:
             return Outcome::kGoOn;
         case Woken::kStop:
             return Outcome::kStop;
@@ -58,6 +59,13 @@ int to_int(const char* text) {
     return static_cast<int>(value);
 }
 
+// Asked once: on a standard input that is not a terminal this is the only
+// terminal call the program makes.
+bool input_is_terminal() {
+    static const bool terminal = isatty(STDIN_FILENO) == 1;
+    return terminal;
+}
+
 // A port argument is a 16-bit number: one outside 0..65535 is refused
 // before anything else happens, never wrapped. Text that is not a number
 // reads as 0, as atoi reads it.
@@ -76,10 +84,21 @@ bool ports_in_range(int argc, char** argv) {
     return true;
 }
 
-// The shell's "clear"; a terminal it cannot clear is simply left as it is.
+// The shell's "clear". What it prints is taken from a pipe and queued like
+// any other output, so that a terminal that is not reading cannot hold the
+// program up here either; a terminal it cannot clear is left as it is.
 void clear_screen() {
-    const int status = std::system("clear");
-    (void)status;
+    std::fflush(stdout);
+    FILE* clear = popen("clear", "r");
+    if (clear == nullptr) {
+        return;
+    }
+    char bytes[256];
+    std::size_t got = 0;
+    while ((got = std::fread(bytes, 1, sizeof bytes, clear)) > 0) {
+        std::fwrite(bytes, 1, got, stdout);
+    }
+    pclose(clear);
 }
 
 int output_failed() {
@@ -89,28 +108,26 @@ int output_failed() {
 }
 
 // Prints `prompt` and reads lines until one holds a word, as a word read
-// skips empty lines; `words` are that line's. Printouts held while the line
-// was typed are written once it has been read.
+// skips empty lines; `words` are that line's. Printouts are held while the
+// line is typed and written once it has been read, ahead of what the
+// command prints.
 LineRead prompt_words(Waiter& waiter, const char* prompt, std::vector<std::string>& words) {
     std::fputs(prompt, stdout);
-    if (!console::flush_output()) {
-        return LineRead::kOutputFailed;
-    }
     for (;;) {
         std::string line;
+        console::hold();
         const LineRead read = console::read_line(waiter, line);
         if (read == LineRead::kStop) {
             // The other peer ended the program while a line was being typed:
             // the unfinished line is dropped, not left for the shell, and the
-            // printouts start on a line of their own, ahead of the buffer.
-            tcflush(STDIN_FILENO, TCIFLUSH);
-            (void)!write(STDOUT_FILENO, "\n", 1);
-        }
-        if (read != LineRead::kLine) {
+            // printouts start on a line of their own.
+            terminal::discard_input();
+            console::release("\n");
             return read;
         }
-        if (!console::flush_output()) {
-            return LineRead::kOutputFailed;
+        console::release();
+        if (read != LineRead::kLine) {
+            return read;
         }
         words = console::words_of(line);
         if (!words.empty()) {
@@ -159,9 +176,6 @@ Outcome run_command(UDP_Server_Service& service, Waiter& waiter) {
         // "quit" goes to the other peer too before this program ends.
         service.send_message(argument);
         if (argument == "quit") {
-            if (!console::flush_output()) {
-                return Outcome::kOutputFailed;
-            }
             clear_screen();
             std::printf("msg = %s\n", argument.c_str());
             std::puts("\nClient sent \"quit\" command!");
@@ -191,12 +205,14 @@ Outcome run_command(UDP_Server_Service& service, Waiter& waiter) {
 // One turn of the loop: wait for a key while serving the socket; the key
 // after it decides, and Enter opens the prompt.
 Outcome turn(UDP_Server_Service& service, Waiter& waiter) {
-    if (!waiter.reads_input()) {
-        return outcome_of(waiter.wait(Waiting::kKey));  // headless: the socket alone
+    if (!waiter.may_read()) {
+        // Headless, or in the background: the socket alone, until the
+        // program is back in the terminal's foreground.
+        return outcome_of(waiter.wait());
     }
     // Canonical mode off while idle, so that a single key ends the wait.
     const bool changed = terminal::enter(terminal::Setting::kAnyKey, TCSANOW) == 0;
-    Woken woken = waiter.wait(Waiting::kKey);
+    Woken woken = waiter.wait();
     int waiting = 0;
     if (woken == Woken::kInput && ioctl(STDIN_FILENO, FIONREAD, &waiting) != 0) {
         waiting = 0;
@@ -212,20 +228,26 @@ Outcome turn(UDP_Server_Service& service, Waiter& waiter) {
         return Outcome::kGoOn;
     }
 
-    // getch()'s settings discard what is waiting, the detected key with it,
-    // and the next key is read unechoed.
-    if (terminal::enter(terminal::Setting::kOneKey, TCSAFLUSH) != 0) {
-        waiter.stop_reading_input();
+    // getch()'s settings: what is waiting is discarded, the detected key
+    // with it, and the next key is read unechoed. The discarding is done
+    // apart from the change, which then need not wait for output to drain.
+    terminal::discard_input();
+    if (terminal::enter(terminal::Setting::kOneKey, TCSANOW) != 0) {
+        if (terminal::foreground()) {
+            waiter.stop_reading_input();
+        }
         return Outcome::kGoOn;
     }
-    woken = waiter.wait(Waiting::kKey);
+    woken = waiter.wait();
     unsigned char key = 0;
     ssize_t got = 0;
     if (woken == Woken::kInput) {
         while ((got = read(STDIN_FILENO, &key, 1)) < 0 && errno == EINTR) {
         }
     }
-    terminal::leave(TCSAFLUSH);
+    // Bytes that came with the key (a paste, an escape sequence) go too.
+    terminal::discard_input();
+    terminal::leave(TCSANOW);
     if (woken != Woken::kInput) {
         return outcome_of(woken);
     }
@@ -255,8 +277,7 @@ int checkArgs(int argc, char** argv) {
     std::printf("\n  Port number to connect to: %s", argv[2]);
     std::printf("\nListen port to recieve from: %s", argv[3]);
     std::printf("\nIs this correct? [Y/n] ");
-    console::flush_output();
-    Waiter waiter(nullptr, true);
+    Waiter waiter(nullptr, true, input_is_terminal());
     std::string line;
     if (console::read_line(waiter, line) != LineRead::kLine) {
         return 1;  // end of input takes the default answer, Y
@@ -279,7 +300,7 @@ int lanlink_main(int argc, char** argv) {
     // A closed standard output is then a write error, reported, rather than
     // a signal that ends the program silently.
     std::signal(SIGPIPE, SIG_IGN);
-    console::buffer_output();
+    console::start_output();
     if (!ports_in_range(argc, argv)) {
         return 1;
     }
@@ -287,18 +308,26 @@ int lanlink_main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 1;
     }
-    if (!console::flush_output()) {
+    if (console::output_failed()) {
+        console::finish_output();
         return output_failed();
     }
     clear_screen();
 
     // Decided once: without a terminal no command can be typed, and no
     // keyboard call is ever made.
-    const bool keyboard = isatty(STDIN_FILENO) == 1;
+    const bool keyboard = input_is_terminal();
+    if (keyboard) {
+        terminal::install_signal_handlers();
+    }
     Outcome outcome = Outcome::kGoOn;
     {
         UDP_Server_Service service(to_int(argv[3]), argv[1], to_int(argv[2]));
-        Waiter waiter(&service, keyboard);
+        service.set_printout_sink([](std::string_view text, UDP_Server_Service::Shown what) {
+            return what == UDP_Server_Service::Shown::kVector ? console::offer_printout(text)
+                                                              : console::offer_notice(text);
+        });
+        Waiter waiter(&service, keyboard, keyboard);
         while (outcome == Outcome::kGoOn) {
             outcome = turn(service, waiter);
         }
@@ -308,7 +337,8 @@ int lanlink_main(int argc, char** argv) {
     }
     // Shutting SDL_net down gave SIGPIPE its default action back.
     std::signal(SIGPIPE, SIG_IGN);
-    if (outcome == Outcome::kOutputFailed || !console::flush_output()) {
+    console::finish_output();
+    if (outcome == Outcome::kOutputFailed || console::output_failed()) {
         return output_failed();
     }
     return 0;

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "output.h"
+
 namespace {
 
 // While standard input holds changed settings, the settings that were found
@@ -21,7 +23,7 @@ volatile std::sig_atomic_t g_changed = 0;
 constexpr int kRestoredSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 extern "C" void restore_and_die(int sig) {
-    if (g_changed != 0) {
+    if (g_changed != 0 && terminal::foreground()) {
         tcsetattr(STDIN_FILENO, TCSANOW, &g_found_settings);  // async-signal-safe
     }
     // The handler was installed with SA_RESETHAND and SA_NODEFER: raising the
@@ -44,7 +46,7 @@ void install(int sig, void (*handler)(int), int flags) {
 // process is stopped, and the changed settings return with `fg`.
 extern "C" void restore_and_stop(int sig) {
     const int saved_errno = errno;
-    if (g_changed != 0) {
+    if (g_changed != 0 && terminal::foreground()) {
         tcsetattr(STDIN_FILENO, TCSANOW, &g_found_settings);
     }
     // SA_NODEFER leaves the signal unblocked here: with its default action
@@ -53,9 +55,18 @@ extern "C" void restore_and_stop(int sig) {
     install(sig, SIG_DFL, 0);
     raise(sig);
     install(sig, restore_and_stop, kStopFlags);
-    if (g_changed != 0) {
+    errno = saved_errno;
+}
+
+// Resumed (fg or bg): the changed settings return only in the foreground; in
+// the background the terminal is the shell's. The loop is woken to look at
+// where it now stands.
+extern "C" void resumed(int /*sig*/) {
+    const int saved_errno = errno;
+    if (g_changed != 0 && terminal::foreground()) {
         tcsetattr(STDIN_FILENO, TCSANOW, &g_changed_settings);
     }
+    console::wake_up();
     errno = saved_errno;
 }
 
@@ -79,16 +90,35 @@ void install_restore_handlers() {
     if (default_action(SIGTSTP)) {
         install(SIGTSTP, restore_and_stop, kStopFlags);
     }
+    if (default_action(SIGCONT)) {
+        install(SIGCONT, resumed, SA_RESTART);
+    }
 }
 
 }  // namespace
 
 namespace terminal {
 
+void install_signal_handlers() {
+    install_restore_handlers();
+}
+
+bool foreground() {
+    const pid_t owner = tcgetpgrp(STDIN_FILENO);
+    return owner < 0 || owner == getpgrp();
+}
+
+void discard_input() {
+    if (foreground()) {
+        tcflush(STDIN_FILENO, TCIFLUSH);
+    }
+}
+
 int enter(Setting setting, int action) {
     termios found{};
-    // A descriptor that is not a terminal fails here, and nothing changes.
-    if (tcgetattr(STDIN_FILENO, &found) != 0) {
+    // A descriptor that is not a terminal fails here, and nothing changes;
+    // from the background, changing the settings would stop the program.
+    if (tcgetattr(STDIN_FILENO, &found) != 0 || !foreground()) {
         return -1;
     }
     termios changed = found;
@@ -112,7 +142,7 @@ int enter(Setting setting, int action) {
 }
 
 int leave(int action) {
-    const int status = tcsetattr(STDIN_FILENO, action, &g_found_settings);
+    const int status = foreground() ? tcsetattr(STDIN_FILENO, action, &g_found_settings) : 0;
     g_changed = 0;
     return status;
 }

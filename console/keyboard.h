@@ -26,11 +26,28 @@ enum class Setting {
 };
 
 // Applies `setting` with `action` (TCSANOW or TCSAFLUSH); 0 on success, -1
-// when standard input is not a terminal (nothing is changed then).
+// when standard input is not a terminal or the program is not in its
+// foreground (nothing is changed then).
 int enter(Setting setting, int action);
 
-// Puts the found settings back with `action`; 0 on success.
+// Puts the found settings back with `action`; 0 on success. In the
+// background nothing is touched: the settings went back when the program
+// was stopped, and the changed ones return only with the foreground.
 int leave(int action);
+
+// Whether the program may use the terminal on standard input: it is in the
+// terminal's foreground process group, or the terminal is not its
+// controlling terminal (job control does not apply then). Async-signal-safe.
+bool foreground();
+
+// Installs the signal handlers that put the found settings back (on an
+// ending signal and on Ctrl-Z) and that wake the loop on SIGCONT; enter()
+// does it too. Signals the caller ignored or handles stay as they are.
+void install_signal_handlers();
+
+// Discards input received but not yet read, without waiting for output to
+// drain (TCSAFLUSH would wait on a terminal whose output is stopped).
+void discard_input();
 
 }  // namespace terminal
 

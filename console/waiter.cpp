@@ -1,72 +1,79 @@
 #include "waiter.h"
 
 #include <poll.h>
-#include <stdio_ext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "keyboard.h"
+#include "output.h"
 #include "udp_server_service.h"
 
 namespace console {
 
 namespace {
 
-// Room for everything held while a line is typed: about 17,000 vectors of
-// short texts. When it is nearly full, the socket is left to queue in the
-// kernel until the line has been read, so memory never grows with a flood.
-constexpr std::size_t kOutputBuffer = std::size_t{1024} * 1024;
-// One vector's printout is at most a few kilobytes (512-byte texts shown
-// four bytes for one), so holding stops well before the buffer must be written.
-constexpr std::size_t kHoldLimit = kOutputBuffer - std::size_t{64} * 1024;
 constexpr std::size_t kLongestLine = std::size_t{64} * 1024;
 // Vectors served in a row before the wait looks again at the keyboard.
 constexpr int kKeyRun = 16;
 constexpr int kHeadlessRun = 64;
-
-char g_output_buffer[kOutputBuffer];
-int g_output_errno = 0;
-
-bool room_to_hold() {
-    return __fpending(stdout) < kHoldLimit;
-}
+// In the background, a look at the terminal now and then, in case the
+// program was brought back without the SIGCONT that normally says so.
+constexpr int kBackgroundLookMs = 1000;
 
 }  // namespace
 
-Waiter::Waiter(UDP_Server_Service* service, bool input) : service_(service), input_(input) {}
+Waiter::Waiter(UDP_Server_Service* service, bool input, bool terminal)
+    : service_(service), input_(input), terminal_(terminal) {}
 
-Woken Waiter::wait(Waiting what) {
+bool Waiter::may_read() const {
+    return input_ && (!terminal_ || terminal::foreground());
+}
+
+Woken Waiter::wait() {
+    const bool started_in_front = may_read();
     for (;;) {
-        pollfd fds[2] = {};
+        if (output_failed()) {
+            return Woken::kOutputFailed;
+        }
+        const bool in_front = may_read();
+        if (input_ && in_front != started_in_front) {
+            return Woken::kTerminalMoved;
+        }
+        pollfd fds[3] = {};
         nfds_t count = 0;
         int input_at = -1;
         int socket_at = -1;
-        if (input_) {
+        int wake_at = -1;
+        // Standard input belongs to the foreground job: reading it from the
+        // background would stop the program (SIGTTIN).
+        if (in_front) {
             input_at = static_cast<int>(count);
             fds[count++] = {STDIN_FILENO, POLLIN, 0};
         }
-        if (service_ != nullptr && (what == Waiting::kKey || room_to_hold())) {
+        if (service_ != nullptr) {
             socket_at = static_cast<int>(count);
             fds[count++] = {service_->receive_descriptor(), POLLIN, 0};
+        }
+        if (wake_descriptor() >= 0) {
+            // Woken by the writer (an error) or by SIGCONT (fg or bg).
+            wake_at = static_cast<int>(count);
+            fds[count++] = {wake_descriptor(), POLLIN, 0};
+        }
+        // An incomplete vector is given up when its time is up: the wait
+        // ends then. With none, the wait has no time limit.
+        int timeout = service_ != nullptr ? service_->wait_timeout_ms() : -1;
+        if (input_ && !in_front) {
+            timeout = timeout < 0 ? kBackgroundLookMs : std::min(timeout, kBackgroundLookMs);
         }
         if (count == 0) {
             return Woken::kInput;  // nothing to wait on: the caller's read ends it
         }
-        int ready = poll(fds, count, 0);
-        if (ready == 0) {
-            // About to block: what has been printed goes out first, unless a
-            // line is being typed on the terminal.
-            if (what == Waiting::kKey && !flush_output()) {
-                return Woken::kOutputFailed;
-            }
-            // An incomplete vector is given up when its time is up: the
-            // wait ends then. With none, the wait has no time limit.
-            const int timeout = service_ != nullptr ? service_->wait_timeout_ms() : -1;
-            ready = poll(fds, count, timeout);
-        }
+        const int ready = poll(fds, count, timeout);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;  // a signal, Ctrl-Z and fg among them
@@ -74,18 +81,17 @@ Woken Waiter::wait(Waiting what) {
             std::perror("lanlink: poll");
             return Woken::kStop;
         }
-        const bool input_ready = input_at >= 0 && fds[input_at].revents != 0;
+        if (wake_at >= 0 && fds[wake_at].revents != 0) {
+            clear_wake();
+        }
         const bool expired = service_ != nullptr && service_->wait_timeout_ms() == 0;
         if (socket_at >= 0 && (fds[socket_at].revents != 0 || expired)) {
-            // A burst is served in runs, checking the keyboard between runs;
-            // a line being typed is served one vector at a time, so that what
-            // is held never outgrows its room.
-            const int run = what == Waiting::kLine ? 1 : input_ ? kKeyRun : kHeadlessRun;
-            if (service_->serve_arrivals(run) == 0) {
+            // A burst is served in runs, checking the keyboard between runs.
+            if (service_->serve_arrivals(input_ ? kKeyRun : kHeadlessRun) == 0) {
                 return Woken::kStop;
             }
         }
-        if (input_ready) {
+        if (input_at >= 0 && fds[input_at].revents != 0) {
             return Woken::kInput;
         }
     }
@@ -97,12 +103,15 @@ LineRead read_line(Waiter& waiter, std::string& line) {
         if (!waiter.reads_input()) {
             return LineRead::kEnd;
         }
-        const Woken woken = waiter.wait(Waiting::kLine);
+        const Woken woken = waiter.wait();
         if (woken == Woken::kStop) {
             return LineRead::kStop;
         }
         if (woken == Woken::kOutputFailed) {
             return LineRead::kOutputFailed;
+        }
+        if (woken == Woken::kTerminalMoved || !waiter.may_read()) {
+            continue;
         }
         char chunk[4096];
         const ssize_t got = read(STDIN_FILENO, chunk, sizeof chunk);
@@ -140,24 +149,6 @@ std::vector<std::string> words_of(std::string_view line) {
         words.emplace_back(word.substr(0, word.find('\0')));
     }
     return words;
-}
-
-void buffer_output() {
-    std::setvbuf(stdout, g_output_buffer, _IOFBF, sizeof g_output_buffer);
-}
-
-bool flush_output() {
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-        if (g_output_errno == 0) {
-            g_output_errno = errno != 0 ? errno : EIO;
-        }
-        return false;
-    }
-    return true;
-}
-
-int output_errno() {
-    return g_output_errno;
 }
 
 }  // namespace console

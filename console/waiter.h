@@ -12,34 +12,38 @@ class UDP_Server_Service;
 namespace console {
 
 enum class Woken {
-    kInput,         // standard input has something to read (or has ended)
-    kStop,          // the other peer sent "quit"
-    kOutputFailed,  // standard output could not be written
-};
-
-enum class Waiting {
-    kKey,   // for a key: what the service printed is written before waiting
-    kLine,  // for a line being typed: printouts are held until it has been read
+    kInput,          // standard input has something to read (or has ended)
+    kStop,           // the other peer sent "quit"
+    kOutputFailed,   // standard output could not be written
+    kTerminalMoved,  // the program left or re-entered the terminal's foreground
 };
 
 class Waiter {
   public:
     // Waits on standard input when `input` is set, and on the service's
-    // receive socket when `service` is not null.
-    Waiter(UDP_Server_Service* service, bool input);
+    // receive socket when `service` is not null. `terminal` says that
+    // standard input is a terminal, whose foreground matters.
+    Waiter(UDP_Server_Service* service, bool input, bool terminal);
 
-    // Waits, without a time limit, until standard input has something to
-    // read or the other peer sends "quit"; every vector that arrives
-    // meanwhile is received and handled at once.
-    Woken wait(Waiting what);
+    // Waits until standard input has something to read, the other peer
+    // sends "quit", output fails or the program's place on the terminal
+    // changes; every vector that arrives meanwhile is received and handled
+    // at once. Standard input is only waited on while the program is in the
+    // terminal's foreground: in the background it serves the socket alone.
+    // No time limit, except an incomplete vector's deadline.
+    Woken wait();
 
     bool reads_input() const { return input_; }
+    // Standard input may be read now: it is no terminal, or the program is
+    // in the terminal's foreground.
+    bool may_read() const;
     // The terminal has gone: from now on only the socket is waited on.
     void stop_reading_input() { input_ = false; }
 
   private:
     UDP_Server_Service* service_;
     bool input_;
+    bool terminal_;
 };
 
 enum class LineRead { kLine, kEnd, kStop, kOutputFailed };
@@ -51,14 +55,6 @@ LineRead read_line(Waiter& waiter, std::string& line);
 
 // The whitespace-separated words of `line`; a zero byte ends a word.
 std::vector<std::string> words_of(std::string_view line);
-
-// Standard output is fully buffered in one large buffer: written in whole
-// pieces before each wait, and holding printouts while a line is typed.
-void buffer_output();
-// Writes what is buffered; false, with errno kept, when it cannot be written.
-bool flush_output();
-// The error of the last failed flush, for the message.
-int output_errno();
 
 }  // namespace console
 

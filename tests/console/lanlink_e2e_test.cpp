@@ -50,6 +50,52 @@ std::vector<std::string> command_line(int port) {
     return {LANLINK_BINARY, "127.0.0.1", "4556", std::to_string(port)};
 }
 
+// A vector whose printout is about 6 KiB (each control byte is shown as
+// \xNN): a few hundred fill what waits to be written.
+void send_big_vector(const LoopbackUdp& from, int port) {
+    const std::string big(511, '\x01');
+    from.send_vector(static_cast<std::uint16_t>(port), big, big, big);
+}
+
+// Sends `count` big vectors with an update after every tenth, each update
+// answered within a second while the program's output is not being read;
+// returns how many vectors went.
+int flood_with_updates(const LoopbackUdp& from, int port, const LoopbackUdp& answers, int count) {
+    int sent = 0;
+    for (int i = 0; i < count; ++i) {
+        send_big_vector(from, port);
+        ++sent;
+        if (i % 10 == 9) {
+            from.send_vector(static_cast<std::uint16_t>(port), z("10.0.0.2"), z("4555"),
+                             z("update"));
+            ++sent;
+            for (int d = 0; d < 3; ++d) {
+                if (!answers.receive(milliseconds(1000))) {
+                    ADD_FAILURE() << "no answer to the update after vector " << i;
+                    return -1;
+                }
+            }
+        }
+    }
+    return sent;
+}
+
+// Printouts shown in `out`, and printouts that the count lines say were not.
+std::pair<int, long> shown_and_not_shown(const std::string& out) {
+    int shown = 0;
+    for (auto at = out.find("Packet array incoming!"); at != std::string::npos;
+         at = out.find("Packet array incoming!", at + 1)) {
+        ++shown;
+    }
+    long not_shown = 0;
+    for (auto at = out.find(" not shown ("); at != std::string::npos;
+         at = out.find(" not shown (", at + 1)) {
+        const auto start = out.rfind('\n', at) + 1;
+        not_shown += std::stol(out.substr(start, at - start));
+    }
+    return {shown, not_shown};
+}
+
 class Lanlink : public ::testing::Test {
   protected:
     // Starts lanlink on a terminal, sending to other_, and confirms its arguments.
@@ -152,10 +198,17 @@ TEST(LanlinkArguments, TooManyInheritedDescriptorsFailCleanly) {
         },
         Input::kNull);
     EXPECT_EQ(exit_code(child.wait_exit()), 1);
+    // Descriptors up to 1023 are taken; the program's own come after them.
     EXPECT_NE(child.errors().find("FAILED!\nSDLNet_UDP_Open(port): the socket is on descriptor "
-                                  "1024, and SDL_net can only wait on descriptors below 1024"),
+                                  "102"),
               std::string::npos)
         << child.errors();
+    EXPECT_NE(child.errors().find(", and SDL_net can only wait on descriptors below 1024"),
+              std::string::npos);
+    // The steps before the failure are shown, however the program ends.
+    EXPECT_NE(child.output().find("Opening port " + std::to_string(port) +
+                                  " for incoming connections..."),
+              std::string::npos);
 }
 
 TEST(LanlinkArguments, AnswerNRejectsWithTheUsage) {
@@ -282,6 +335,23 @@ TEST(LanlinkHeadlessAnswer, DropsAreCountedAndToldAndTheNextVectorsAreWhole) {
     other.send_vector(to, z("1.2.3.4"), z("99"), z("quit"));
     EXPECT_EQ(exit_code(child.wait_exit(milliseconds(10000))), 0);
     EXPECT_EQ(out.find(" dropped by the system"), start + std::to_string(*dropped).size() + 10);
+}
+
+// Standard output a pipe that nobody reads: the answers never wait for it.
+TEST(LanlinkHeadlessAnswer, AnOutputNobodyReadsNeverStopsTheAnswers) {
+    const LoopbackUdp answers(4556);
+    const int port = testsupport::free_udp_port();
+    Child child(command_line(port), Input::kNull);
+    ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n"));
+    const LoopbackUdp other;
+    const int sent = flood_with_updates(other, port, answers, 300);
+    ASSERT_TRUE(
+        child.wait_for("not shown (standard output was not being read)\n", milliseconds(10000)));
+    other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("quit"));
+    EXPECT_EQ(exit_code(child.wait_exit()), 0);
+    const auto [shown, not_shown] = shown_and_not_shown(child.output());
+    EXPECT_EQ(shown + not_shown, sent + 1);
+    EXPECT_NE(child.output().find(kShutdown), std::string::npos);
 }
 
 TEST_F(Lanlink, ConfirmsAndStartsUp) {
@@ -477,37 +547,6 @@ TEST_F(Lanlink, ASignalWhileWaitingForAKeyRestoresTheTerminal) {
 
 // Ctrl-Z under a job-control shell gives the shell the terminal as found;
 // fg resumes the wait for a key with the key's settings again.
-TEST_F(Lanlink, StopAndContinueRestoreAndResume) {
-    port_ = testsupport::free_udp_port();
-    const std::string run = std::string(LANLINK_BINARY) + " 127.0.0.1 " +
-                            std::to_string(other_.port()) + " " + std::to_string(port_);
-    peer_ = std::make_unique<Child>(
-        std::vector<std::string>{"/bin/bash", "--norc", "--noprofile", "-c",
-                                 "set -m; " + run + "; read line; fg; echo \"status=$?\""},
-        Input::kTerminal);
-    ASSERT_TRUE(peer_->wait_for("[Y/n] "));
-    ASSERT_EQ(tcgetattr(peer_->terminal(), &found_), 0);
-    peer_->write("y\n");
-    ASSERT_TRUE(peer_->wait_for("recieving packets...Success!\r\n\r\n"));
-    peer_->write("x");
-    ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), true));
-    peer_->write("\x1a");  // Ctrl-Z
-    ASSERT_TRUE(peer_->wait_for("Stopped"));
-    termios stopped{};
-    ASSERT_EQ(tcgetattr(peer_->terminal(), &stopped), 0);
-    EXPECT_EQ(stopped.c_lflag, found_.c_lflag);
-    // The stopped program still has its socket: a vector waits for it.
-    send_vector("hello");
-    peer_->write("\n");  // for the shell's read; then fg
-    ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), true));
-    EXPECT_TRUE(peer_->wait_for("\t MSG: hello\r\n"));
-    peer_->write("\n");
-    ASSERT_TRUE(peer_->wait_for("\r\n$ "));
-    peer_->write("exit\n");
-    EXPECT_TRUE(peer_->wait_for("status=0"));
-    EXPECT_EQ(exit_code(peer_->wait_exit()), 0);
-}
-
 // These bind 127.0.0.1:4556, where answers go.
 class LanlinkAnswer : public Lanlink {
   protected:
@@ -536,18 +575,66 @@ TEST_F(LanlinkAnswer, AStrayKeyPendingNeverStopsTheService) {
     expect_end_with_terminal_restored(side);
 }
 
+// Output stopped with Ctrl-S: every update is still answered at once. What
+// did not fit while the terminal was not reading is counted, and the count
+// comes once output flows again (Ctrl-Q); the program then ends normally.
+TEST_F(LanlinkAnswer, StoppedOutputNeverStopsTheAnswers) {
+    start();
+    termios settings{};
+    ASSERT_EQ(tcgetattr(peer_->terminal(), &settings), 0);
+    settings.c_iflag |= IXON;
+    ASSERT_EQ(tcsetattr(peer_->terminal(), TCSANOW, &settings), 0);
+    const int side = other_side();
+    const std::size_t from = peer_->output().size();
+    peer_->write("\x13");  // Ctrl-S
+    const int sent = flood_with_updates(other_, port_, answers_, 300);
+    peer_->write("\x11");  // Ctrl-Q
+    ASSERT_TRUE(
+        peer_->wait_for("not shown (standard output was not being read)\r\n", milliseconds(10000)));
+    peer_->read_for(milliseconds(300));
+    const auto [shown, not_shown] = shown_and_not_shown(peer_->output().substr(from));
+    EXPECT_GT(not_shown, 0);
+    EXPECT_EQ(shown + not_shown, sent);
+
+    // A terminal that never reads again does not hold up the end either.
+    peer_->write("\x13");
+    for (int i = 0; i < 300; ++i) {
+        send_big_vector(other_, port_);
+    }
+    send_vector("quit");
+    EXPECT_EQ(exit_code(peer_->wait_exit(milliseconds(15000))), 0);
+    peer_->write("\x11");
+    termios after{};
+    ASSERT_EQ(tcgetattr(side, &after), 0);
+    EXPECT_EQ(after.c_lflag, found_.c_lflag);
+    close(side);
+}
+
+// Held while a line is typed, a flood's printouts are never written inside
+// the line: what fits comes after it, with the count of the rest, ahead of
+// the command's output. The socket is read all along: nothing is left to
+// the kernel, and every update is answered.
 TEST_F(LanlinkAnswer, ALineBeingTypedIsNeitherBlockedNorBroken) {
     start();
     ASSERT_NO_FATAL_FAILURE(open_prompt());
     peer_->write("hel");
     send_vector("update");
     EXPECT_TRUE(answered());
-    // The printout waits until the line has been read, then comes before
-    // the command's own output.
+    const int sent = 1 + flood_with_updates(other_, port_, answers_, 300);
+    EXPECT_EQ(testsupport::kernel_drops(static_cast<std::uint16_t>(port_)), 0UL);
     EXPECT_EQ(peer_->read_for(milliseconds(100)).find("Packet"), std::string::npos);
     peer_->write("p\n");
     EXPECT_TRUE(peer_->wait_for("p\r\nPacket array incoming!\r\n"));
-    EXPECT_TRUE(peer_->wait_for("Update request complete.\r\n\r\n Help:\r\n"));
+    const std::string count_line =
+        " vectors not shown (too many arrived while a line was typed)\r\n";
+    ASSERT_TRUE(peer_->wait_for(count_line + "\r\n Help:\r\n", milliseconds(10000)));
+    const std::string out = peer_->output();
+    const auto line_end = out.find(
+        "hel"
+        "p\r\n");
+    const auto [shown, not_shown] = shown_and_not_shown(out.substr(line_end));
+    EXPECT_GT(not_shown, 0);
+    EXPECT_EQ(shown + not_shown, sent);
 
     const int side = other_side();
     ASSERT_NO_FATAL_FAILURE(open_prompt());
@@ -555,6 +642,42 @@ TEST_F(LanlinkAnswer, ALineBeingTypedIsNeitherBlockedNorBroken) {
     send_vector("quit");
     EXPECT_TRUE(peer_->wait_for("ex\r\nPacket array incoming!\r\n"));
     expect_end_with_terminal_restored(side);
+}
+
+// Ctrl-Z, then bg: in the background the program keeps serving and prints
+// where the terminal lets it, but leaves the terminal's settings and input
+// to the shell; fg brings its prompt back.
+TEST_F(LanlinkAnswer, InTheBackgroundItKeepsServingAndLeavesTheTerminalAlone) {
+    port_ = testsupport::free_udp_port();
+    const std::string run = std::string(LANLINK_BINARY) + " 127.0.0.1 " +
+                            std::to_string(other_.port()) + " " + std::to_string(port_);
+    peer_ = std::make_unique<Child>(
+        std::vector<std::string>{"/bin/bash", "--norc", "--noprofile", "-c",
+                                 "set -m; " + run + "; bg; read line; fg; echo \"status=$?\""},
+        Input::kTerminal);
+    ASSERT_TRUE(peer_->wait_for("[Y/n] "));
+    ASSERT_EQ(tcgetattr(peer_->terminal(), &found_), 0);
+    peer_->write("y\n");
+    ASSERT_TRUE(peer_->wait_for("recieving packets...Success!\r\n\r\n"));
+    peer_->write("x");
+    ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), true));
+    peer_->write("\x1a");  // Ctrl-Z
+    ASSERT_TRUE(peer_->wait_for("Stopped"));
+    ASSERT_TRUE(peer_->wait_for(" &\r\n"));  // bg
+    for (int i = 0; i < 3; ++i) {
+        send_vector("update");
+        EXPECT_TRUE(answered()) << i;
+        EXPECT_TRUE(peer_->wait_for("Update request complete.\r\n"));
+    }
+    termios background{};
+    ASSERT_EQ(tcgetattr(peer_->terminal(), &background), 0);
+    EXPECT_EQ(background.c_lflag, found_.c_lflag);
+    peer_->write("\n");  // for the shell's read; then fg
+    ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), false));
+    ASSERT_NO_FATAL_FAILURE(open_prompt());
+    peer_->write("exit\n");
+    EXPECT_TRUE(peer_->wait_for("status=0"));
+    EXPECT_EQ(exit_code(peer_->wait_exit()), 0);
 }
 
 TEST_F(LanlinkAnswer, UpdateIsAnsweredOnTheAnswerPort) {

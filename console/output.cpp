@@ -1,0 +1,370 @@
+#include "output.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace console {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What waits to be written is bounded: about 17,000 printouts of short
+// vectors. Notices and count lines have a little room beyond it.
+constexpr std::size_t kBound = std::size_t{1024} * 1024;
+constexpr std::size_t kNoticeBound = kBound + std::size_t{64} * 1024;
+// Text is gathered into pieces of about this size, each one write().
+constexpr std::size_t kPiece = std::size_t{64} * 1024;
+// At the end, the queue is written as long as the reader keeps taking it,
+// but a terminal that takes nothing for this long is given up on, and so is
+// the rest after the longer limit.
+constexpr auto kStall = std::chrono::seconds(2);
+constexpr auto kFinishLimit = std::chrono::seconds(10);
+
+struct Piece {
+    int fd;
+    std::string bytes;
+};
+
+struct Queue {
+    std::mutex lock;
+    std::condition_variable work;      // the writer waits for pieces
+    std::condition_variable progress;  // finish_output() waits for the writer
+    bool stopping = false;             // the writer ends once the queue is empty
+    bool given_up = false;             // the reader stopped reading at the end
+    std::deque<Piece> ready;           // to be written, in order
+    std::deque<Piece> held;            // printouts that wait for a typed line
+    std::size_t bytes = 0;             // in ready, held and being written
+    bool holding = false;
+    bool writing = false;
+    std::uint64_t untold = 0;  // counted as not shown, no line has said so yet
+    bool untold_while_typing = false;
+    std::uint64_t not_shown = 0;
+    std::array<bool, 3> failed{};  // by descriptor: what went wrong stays wrong
+    int error = 0;                 // the first error on standard output
+    Clock::time_point last_progress;
+};
+
+Queue* g_queue = nullptr;
+std::thread* g_writer = nullptr;
+FILE* g_found_stdout = nullptr;
+FILE* g_found_stderr = nullptr;
+std::array<int, 2> g_wake = {-1, -1};
+
+void append(std::deque<Piece>& to, int fd, std::string_view text) {
+    if (text.empty()) {
+        return;
+    }
+    if (to.empty() || to.back().fd != fd || to.back().bytes.size() >= kPiece) {
+        to.push_back(Piece{fd, std::string()});
+    }
+    to.back().bytes.append(text);
+}
+
+// The line that takes the place of the printouts that did not fit.
+void tell_untold(Queue& q, std::deque<Piece>& to) {
+    if (q.untold == 0) {
+        return;
+    }
+    char line[160];
+    const int n = std::snprintf(line, sizeof line, "%llu %s not shown (%s)\n",
+                                static_cast<unsigned long long>(q.untold),
+                                q.untold == 1 ? "vector" : "vectors",
+                                q.untold_while_typing ? "too many arrived while a line was typed"
+                                                      : "standard output was not being read");
+    const auto size = static_cast<std::size_t>(n);
+    append(to, STDOUT_FILENO, std::string_view(line, size));
+    q.bytes += size;
+    q.untold = 0;
+    q.untold_while_typing = false;
+}
+
+// Writes `piece` whole; false, with errno, on an error.
+bool write_all(const Piece& piece, Queue& q) {
+    std::size_t done = 0;
+    while (done < piece.bytes.size()) {
+        const ssize_t n = write(piece.fd, piece.bytes.data() + done, piece.bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            const std::lock_guard<std::mutex> guard(q.lock);
+            q.last_progress = Clock::now();
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            // Someone set the descriptor non-blocking: wait until it takes more.
+            pollfd out{piece.fd, POLLOUT, 0};
+            poll(&out, 1, -1);
+            continue;
+        }
+        if (n == 0) {
+            errno = EIO;
+        }
+        return false;
+    }
+    return true;
+}
+
+void writer() {
+    Queue& q = *g_queue;
+    std::unique_lock<std::mutex> guard(q.lock);
+    for (;;) {
+        q.work.wait(guard, [&q] { return !q.ready.empty() || q.stopping; });
+        if (q.ready.empty()) {
+            return;
+        }
+        Piece piece = std::move(q.ready.front());
+        q.ready.pop_front();
+        const auto fd = static_cast<std::size_t>(piece.fd);
+        if (!q.failed.at(fd)) {
+            q.writing = true;
+            guard.unlock();
+            const bool written = write_all(piece, q);
+            const int error = errno;
+            guard.lock();
+            q.writing = false;
+            if (!written) {
+                q.failed.at(fd) = true;
+                if (piece.fd == STDOUT_FILENO && q.error == 0) {
+                    q.error = error;
+                    wake_up();
+                }
+            }
+        }
+        q.bytes -= piece.bytes.size();
+        q.last_progress = Clock::now();
+        // Output flows again: the count of what did not fit comes now.
+        if (!q.holding && q.untold > 0 && q.bytes < kBound) {
+            tell_untold(q, q.ready);
+        }
+        q.progress.notify_all();
+    }
+}
+
+void append_text(int fd, std::string_view text) {
+    if (g_queue == nullptr) {
+        // After the writer has ended, at the very end of the process.
+        std::fwrite(text.data(), 1, text.size(), fd == STDERR_FILENO ? stderr : stdout);
+        return;
+    }
+    Queue& q = *g_queue;
+    const std::lock_guard<std::mutex> guard(q.lock);
+    append(q.ready, fd, text);
+    q.bytes += text.size();
+    q.work.notify_one();
+}
+
+ssize_t stream_write(void* cookie, const char* buf, std::size_t size) {
+    append_text(*static_cast<const int*>(cookie), std::string_view(buf, size));
+    return static_cast<ssize_t>(size);
+}
+
+// The descriptors the two streams stand for, as their cookies.
+int g_stdout_fd = STDOUT_FILENO;
+int g_stderr_fd = STDERR_FILENO;
+
+FILE* queue_stream(int* fd) {
+    cookie_io_functions_t functions{};
+    functions.write = stream_write;
+    FILE* stream = fopencookie(fd, "w", functions);
+    if (stream == nullptr) {
+        std::abort();  // only when out of memory at start
+    }
+    // Unbuffered: each printf or puts reaches the queue at once, in order.
+    std::setvbuf(stream, nullptr, _IONBF, 0);
+    return stream;
+}
+
+bool offer(std::string_view text, std::size_t bound, bool counted) {
+    Queue& q = *g_queue;
+    const std::lock_guard<std::mutex> guard(q.lock);
+    if (q.bytes + text.size() > bound) {
+        if (counted) {
+            ++q.untold;
+            ++q.not_shown;
+            q.untold_while_typing = q.untold_while_typing || q.holding;
+        }
+        return false;
+    }
+    std::deque<Piece>& to = q.holding ? q.held : q.ready;
+    tell_untold(q, to);
+    append(to, STDOUT_FILENO, text);
+    q.bytes += text.size();
+    q.work.notify_one();
+    return true;
+}
+
+}  // namespace
+
+void start_output() {
+    if (g_queue != nullptr) {
+        return;
+    }
+    g_queue = new Queue;
+    // Without descriptors to spare the loop does without being woken: it
+    // notices a write error with the next thing it serves.
+    if (pipe2(g_wake.data(), O_NONBLOCK | O_CLOEXEC) != 0) {
+        g_wake = {-1, -1};
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    g_found_stdout = stdout;
+    g_found_stderr = stderr;
+    stdout = queue_stream(&g_stdout_fd);
+    stderr = queue_stream(&g_stderr_fd);
+    // The writer takes no signal: they all go to the loop. With SIGPIPE
+    // blocked a closed pipe is an error to report, and with SIGTTOU blocked
+    // a write from the background is never what stops the program.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    g_writer = new std::thread(writer);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    std::atexit(stop_output);
+}
+
+void stop_output() {
+    if (g_queue == nullptr) {
+        return;
+    }
+    finish_output();
+    {
+        const std::lock_guard<std::mutex> guard(g_queue->lock);
+        if (!g_queue->ready.empty() || g_queue->writing) {
+            return;  // the terminal stopped reading: the process ends without it
+        }
+        g_queue->stopping = true;
+        g_queue->work.notify_one();
+    }
+    g_writer->join();
+    delete g_writer;
+    g_writer = nullptr;
+    std::fclose(stdout);
+    std::fclose(stderr);
+    stdout = g_found_stdout;
+    stderr = g_found_stderr;
+    delete g_queue;
+    g_queue = nullptr;
+}
+
+bool offer_printout(std::string_view text) {
+    if (g_queue == nullptr) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        return true;
+    }
+    return offer(text, kBound, true);
+}
+
+bool offer_notice(std::string_view text) {
+    if (g_queue == nullptr) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        return true;
+    }
+    return offer(text, kNoticeBound, false);
+}
+
+void hold() {
+    if (g_queue == nullptr) {
+        return;
+    }
+    const std::lock_guard<std::mutex> guard(g_queue->lock);
+    g_queue->holding = true;
+}
+
+void release(std::string_view prefix) {
+    if (g_queue == nullptr) {
+        std::fwrite(prefix.data(), 1, prefix.size(), stdout);
+        return;
+    }
+    Queue& q = *g_queue;
+    const std::lock_guard<std::mutex> guard(q.lock);
+    append(q.ready, STDOUT_FILENO, prefix);
+    q.bytes += prefix.size();
+    for (const Piece& piece : q.held) {
+        append(q.ready, piece.fd, piece.bytes);
+    }
+    q.held.clear();
+    q.holding = false;
+    tell_untold(q, q.ready);
+    q.work.notify_one();
+}
+
+void finish_output() {
+    if (g_queue == nullptr) {
+        std::fflush(stdout);
+        return;
+    }
+    release();
+    Queue& q = *g_queue;
+    std::unique_lock<std::mutex> guard(q.lock);
+    const auto start = Clock::now();
+    q.last_progress = start;
+    while ((!q.ready.empty() || q.writing) && !q.given_up) {
+        if (Clock::now() - q.last_progress >= kStall || Clock::now() - start >= kFinishLimit) {
+            q.given_up = true;  // once: the end does not wait for it twice
+            break;
+        }
+        q.progress.wait_for(guard, std::chrono::milliseconds(50));
+    }
+}
+
+int wake_descriptor() {
+    return g_wake[0];
+}
+
+void clear_wake() {
+    char drain[64];
+    while (g_wake[0] >= 0 && read(g_wake[0], drain, sizeof drain) > 0) {
+    }
+}
+
+void wake_up() {
+    if (g_wake[1] >= 0) {
+        const int saved = errno;  // also called from signal handlers
+        (void)!write(g_wake[1], "w", 1);
+        errno = saved;
+    }
+}
+
+bool output_failed() {
+    if (g_queue == nullptr) {
+        return false;
+    }
+    const std::lock_guard<std::mutex> guard(g_queue->lock);
+    return g_queue->failed.at(STDOUT_FILENO);
+}
+
+int output_errno() {
+    if (g_queue == nullptr) {
+        return EIO;
+    }
+    const std::lock_guard<std::mutex> guard(g_queue->lock);
+    return g_queue->error != 0 ? g_queue->error : EIO;
+}
+
+std::uint64_t printouts_not_shown() {
+    if (g_queue == nullptr) {
+        return 0;
+    }
+    const std::lock_guard<std::mutex> guard(g_queue->lock);
+    return g_queue->not_shown;
+}
+
+}  // namespace console

@@ -1,0 +1,59 @@
+// Everything the program writes to standard output and standard error goes
+// through one bounded queue, written by a thread of its own, so that a
+// terminal that stops reading (Ctrl-S, a pipe nobody reads, a line being
+// typed) never holds up the network.
+//
+// Vector printouts are offered whole: one that does not fit in the bound is
+// not kept but counted, and a line with the count takes its place as soon as
+// output flows again. Other text (the console's own, the start-up and
+// shut-down lines, errors) is always kept.
+#ifndef LANLINK_CONSOLE_OUTPUT_H
+#define LANLINK_CONSOLE_OUTPUT_H
+
+#include <chrono>
+#include <cstdint>
+#include <string_view>
+
+namespace console {
+
+// Replaces stdout and stderr with unbuffered streams that feed the queue,
+// and starts the writer. Whatever is queued is written (within a bound) at
+// exit, also when the process ends through exit() on a fatal error.
+void start_output();
+
+// A vector's printout: false when it was counted as not shown instead.
+bool offer_printout(std::string_view text);
+// A notice such as the drop line: false when there is no room even for it
+// (the caller keeps what it has to say and tries again later).
+bool offer_notice(std::string_view text);
+
+// While a line is typed, printouts are held: never written inside the line.
+void hold();
+// Ends holding: `prefix` and then the held printouts (and the count of those
+// that did not fit) are written.
+void release(std::string_view prefix = {});
+
+// Waits until everything queued has been written, or until nothing could be
+// written for a while (a terminal that never reads again must not hang the
+// program). The held printouts are released first.
+void finish_output();
+// finish_output(), then the writer ends and stdout and stderr are the
+// process's own again: called at exit.
+void stop_output();
+
+// A descriptor that becomes readable when the writer has something to tell
+// the loop (a write error); wake_up() makes it readable from a signal handler.
+int wake_descriptor();
+void clear_wake();
+void wake_up();
+
+// Standard output could not be written (sticky once it happens).
+bool output_failed();
+int output_errno();
+
+// Vector printouts counted as not shown since start.
+std::uint64_t printouts_not_shown();
+
+}  // namespace console
+
+#endif  // LANLINK_CONSOLE_OUTPUT_H

@@ -16,6 +16,7 @@
 
 #include "keyboard.h"
 #include "output.h"
+#include "slot_text.h"
 #include "udp_server_service.h"
 #include "waiter.h"
 
@@ -27,11 +28,25 @@ using console::Woken;
 
 constexpr const char* kUsage =
     "\nInvalid syntax!\n\tlanlink <other_ip> <other_ip's_send_port> <listen_port>\n\n";
+constexpr const char* kHelpText =
+    "Usage: lanlink <other_ip> <other_ip's_send_port> <listen_port>\n"
+    "       lanlink --help | --version\n"
+    "\n"
+    "One peer of a small UDP exchange of packet vectors: it listens on listen_port,\n"
+    "prints every vector it receives, answers \"update\" to 127.0.0.1 port 4556 and\n"
+    "ends on \"quit\". It first asks to confirm the three arguments.\n"
+    "\n"
+    "  -h, --help     show this text and exit\n"
+    "  -V, --version  show the version and exit\n"
+    "\n"
+    "To type a command, press a key and then Enter (for instance Enter twice);\n"
+    "the $ prompt then reads one command line.\n";
 constexpr const char* kFatalLine = "\nAn Error has occurred! The program must exit.";
 
 constexpr unsigned char kEnter = 10;
 
-enum class Outcome { kGoOn, kStop, kOutputFailed };
+// kFailed: the loop ends as kStop does, but the program's status is 1.
+enum class Outcome { kGoOn, kStop, kFailed, kOutputFailed };
 
 Outcome outcome_of(Woken woken) {
     switch (woken) {
@@ -108,13 +123,13 @@ int output_failed() {
 }
 
 // Prints `prompt` and reads lines until one holds a word, as a word read
-// skips empty lines; `words` are that line's. Printouts are held while the
-// line is typed and written once it has been read, ahead of what the
-// command prints.
-LineRead prompt_words(Waiter& waiter, const char* prompt, std::vector<std::string>& words) {
+// skips empty lines; `line` is that line and `words` are its words.
+// Printouts are held while the line is typed and written once it has been
+// read, ahead of what the command prints.
+LineRead prompt_line(Waiter& waiter, const char* prompt, std::string& line,
+                     std::vector<std::string>& words) {
     std::fputs(prompt, stdout);
     for (;;) {
-        std::string line;
         console::hold();
         const LineRead read = console::read_line(waiter, line);
         if (read == LineRead::kStop) {
@@ -136,6 +151,36 @@ LineRead prompt_words(Waiter& waiter, const char* prompt, std::vector<std::strin
     }
 }
 
+// A port text is a whole decimal number, with an optional sign; anything
+// else is refused, never read as 0.
+bool whole_number(const std::string& text) {
+    std::size_t at = text[0] == '-' || text[0] == '+' ? 1 : 0;
+    if (at == text.size()) {
+        return false;
+    }
+    for (; at < text.size(); ++at) {
+        if (text[at] < '0' || text[at] > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+void show_stats(const UDP_Server_Service& service) {
+    const Peer_Counters& counts = service.counters();
+    const std::pair<const char*, unsigned long long> lines[] = {
+        {"vectors received", counts.vectors_received},
+        {"incomplete vectors", counts.incomplete_vectors},
+        {"updates answered", counts.updates_answered},
+        {"vectors sent", counts.vectors_sent},
+        {"datagrams dropped", counts.datagrams_dropped},
+        {"printouts not shown", console::printouts_not_shown()},
+    };
+    for (const auto& [name, value] : lines) {
+        std::printf("%s: %llu\n", name, value);
+    }
+}
+
 Outcome outcome_of(LineRead read) {
     switch (read) {
         case LineRead::kLine:
@@ -149,27 +194,31 @@ Outcome outcome_of(LineRead read) {
     return Outcome::kOutputFailed;
 }
 
-// Reads and runs one command line. The command's argument may follow it on
-// the same line; everything else on the line is dropped.
+// Reads and runs one command line. The argument of set_ip and set_port is
+// the next word, and send's message the rest of the line; either may follow
+// the command on its line, or is asked for with " > ". What is left of the
+// line is dropped.
 Outcome run_command(UDP_Server_Service& service, Waiter& waiter) {
+    std::string line;
     std::vector<std::string> words;
-    LineRead read = prompt_words(waiter, "\n$ ", words);
+    LineRead read = prompt_line(waiter, "\n$ ", line, words);
     if (read != LineRead::kLine) {
         return outcome_of(read);
     }
     const std::string command = words.front();
     std::string argument;
     if (command == "send" || command == "set_ip" || command == "set_port") {
+        std::size_t skip = 1;
         if (words.size() > 1) {
             std::fputs(" > ", stdout);
-            argument = words[1];
         } else {
-            read = prompt_words(waiter, " > ", words);
+            read = prompt_line(waiter, " > ", line, words);
             if (read != LineRead::kLine) {
                 return outcome_of(read);
             }
-            argument = words.front();
+            skip = 0;
         }
+        argument = command == "send" ? console::rest_of_line(line, skip) : words.at(skip);
     }
 
     if (command == "send") {
@@ -183,21 +232,28 @@ Outcome run_command(UDP_Server_Service& service, Waiter& waiter) {
         }
     } else if (command == "help") {
         displayHelp();
+    } else if (command == "stats") {
+        show_stats(service);
     } else if (command == "exit") {
         return Outcome::kStop;
     } else if (command == "set_ip") {
         if (service.resolve_dest_address(argument.c_str()) == 0) {
             std::puts(kFatalLine);
-            return Outcome::kStop;
+            return Outcome::kFailed;
         }
     } else if (command == "set_port") {
-        // A port outside 0..65535 is refused with a message (-1) and changes nothing.
-        if (service.resolve_dest_address(to_int(argument.c_str())) == 0) {
+        if (!whole_number(argument)) {
+            service.refuse_port(argument);
+        } else if (service.resolve_dest_address(to_int(argument.c_str())) == 0) {
+            // A port outside 0..65535 is refused (-1) and changes nothing.
             std::puts(kFatalLine);
-            return Outcome::kStop;
+            return Outcome::kFailed;
         }
     } else if (command == "show_dest_info") {
         service.show_dest_info();
+    } else {
+        std::printf("Unknown command \"%s\": type help for the commands.\n",
+                    wire::escape_controls(command).c_str());
     }
     return Outcome::kGoOn;
 }
@@ -259,7 +315,7 @@ Outcome turn(UDP_Server_Service& service, Waiter& waiter) {
         return Outcome::kGoOn;
     }
     const Outcome outcome = run_command(service, waiter);
-    if (outcome == Outcome::kStop) {
+    if (outcome == Outcome::kStop || outcome == Outcome::kFailed) {
         // The turn still ends with its receive poll: a vector that arrived
         // while the command ran is received and answered.
         service.recieve_data();
@@ -294,6 +350,7 @@ void displayHelp() {
     std::puts("\t          send - send data packet to destination IP address at selected port");
     std::puts("\t          exit - quit program, but don't force other client to quit too");
     std::puts("\t          help - display this message\n");
+    std::puts("\t         stats - show what was received, answered, sent and lost since start");
 }
 
 int lanlink_main(int argc, char** argv) {
@@ -301,6 +358,18 @@ int lanlink_main(int argc, char** argv) {
     // a signal that ends the program silently.
     std::signal(SIGPIPE, SIG_IGN);
     console::start_output();
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view option = argv[i];
+        if (option == "--help" || option == "-h") {
+            std::fputs(kHelpText, stdout);
+            displayHelp();
+            return 0;
+        }
+        if (option == "--version" || option == "-V") {
+            std::printf("lanlink %s\n", LANLINK_VERSION);
+            return 0;
+        }
+    }
     if (!ports_in_range(argc, argv)) {
         return 1;
     }
@@ -331,7 +400,7 @@ int lanlink_main(int argc, char** argv) {
         while (outcome == Outcome::kGoOn) {
             outcome = turn(service, waiter);
         }
-        if (outcome == Outcome::kStop) {
+        if (outcome == Outcome::kStop || outcome == Outcome::kFailed) {
             std::puts("\nTerminating program normally...");
         }
     }
@@ -341,5 +410,5 @@ int lanlink_main(int argc, char** argv) {
     if (outcome == Outcome::kOutputFailed || console::output_failed()) {
         return output_failed();
     }
-    return 0;
+    return outcome == Outcome::kFailed ? 1 : 0;
 }

@@ -151,4 +151,26 @@ std::vector<std::string> words_of(std::string_view line) {
     return words;
 }
 
+std::string rest_of_line(std::string_view line, std::size_t skip) {
+    line = line.substr(0, line.find('\0'));
+    const auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    std::size_t at = 0;
+    for (std::size_t word = 0; word <= skip; ++word) {
+        while (at < line.size() && blank(line[at])) {
+            ++at;
+        }
+        if (word == skip) {
+            break;
+        }
+        while (at < line.size() && !blank(line[at])) {
+            ++at;
+        }
+    }
+    std::size_t end = line.size();
+    while (end > at && blank(line[end - 1])) {
+        --end;
+    }
+    return std::string(line.substr(at, end - at));
+}
+
 }  // namespace console

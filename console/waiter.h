@@ -56,6 +56,10 @@ LineRead read_line(Waiter& waiter, std::string& line);
 // The whitespace-separated words of `line`; a zero byte ends a word.
 std::vector<std::string> words_of(std::string_view line);
 
+// What follows the first `skip` words of `line`, without its leading and
+// trailing blanks; inner spacing is kept, and a zero byte ends it.
+std::string rest_of_line(std::string_view line, std::size_t skip);
+
 }  // namespace console
 
 #endif  // LANLINK_CONSOLE_WAITER_H

@@ -6,6 +6,7 @@
 #include <sys/select.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 
@@ -32,7 +33,7 @@ int udp_descriptor(UDPsocket sock) {
     }
     DIR* fds = opendir("/proc/self/fd");
     if (fds == nullptr) {
-        return -1;
+        return -1;  // errno says why: EMFILE when no descriptor is left
     }
     int found = -1;
     while (const dirent* entry = readdir(fds)) {
@@ -45,6 +46,7 @@ int udp_descriptor(UDPsocket sock) {
         }
     }
     closedir(fds);
+    errno = found < 0 ? ENOENT : errno;
     return found;
 }
 
@@ -52,7 +54,21 @@ bool library_can_wait_on(int fd) {
     return fd >= 0 && fd < FD_SETSIZE;
 }
 
-std::string unwaitable_reason(int fd) {
+namespace {
+
+bool no_descriptor_left(int error) {
+    return error == EMFILE || error == ENFILE;
+}
+
+constexpr const char* kNoDescriptorLeft = "no descriptor left for the socket (too many open files)";
+
+}  // namespace
+
+std::string unwaitable_reason(int fd, int error) {
+    if (fd < 0) {
+        return no_descriptor_left(error) ? kNoDescriptorLeft
+                                         : "the socket's descriptor could not be found";
+    }
     return "the socket is on descriptor " + std::to_string(fd) +
            ", and SDL_net can only wait on descriptors below " + std::to_string(FD_SETSIZE) +
            " (too many are open)";
@@ -70,6 +86,13 @@ std::optional<std::uint32_t> kernel_drops(int fd) {
         return std::nullopt;
     }
     return meminfo[SK_MEMINFO_DROPS];
+}
+
+std::string open_failure_reason(const char* fallback) {
+    if (no_descriptor_left(errno)) {
+        return kNoDescriptorLeft;
+    }
+    return library_error(fallback);
 }
 
 std::string library_error(const char* fallback) {

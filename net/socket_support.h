@@ -11,16 +11,21 @@
 
 namespace net {
 
-// The descriptor of an SDL_net UDP socket, or -1. SDL_net does not hand it
-// out, so it is found among the open descriptors as the datagram socket
-// bound to the socket's local port.
+// The descriptor of an SDL_net UDP socket, or -1 (with errno set). SDL_net
+// does not hand it out, so it is found among the open descriptors as the
+// datagram socket bound to the socket's local port.
 int udp_descriptor(UDPsocket sock);
 
 // SDL_net waits with select(), whose descriptor sets end at FD_SETSIZE: a
 // socket on a higher descriptor would abort the process in SDL_net.
 bool library_can_wait_on(int fd);
-// Why SDL_net cannot wait on `fd`, for the error message.
-std::string unwaitable_reason(int fd);
+// Why SDL_net cannot wait on `fd`, for the error message; `error` is the
+// errno of a descriptor that could not be found (-1).
+std::string unwaitable_reason(int fd, int error);
+
+// Why a socket could not be opened: no descriptor left, or the library's
+// own text (or `fallback`). Set errno to 0 before the library call.
+std::string open_failure_reason(const char* fallback);
 
 // Asks the kernel for a receive queue of `bytes` (clamped to
 // net.core.rmem_max), so that a burst of vectors waits instead of being dropped.

@@ -34,12 +34,16 @@ constexpr auto kVectorCompletion = std::chrono::milliseconds(200);
 constexpr std::size_t kMostSenders = 64;
 constexpr unsigned long kTimerSlackNanos = 1000;
 
-// Reports a failed start-up step with `format`'s one %s replaced by the
-// library's error text (or `fallback`), and ends the process.
-[[noreturn]] void fail(const char* format, const char* fallback) {
+// Reports a failed start-up step with `format`'s one %s replaced by
+// `reason`, and ends the process.
+[[noreturn]] void fail(const char* format, const std::string& reason) {
     std::fflush(stdout);  // the step that failed is shown before its error
-    std::fprintf(stderr, format, net::library_error(fallback).c_str());
+    std::fprintf(stderr, format, reason.c_str());
     std::exit(1);
+}
+
+[[noreturn]] void fail(const char* format, const char* fallback) {
+    fail(format, net::library_error(fallback));
 }
 
 // Every packet starts with an empty text, no length and no address, so that
@@ -157,16 +161,15 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, std::string dest_ip, int
         SDL_ClearError();  // a port is 16 bits: a larger number would be wrapped
         fail("FAILED!\nSDLNet_UDP_Open(port): %s\n", "the port is outside 0 to 65535");
     }
+    errno = 0;
     recv_sock = SDLNet_UDP_Open(static_cast<Uint16>(listen_port));
     if (recv_sock == nullptr) {
-        fail("FAILED!\nSDLNet_UDP_Open(port): %s\n", "the socket could not be opened");
+        fail("FAILED!\nSDLNet_UDP_Open(port): %s\n",
+             net::open_failure_reason("the socket could not be opened"));
     }
     recv_fd_ = net::udp_descriptor(recv_sock);
     if (!net::library_can_wait_on(recv_fd_)) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "FAILED!\nSDLNet_UDP_Open(port): %s\n",
-                     net::unwaitable_reason(recv_fd_).c_str());
-        std::exit(1);
+        fail("FAILED!\nSDLNet_UDP_Open(port): %s\n", net::unwaitable_reason(recv_fd_, errno));
     }
     std::puts("Success!");
     net::enlarge_receive_buffer(recv_fd_, kReceiveBufferBytes);
@@ -174,9 +177,11 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, std::string dest_ip, int
 
     std::printf("Opening random communication socket for sending...");
     SDL_ClearError();
+    errno = 0;
     send_sock = SDLNet_UDP_Open(0);
     if (send_sock == nullptr) {
-        fail("FAILED!\nSDLNet_UDP_Open(0): %s\n", "the socket could not be opened");
+        fail("FAILED!\nSDLNet_UDP_Open(0): %s\n",
+             net::open_failure_reason("the socket could not be opened"));
     }
     std::puts("Success!");
 
@@ -254,6 +259,11 @@ int UDP_Server_Service::resolve_dest_address(int port) {
     dest_port = port;
     std::printf("Setting destination port %d @ %s...", dest_port, dest_ip.c_str());
     return resolve_destination(dest_ip.c_str());
+}
+
+void UDP_Server_Service::refuse_port(std::string_view text) const {
+    std::printf("Port \"%s\" is not a whole decimal number: the destination stays %s on port %d.\n",
+                wire::escape_controls(text).c_str(), dest_ip.c_str(), dest_port);
 }
 
 int UDP_Server_Service::resolve_destination(const char* host) {

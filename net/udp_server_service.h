@@ -48,6 +48,9 @@ class UDP_Server_Service {
     // 0..65535 (refused with a message; the destination is unchanged).
     int resolve_dest_address(int port);
     void show_dest_info() const;
+    // Refuses, with a message naming it, a port text that is not a whole
+    // decimal number; the destination is unchanged.
+    void refuse_port(std::string_view text) const;
 
     // Sends `word` to the destination as a packet vector: this machine's
     // address on the way there, the listen port and the word. 1 when all

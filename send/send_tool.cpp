@@ -75,7 +75,8 @@ struct Options {
 };
 
 int usage_error(const std::string& message) {
-    std::fprintf(stderr, "lanlink-send: %s\n%s", message.c_str(), kUsage);
+    std::fprintf(stderr, "lanlink-send: %s\nTry 'lanlink-send --help' for more information.\n",
+                 message.c_str());
     return kSendUsage;
 }
 

@@ -35,17 +35,19 @@ bool Vector_Client::start(std::string& error) {
 
 bool Vector_Client::listen_for_answers(std::string& error) {
     SDL_ClearError();
+    errno = 0;
     answer_sock_ = SDLNet_UDP_Open(wire::kAnswerPort);
     if (answer_sock_ == nullptr) {
         error = "SDLNet_UDP_Open(" + std::to_string(wire::kAnswerPort) +
-                "): " + net::library_error("the socket could not be opened");
+                "): " + net::open_failure_reason("the socket could not be opened");
         return false;
     }
     // SDL_net reads a datagram only after select() says it is there.
     answer_fd_ = net::udp_descriptor(answer_sock_);
+    const int why = errno;
     if (!net::library_can_wait_on(answer_fd_)) {
         error = "SDLNet_UDP_Open(" + std::to_string(wire::kAnswerPort) +
-                "): " + net::unwaitable_reason(answer_fd_);
+                "): " + net::unwaitable_reason(answer_fd_, why);
         return false;
     }
     answer_ = SDLNet_AllocPacket(wire::kPacketSize);

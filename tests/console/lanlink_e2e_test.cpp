@@ -2,6 +2,7 @@
 // peers on 127.0.0.1.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -44,7 +45,8 @@ const char* const kHelp =
     "\tshow_dest_info - displays current destination IP address and port number\n"
     "\t          send - send data packet to destination IP address at selected port\n"
     "\t          exit - quit program, but don't force other client to quit too\n"
-    "\t          help - display this message\n\n";
+    "\t          help - display this message\n\n"
+    "\t         stats - show what was received, answered, sent and lost since start\n";
 
 std::vector<std::string> command_line(int port) {
     return {LANLINK_BINARY, "127.0.0.1", "4556", std::to_string(port)};
@@ -209,6 +211,55 @@ TEST(LanlinkArguments, TooManyInheritedDescriptorsFailCleanly) {
     EXPECT_NE(child.output().find("Opening port " + std::to_string(port) +
                                   " for incoming connections..."),
               std::string::npos);
+}
+
+// --help and --version answer before any question, wherever they stand.
+TEST(LanlinkArguments, HelpAndVersionComeFirst) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"},
+                                                 {"-h"},
+                                                 {"--help", "x", "y"},
+                                                 {"a", "b", "c", "-h"}}) {
+        std::vector<std::string> argv = {LANLINK_BINARY};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Child child(argv, Input::kNull);
+        EXPECT_EQ(exit_code(child.wait_exit()), 0);
+        EXPECT_EQ(child.output().rfind("Usage: lanlink <other_ip> <other_ip's_send_port> "
+                                       "<listen_port>\n",
+                                       0),
+                  0U);
+        EXPECT_NE(child.output().find(std::string(kHelp).substr(1)), std::string::npos);
+        EXPECT_EQ(child.errors(), "");
+    }
+    for (const char* option : {"--version", "-V"}) {
+        Child child({LANLINK_BINARY, option}, Input::kNull);
+        EXPECT_EQ(exit_code(child.wait_exit()), 0);
+        EXPECT_EQ(child.output(), "lanlink 1.0.0\n");
+    }
+}
+
+// At the descriptor limit, start-up says so, with status 1.
+TEST(LanlinkArguments, NoDescriptorLeftIsTheReasonGiven) {
+#ifdef LANLINK_SANITIZED
+    GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own";
+#endif
+    const int port = testsupport::free_udp_port();
+    Child child(
+        [port] {
+            const rlimit sixteen{16, 16};
+            setrlimit(RLIMIT_NOFILE, &sixteen);
+            for (int fd = open("/dev/null", O_RDONLY); fd >= 0 && fd < 14;) {
+                fd = open("/dev/null", O_RDONLY);
+            }
+            testsupport::exec_program(command_line(port));
+            return 127;
+        },
+        Input::kPipe);
+    child.write("y\n");
+    EXPECT_EQ(exit_code(child.wait_exit()), 1);
+    EXPECT_NE(child.errors().find("FAILED!\nSDLNet_UDP_Open(port): no descriptor left for the "
+                                  "socket (too many open files)\n"),
+              std::string::npos)
+        << child.errors();
 }
 
 TEST(LanlinkArguments, AnswerNRejectsWithTheUsage) {
@@ -383,14 +434,30 @@ TEST_F(Lanlink, ThePromptNeedsAKeyFollowedByEnter) {
     EXPECT_TRUE(peer_->wait_for("\r\n$ "));
 }
 
-TEST_F(Lanlink, HelpAndUnknownWords) {
+std::string unknown(const std::string& word) {
+    return "Unknown command \"" + word + "\": type help for the commands.\n";
+}
+
+// Unknown words are answered; send's message is the rest of its line, on
+// the command's line or at " > ", without its outer blanks.
+TEST_F(Lanlink, HelpUnknownWordsAndMessagesOfManyWords) {
     start();
+    const std::string to = " to 127.0.0.1 on port " + std::to_string(other_.port()) + "\n";
     EXPECT_EQ(command("help"), std::string("help\n") + kHelp);
-    EXPECT_EQ(command("Help"), "Help\n");
-    EXPECT_EQ(command(std::string(300, 'w')), std::string(300, 'w') + "\n");
-    EXPECT_EQ(command("send hello"), "send hello\n > Sent \"hello\" to 127.0.0.1 on port " +
-                                         std::to_string(other_.port()) + "\n");
+    EXPECT_EQ(command("Help"), "Help\n" + unknown("Help"));
+    EXPECT_EQ(command(std::string(300, 'w') + "\x1b"),
+              std::string(300, 'w') + "^[\n" + unknown(std::string(300, 'w') + "\\x1b"));
+    EXPECT_EQ(command("send hello"), "send hello\n > Sent \"hello\"" + to);
     expect_message("hello");
+    EXPECT_EQ(command("send   two words\t  here  "),
+              "send   two words\t  here  \n > Sent \"two words\\x09  here\"" + to);
+    expect_message("two words\t  here");
+    EXPECT_EQ(command("send"), "send\n > ");
+    peer_->write("  quit now \n");
+    EXPECT_TRUE(peer_->wait_for("Sent \"quit now\"" + to.substr(0, to.size() - 1) + "\r\n"));
+    expect_message("quit now");  // a message like any other: the program goes on
+    EXPECT_EQ(command("show_dest_info"), "show_dest_info\nSending packets to 127.0.0.1 on port " +
+                                             std::to_string(other_.port()) + "\n");
 }
 
 // Whatever follows a command (and its argument) on its line is dropped, never
@@ -404,7 +471,7 @@ TEST_F(Lanlink, CommandsAreLines) {
     EXPECT_EQ(command("set_port 5000 exit"),
               "set_port 5000 exit\n > Setting destination port 5000 @ 127.0.0.1...Success!\n");
     // Empty lines are skipped, as a word read skips them.
-    EXPECT_EQ(command("\n\nHelp exit"), "\n\nHelp exit\n");
+    EXPECT_EQ(command("\n\nHelp exit"), "\n\nHelp exit\n" + unknown("Help"));
     EXPECT_EQ(exit_code(peer_->wait_exit(milliseconds(100))), -1);  // still running
 }
 
@@ -438,21 +505,25 @@ TEST_F(Lanlink, DestinationCommands) {
     EXPECT_TRUE(peer_->wait_for("Setting destination port 5000 @ 192.168.100.200...Success!\r\n"));
     EXPECT_EQ(command("show_dest_info"),
               "show_dest_info\nSending packets to 192.168.100.200 on port 5000\n");
-    EXPECT_EQ(command("set_port abc"),
-              "set_port abc\n > Setting destination port 0 @ 192.168.100.200...Success!\n");
-    // Out of range: refused, nothing changes, and the program goes on.
+    // Not a number, or out of range: refused, nothing changes, and the
+    // program goes on.
+    const std::string stays = " the destination stays 192.168.100.200 on port 5000.\n";
+    for (const char* text : {"abc", "12x", "-"}) {
+        EXPECT_EQ(command(std::string("set_port ") + text),
+                  std::string("set_port ") + text + "\n > Port \"" + text +
+                      "\" is not a whole decimal number:" + stays);
+    }
     EXPECT_EQ(command("set_port 70000"),
-              "set_port 70000\n > Port 70000 is outside 0 to 65535: the destination stays "
-              "192.168.100.200 on port 0.\n");
+              "set_port 70000\n > Port 70000 is outside 0 to 65535:" + stays);
     EXPECT_EQ(command("set_port " + std::string(400, '9')),
               "set_port " + std::string(400, '9') +
-                  "\n > Port 2147483647 is outside 0 to 65535: the destination stays "
-                  "192.168.100.200 on port 0.\n");
+                  "\n > Port 2147483647 is outside 0 to 65535:" + stays);
     EXPECT_EQ(command("show_dest_info"),
-              "show_dest_info\nSending packets to 192.168.100.200 on port 0\n");
+              "show_dest_info\nSending packets to 192.168.100.200 on port 5000\n");
 }
 
-TEST_F(Lanlink, AnUnresolvableAddressEndsTheProgramNormally) {
+// The program ends as it always did, but says with its status that it failed.
+TEST_F(Lanlink, AnUnresolvableAddressEndsTheProgramWithStatusOne) {
     start();
     ASSERT_NO_FATAL_FAILURE(open_prompt());
     const std::string name = "a.." + std::string(600, 'q');
@@ -461,7 +532,8 @@ TEST_F(Lanlink, AnUnresolvableAddressEndsTheProgramNormally) {
                                 std::to_string(other_.port()) +
                                 "): the name is not a known host or numeric address\r\n"));
     EXPECT_TRUE(peer_->wait_for("\r\nAn Error has occurred! The program must exit.\r\n"));
-    expect_normal_end();
+    EXPECT_TRUE(peer_->wait_for("terminating server...Done!\r\n"));
+    EXPECT_EQ(exit_code(peer_->wait_exit()), 1);
 }
 
 TEST_F(Lanlink, ExitEndsTheProgram) {
@@ -692,6 +764,17 @@ TEST_F(LanlinkAnswer, UpdateIsAnsweredOnTheAnswerPort) {
         EXPECT_EQ(got->bytes, expected);
     }
     EXPECT_NE(peer_->output().find("\r\nip: 16777343\r\nhost: "), std::string::npos);
+
+    // stats counts what came (a lone datagram among it), what was answered
+    // and what was sent.
+    send_vector("hello");
+    other_.send(static_cast<std::uint16_t>(port_), z("lone"));
+    EXPECT_TRUE(peer_->wait_for("\tPORT: \r\n\t MSG: \r\n"));
+    EXPECT_EQ(command("send hi"), "send hi\n > Sent \"hi\" to 127.0.0.1 on port " +
+                                      std::to_string(other_.port()) + "\n");
+    EXPECT_EQ(command("stats"),
+              "stats\nvectors received: 3\nincomplete vectors: 1\nupdates answered: 1\n"
+              "vectors sent: 1\ndatagrams dropped: 0\nprintouts not shown: 0\n");
 }
 
 TEST_F(LanlinkAnswer, ALoneDatagramAfterAnUpdateIsNotAnswered) {

@@ -55,6 +55,11 @@ extern "C" void restore_and_stop(int sig) {
     install(sig, SIG_DFL, 0);
     raise(sig);
     install(sig, restore_and_stop, kStopFlags);
+    // Continued, or never stopped (an orphaned process group ignores the
+    // stop): the changed settings return, but only in the foreground.
+    if (g_changed != 0 && terminal::foreground()) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &g_changed_settings);
+    }
     errno = saved_errno;
 }
 

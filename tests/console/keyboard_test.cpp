@@ -14,6 +14,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -54,6 +56,18 @@ int bounded_getch() {
     watchdog.join();
     return key;
 }
+
+// Run by the job-control test as a program of its own: one getch(), and
+// what it returned.
+const bool g_getch_helper = [] {
+    if (std::getenv("LANLINK_TEST_GETCH_ONCE") == nullptr) {
+        return false;
+    }
+    const int key = getch();
+    std::printf("key=%d\n", key);
+    std::fflush(stdout);
+    std::_Exit(0);
+}();
 
 bool same_settings(const termios& a, const termios& b) {
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
@@ -276,5 +290,72 @@ TEST_P(KeyboardSignal, RestoresTheTerminalAndEndsByTheSignal) {
 
 INSTANTIATE_TEST_SUITE_P(EndingSignals, KeyboardSignal,
                          ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT));
+
+}  // namespace
+
+namespace {
+
+// A job-control shell cut to the bone, run on the terminal: the test
+// program, as a getch() helper, is its foreground job. Each time the job
+// stops it says "stopped" and, on SIGUSR1, gives it the terminal back and
+// continues it (fg). Unlike a real shell it never puts settings back
+// itself, so what the terminal shows while the job is stopped is the job's
+// doing.
+int job_shell() {
+    std::signal(SIGTTOU, SIG_IGN);  // it hands the terminal over from the background
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &usr1, nullptr);
+    char self[4096] = {};
+    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) {
+        return 126;
+    }
+    const pid_t job = fork();
+    if (job == 0) {
+        setpgid(0, 0);
+        tcsetpgrp(STDIN_FILENO, getpid());
+        std::signal(SIGTTOU, SIG_DFL);
+        setenv("LANLINK_TEST_GETCH_ONCE", "1", 1);
+        testsupport::exec_program({self});
+    }
+    setpgid(job, job);
+    tcsetpgrp(STDIN_FILENO, job);
+    for (;;) {
+        int status = 0;
+        if (waitpid(job, &status, WUNTRACED) < 0) {
+            return 125;
+        }
+        if (!WIFSTOPPED(status)) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 124;
+        }
+        std::puts("stopped");
+        std::fflush(stdout);
+        int sig = 0;
+        sigwait(&usr1, &sig);
+        tcsetpgrp(STDIN_FILENO, job);
+        kill(job, SIGCONT);
+    }
+}
+
+// Ctrl-Z gives the terminal back as it was found, every time; after fg,
+// getch() goes on waiting for its key.
+TEST(KeyboardJobControl, GetchWaitsOnAcrossCtrlZAndFg) {
+    testsupport::Child shell(job_shell, testsupport::Input::kTerminal);
+    for (int stop = 0; stop < 2; ++stop) {
+        ASSERT_TRUE(wait_for_raw(shell.terminal(), true)) << stop;
+        shell.write("\x1a");  // Ctrl-Z
+        ASSERT_TRUE(shell.wait_for("stopped")) << stop;
+        termios stopped{};
+        ASSERT_EQ(tcgetattr(shell.terminal(), &stopped), 0);
+        EXPECT_NE(stopped.c_lflag & ICANON, 0U) << stop;
+        EXPECT_NE(stopped.c_lflag & ECHO, 0U) << stop;
+        shell.kill_now(SIGUSR1);  // fg
+    }
+    ASSERT_TRUE(wait_for_raw(shell.terminal(), true));
+    shell.write("k");
+    EXPECT_TRUE(shell.wait_for("key=107"));
+    EXPECT_EQ(testsupport::exit_code(shell.wait_exit()), 0);
+}
 
 }  // namespace

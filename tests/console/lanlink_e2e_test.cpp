@@ -2,6 +2,7 @@
 // peers on 127.0.0.1.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -98,6 +99,15 @@ std::pair<int, long> shown_and_not_shown(const std::string& out) {
     return {shown, not_shown};
 }
 
+// An idle peer waits without a time limit: over a second it uses next to no
+// CPU. A peer that polled instead would use most of that second, a hundred
+// times the limit.
+void expect_idle_costs_nothing(const Child& peer) {
+    const auto before = testsupport::cpu_time(peer.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(testsupport::cpu_time(peer.pid()) - before, milliseconds(10));
+}
+
 class Lanlink : public ::testing::Test {
   protected:
     // Starts lanlink on a terminal, sending to other_, and confirms its arguments.
@@ -141,6 +151,12 @@ class Lanlink : public ::testing::Test {
         ASSERT_EQ(tcgetattr(side, &after), 0);
         EXPECT_EQ(after.c_lflag, found_.c_lflag);
         EXPECT_EQ(after.c_cc[VMIN], found_.c_cc[VMIN]);
+        // Nothing typed for the program is left over for the shell.
+        after.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+        tcsetattr(side, TCSANOW, &after);
+        int left = -1;
+        EXPECT_EQ(ioctl(side, FIONREAD, &left), 0);
+        EXPECT_EQ(left, 0);
         close(side);
     }
 
@@ -263,9 +279,10 @@ TEST(LanlinkArguments, NoDescriptorLeftIsTheReasonGiven) {
 }
 
 TEST(LanlinkArguments, AnswerNRejectsWithTheUsage) {
-    for (const char* answer : {"N\n", "  n  \n"}) {
+    for (const char* answer : {"N\n", "  n  \n", "N"}) {
         Child child(command_line(testsupport::free_udp_port()), Input::kPipe);
         child.write(answer);
+        child.close_input();  // "N" alone: its line ends with the input
         EXPECT_EQ(exit_code(child.wait_exit()), 1);
         EXPECT_EQ(child.output(),
                   "\n   IP Address to connect to: 127.0.0.1\n  Port number to connect to: 4556\n"
@@ -285,6 +302,9 @@ TEST(LanlinkHeadless, RunsUntilThePeerQuits) {
         child.write(answer);
         child.close_input();
         ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n")) << answer;
+        if (*answer == '\0') {
+            expect_idle_costs_nothing(child);
+        }
         const LoopbackUdp other;
         other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("hello"));
         ASSERT_TRUE(child.wait_for("\t MSG: hello\n"));
@@ -335,6 +355,53 @@ TEST(LanlinkHeadless, MakesNoTerminalCallsOnItsInput) {
 
 // A write error on standard output (here, a closed pipe) ends the program
 // with a message and status 1, instead of a silent loss or a signal.
+// A signal the caller ignored (nohup's SIGHUP) stays ignored.
+TEST(LanlinkSignals, AnIgnoredHangUpStaysIgnored) {
+    const int port = testsupport::free_udp_port();
+    Child child({"/bin/sh", "-c",
+                 "trap '' HUP; exec " + std::string(LANLINK_BINARY) + " 127.0.0.1 4556 " +
+                     std::to_string(port)},
+                Input::kTerminal);
+    ASSERT_TRUE(child.wait_for("[Y/n] "));
+    child.write("y\n");
+    ASSERT_TRUE(child.wait_for("recieving packets...Success!\r\n\r\n"));
+    ASSERT_TRUE(testsupport::wait_for_raw(child.terminal(), false));
+    child.kill_now(SIGHUP);
+    const LoopbackUdp other;
+    other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("hello"));
+    EXPECT_TRUE(child.wait_for("\t MSG: hello\r\n"));
+    other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("quit"));
+    EXPECT_EQ(exit_code(child.wait_exit()), 0);
+}
+
+// A write that fails in the middle of a burst (here the file may not grow
+// past 4 KiB) ends the program with status 1 and the reason.
+TEST(LanlinkHeadless, AWriteErrorInABurstEndsWithStatusOne) {
+    char path[] = "/tmp/lanlink-output-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const int port = testsupport::free_udp_port();
+    Child child({"/bin/sh", "-c",
+                 "trap '' XFSZ; ulimit -f 8; exec " + std::string(LANLINK_BINARY) +
+                     " 127.0.0.1 4556 " + std::to_string(port) + " >" + path},
+                Input::kNull);
+    const LoopbackUdp other;
+    std::string written;
+    for (int i = 0; i < 100 && written.find("Success!\n\n") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(milliseconds(50));
+        std::ifstream file(path);
+        written.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    ASSERT_NE(written.find("Success!\n\n"), std::string::npos);
+    for (int i = 0; i < 100; ++i) {
+        other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("hello"));
+    }
+    EXPECT_EQ(exit_code(child.wait_exit()), 1);
+    EXPECT_EQ(child.errors(), "lanlink: cannot write to standard output: File too large\n");
+    unlink(path);
+}
+
 TEST(LanlinkHeadless, AClosedOutputEndsWithStatusOne) {
     const int port = testsupport::free_udp_port();
     Child child(command_line(port), Input::kNull);
@@ -432,6 +499,21 @@ TEST_F(Lanlink, ThePromptNeedsAKeyFollowedByEnter) {
     ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), true));
     peer_->write("\n");
     EXPECT_TRUE(peer_->wait_for("\r\n$ "));
+    peer_->write("\n");  // an empty line: the prompt goes on waiting
+    ASSERT_TRUE(peer_->wait_for("\r\n"));
+    peer_->write("show_dest_info\n");
+    ASSERT_TRUE(peer_->wait_for("Sending packets to 127.0.0.1"));
+    expect_idle_costs_nothing(*peer_);
+
+    // What arrives with the Enter that opens the prompt (a paste) is
+    // dropped, not run.
+    peer_->write("x");
+    ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), true));
+    peer_->write("\nhelp\n");
+    EXPECT_TRUE(peer_->wait_for("\r\n$ "));
+    EXPECT_EQ(peer_->read_for(milliseconds(150)).find("Help"), std::string::npos);
+    peer_->write("exit\n");
+    expect_normal_end();
 }
 
 std::string unknown(const std::string& word) {
@@ -545,15 +627,25 @@ TEST_F(Lanlink, ExitEndsTheProgram) {
     EXPECT_EQ(plain(peer_->output().substr(from)), std::string("exit\n") + kShutdown);
 }
 
+// On a terminal that "clear" knows, the screen is cleared after the Sent
+// line and before the quit lines.
 TEST_F(Lanlink, SendQuitEndsTheProgram) {
-    start();
+    port_ = testsupport::free_udp_port();
+    peer_ = std::make_unique<Child>(
+        std::vector<std::string>{"/usr/bin/env", "TERM=xterm", LANLINK_BINARY, "127.0.0.1",
+                                 std::to_string(other_.port()), std::to_string(port_)},
+        Input::kTerminal);
+    ASSERT_TRUE(peer_->wait_for("[Y/n] "));
+    peer_->write("y\n");
+    ASSERT_TRUE(peer_->wait_for("recieving packets...Success!\r\n\r\n"));
     ASSERT_NO_FATAL_FAILURE(open_prompt());
     const std::size_t from = peer_->output().size();
     peer_->write("send quit\n");
     expect_normal_end();
     EXPECT_EQ(plain(peer_->output().substr(from)),
               "send quit\n > Sent \"quit\" to 127.0.0.1 on port " + std::to_string(other_.port()) +
-                  "\nmsg = quit\n\nClient sent \"quit\" command!\n" + std::string(kShutdown));
+                  "\n\x1b[H\x1b[2J\x1b[3Jmsg = quit\n\nClient sent \"quit\" command!\n" +
+                  std::string(kShutdown));
     expect_message("quit");  // the other peer is told too
 }
 
@@ -820,17 +912,27 @@ TEST(LanlinkPairAnswer, TwoPeersExchangeMessagesAnswersAndQuit) {
     EXPECT_EQ(exit_code(b->wait_exit()), 0);
 }
 
-TEST_F(LanlinkAnswer, AVectorArrivingWhileExitIsTypedIsAnsweredAtOnce) {
-    start();
-    ASSERT_NO_FATAL_FAILURE(open_prompt());
-    peer_->write("exit");
-    send_vector("update");
-    EXPECT_TRUE(answered());
-    peer_->write("\n");
-    expect_normal_end();
-    EXPECT_NE(plain(peer_->output()).find("exit\nPacket array incoming!"), std::string::npos);
-    EXPECT_NE(plain(peer_->output()).find("Update request complete.\n" + std::string(kShutdown)),
-              std::string::npos);
+// A vector that is waiting when a command that ends the program is read
+// (here both came while the program was held up) is still received and
+// answered before the end.
+TEST_F(LanlinkAnswer, AVectorWaitingWhenAStoppingCommandIsReadIsAnswered) {
+    const std::pair<const char*, int> commands[] = {
+        {"exit", 0}, {"send quit", 0}, {"set_ip a..b", 1}};
+    for (const auto& [line, status] : commands) {
+        start();
+        ASSERT_NO_FATAL_FAILURE(open_prompt());
+        peer_->kill_now(SIGSTOP);
+        peer_->write(std::string(line) + "\n");
+        send_vector("update");
+        peer_->kill_now(SIGCONT);
+        EXPECT_TRUE(answered()) << line;
+        EXPECT_TRUE(peer_->wait_for("terminating server...Done!\r\n")) << line;
+        EXPECT_EQ(exit_code(peer_->wait_exit()), status) << line;
+        const std::string out = plain(peer_->output());
+        EXPECT_LT(out.find("Update request complete.\n"), out.find("\nTerminating program"))
+            << line;
+        other_.drain();
+    }
 }
 
 // Memcheck over a whole headless run: start-up, random datagrams, an

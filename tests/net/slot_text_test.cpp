@@ -25,9 +25,13 @@ TEST(SlotText, EscapesWhatATerminalWouldObeyAndKeepsValidUtf8) {
                                     "2J\x9b"
                                     "2J"),
               "\\xc2\\x80[\\xc2\\x9b2J\\x9b2J");
-    // Stray continuation, overlong, surrogate, above U+10FFFF, truncated, never valid.
+    // Stray continuation, overlong, surrogate, above U+10FFFF, truncated, never valid;
+    // the overlong three-byte form of 0x9b would otherwise reach the terminal as CSI.
     EXPECT_EQ(wire::escape_controls("\x80\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80\xff\xe6\x97"),
               "\\x80\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80\\xff\\xe6\\x97");
+    EXPECT_EQ(wire::escape_controls("\xe0\x80\x9b"
+                                    "2J"),
+              "\\xe0\\x80\\x9b2J");
 }
 
 }  // namespace

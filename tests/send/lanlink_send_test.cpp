@@ -117,6 +117,7 @@ TEST(LanlinkSend, UsageErrorsNameTheirCause) {
         {{"127.0.0.1", "4555"}, "HOST, PORT and KEYWORD are needed"},
         {{"127.0.0.1", "abc", "hello"}, "PORT must be a number from 1 to 65535, not 'abc'"},
         {{"127.0.0.1", "70000", "hello"}, "PORT must be a number from 1 to 65535, not '70000'"},
+        {{"127.0.0.1", "0", "hello"}, "PORT must be a number from 1 to 65535, not '0'"},
         {{"--count", "0", "127.0.0.1", "4555", "hello"},
          "--count takes a number from 1 to 1000000, not '0'"},
         {{"127.0.0.1", "4555", "hello", "--timeout=0"},
@@ -243,7 +244,10 @@ TEST(LanlinkSendAnswer, AnswersAreMatchedToTheirOwnRequests) {
             } else if (i == 1) {
                 from.send_vector(4556, nine(texts[1]), nine("up_resp"), nine(texts[0]));  // rotated
                 Responder::answer(texts, from);
-            }  // the third is never answered
+            } else {
+                // Its port text but another address: not its answer either.
+                from.send_vector(4556, nine("10.9.9.9"), nine(texts[1]), nine("up_resp"));
+            }
         });
     const SendResult r =
         run_send({"-c", "3", "-i", "0", "-t", "400", "127.0.0.1", responder.port(), "update"});
@@ -300,6 +304,17 @@ TEST(LanlinkSendAnswer, TimesOutWhereNothingAnswers) {
     EXPECT_EQ(r.code, 2);
     EXPECT_NE(r.err.find("no answer to vector 1 within 200 ms"), std::string::npos);
     EXPECT_EQ(r.out, "1 sent, 0 answered\n");
+
+    // Ctrl-C while an answer is awaited: the summary, and no "no answer" line.
+    Child interrupted(
+        send_command({"--timeout", "5000", "127.0.0.1", std::to_string(silent.port()), "update"}),
+        Input::kNull);
+    ASSERT_TRUE(silent.receive(milliseconds(2000)));  // the request went out
+    interrupted.read_for(milliseconds(100));
+    interrupted.kill_now(SIGINT);
+    EXPECT_EQ(exit_code(interrupted.wait_exit(milliseconds(2000))), 2);
+    EXPECT_EQ(interrupted.output(), "1 sent, 0 answered (interrupted)\n");
+    EXPECT_EQ(interrupted.errors(), "");
 }
 
 TEST(LanlinkSendAnswer, SocketsItCannotUseAreErrors) {

@@ -10,6 +10,8 @@
 namespace testsupport {
 
 namespace {
+int g_stdout_captures = 0;
+
 void flush_all() {
     std::cout.flush();
     std::cerr.flush();
@@ -26,10 +28,12 @@ Capture::Capture(int fd) : fd_(fd), saved_(dup(fd)) {
     unlink(name);
     flush_all();
     dup2(file_, fd_);
+    g_stdout_captures += fd_ == STDOUT_FILENO ? 1 : 0;
 }
 
 Capture::~Capture() {
     flush_all();
+    g_stdout_captures -= fd_ == STDOUT_FILENO ? 1 : 0;
     dup2(saved_, fd_);
     close(saved_);
     close(file_);
@@ -49,6 +53,10 @@ std::string Capture::text() {
         offset += n;
     }
     return all;
+}
+
+bool Capture::capturing_stdout() {
+    return g_stdout_captures > 0;
 }
 
 }  // namespace testsupport

@@ -19,6 +19,10 @@ class Capture {
     // Everything written so far; capturing goes on.
     std::string text();
 
+    // Whether standard output is being captured now: a failure reported
+    // meanwhile would land in the capture, so it is shown elsewhere too.
+    static bool capturing_stdout();
+
   private:
     int fd_;
     int saved_;

@@ -1,5 +1,6 @@
 #include "child.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -11,7 +12,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -20,6 +23,10 @@ namespace testsupport {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// A child that prints without end (a loop that never stops) must not fill
+// the test's memory: past this, the test stops it and fails at once.
+constexpr std::size_t kMostCaptured = std::size_t{8} * 1024 * 1024;
 
 }  // namespace
 
@@ -228,6 +235,14 @@ void Child::pump(milliseconds timeout) {
             }
         }
     }
+    if (out_.size() + err_.size() > kMostCaptured) {
+        kill(pid_, SIGKILL);
+        std::fprintf(stderr,
+                     "the child printed more than 8 MiB: it was stopped, and the test fails\n"
+                     "its last words: %s\n",
+                     out_.substr(out_.size() - 200).c_str());
+        std::abort();
+    }
 }
 
 bool Child::wait_for(std::string_view needle, milliseconds timeout) {
@@ -284,6 +299,22 @@ std::optional<int> Child::wait_exit(milliseconds timeout) {
 
 void Child::kill_now(int sig) const {
     kill(pid_, sig);
+}
+
+std::chrono::nanoseconds cpu_time(pid_t pid) {
+    long long total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* dir = opendir(tasks.c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            std::ifstream stat(tasks + "/" + entry->d_name + "/schedstat");
+            long long nanos = 0;
+            if (entry->d_name[0] != '.' && stat >> nanos) {
+                total += nanos;
+            }
+        }
+        closedir(dir);
+    }
+    return std::chrono::nanoseconds(total);
 }
 
 int exit_code(const std::optional<int>& status) {

@@ -83,6 +83,9 @@ class Child {
 // lands above what select() can watch.
 [[noreturn]] void exec_program_crowded(const std::vector<std::string>& argv);
 
+// The CPU time `pid` has used so far, all its threads together.
+std::chrono::nanoseconds cpu_time(pid_t pid);
+
 // The exit status of a child that ended by exit(), or -1 (timed out, or
 // ended by a signal).
 int exit_code(const std::optional<int>& status);

@@ -71,26 +71,19 @@ long peak_rss_kib(pid_t pid) {
 
 // Datagrams the kernel dropped on the UDP socket bound to `port`.
 long udp_drops(std::uint16_t port) {
-    std::ifstream table("/proc/net/udp");
-    std::string line;
-    std::getline(table, line);
-    char wanted[8];
-    std::snprintf(wanted, sizeof wanted, ":%04X", port);
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot;
-        std::string local;
-        fields >> slot >> local;
-        if (local.size() > 5 && local.substr(local.size() - 5) == wanted) {
-            std::string field;
-            std::string last;
-            while (fields >> field) {
-                last = field;
-            }
-            return std::stol(last);
-        }
+    return static_cast<long>(testsupport::kernel_drops(port).value_or(0));
+}
+
+// Calls `send(i)` for i from 0 to count - 1, `rate` times a second.
+template <typename Send>
+void paced(double rate, int count, Send send) {
+    const auto gap = std::chrono::duration<double>(1.0 / rate);
+    const auto t0 = Clock::now();
+    for (int i = 0; i < count; ++i) {
+        std::this_thread::sleep_until(
+            t0 + std::chrono::duration_cast<Clock::duration>(gap * static_cast<double>(i)));
+        send(i);
     }
-    return -1;
 }
 
 double percentile(std::vector<double> v, double p) {
@@ -306,17 +299,13 @@ void line_open_flood(Peer& peer, const LoopbackUdp& answers, int seconds, int ra
     std::atomic<int> updates{0};
     std::thread sending([&] {
         const LoopbackUdp sender;
-        const auto gap = std::chrono::duration<double>(1.0 / rate);
-        const auto t0 = Clock::now();
-        for (int i = 0; i < rate * seconds; ++i) {
-            std::this_thread::sleep_until(
-                t0 + std::chrono::duration_cast<Clock::duration>(gap * static_cast<double>(i)));
+        paced(rate, rate * seconds, [&](int i) {
             const bool update = i % 20 == 19;
             sender.send_vector(peer.port, z("10.0.0." + std::to_string(i % 250)), z("4555"),
                                z(update ? "update" : "hello"));
             ++sent;
             updates += update ? 1 : 0;
-        }
+        });
     });
     int answered = 0;
     int datagrams = 0;
@@ -331,18 +320,8 @@ void line_open_flood(Peer& peer, const LoopbackUdp& answers, int seconds, int ra
     const bool early = peer.child->take().find("Packet") != std::string::npos;
     peer.child->write("p\n");
     peer.child->wait_for("display this message", milliseconds(20000));
-    const std::string out = peer.child->output().substr(from);
-    int shown = 0;
-    for (auto at = out.find("Packet array"); at != std::string::npos;
-         at = out.find("Packet array", at + 1)) {
-        ++shown;
-    }
-    long not_shown = 0;
-    for (auto at = out.find(" not shown ("); at != std::string::npos;
-         at = out.find(" not shown (", at + 1)) {
-        const auto start = out.rfind('\n', at) + 1;
-        not_shown += std::stol(out.substr(start, at - start));
-    }
+    const auto [shown, not_shown] =
+        testsupport::shown_and_not_shown(peer.child->output().substr(from));
     std::printf(
         "line open %d s at %d vectors/s: %d of %d updates answered, %ld dropped by the kernel, "
         "%d shown + %ld counted = %d of %d sent%s\n",
@@ -464,16 +443,12 @@ void two_senders(Peer& peer, const LoopbackUdp& answers, int rate) {
     std::atomic<int> updates{0};
     auto send_all = [&](int who) {
         const LoopbackUdp sender;
-        const auto gap = std::chrono::duration<double>(1.0 / rate);
-        const auto t0 = Clock::now();
-        for (int i = 0; i < rate * kSeconds; ++i) {
-            std::this_thread::sleep_until(
-                t0 + std::chrono::duration_cast<Clock::duration>(gap * static_cast<double>(i)));
+        paced(rate, rate * kSeconds, [&](int i) {
             const bool update = i % 10 == 9;
             updates += update ? 1 : 0;
             sender.send_vector(peer.port, z(address[who]), z(port_text[who]),
                                z(update ? "update" : word[who]));
-        }
+        });
     };
     peer.child->read_for(milliseconds(300));  // nothing left over from earlier runs
     const std::size_t from = peer.child->output().size();
@@ -544,13 +519,8 @@ int bare_receiver(std::uint16_t port) {
 // Whether `rate` vectors a second for a second arrive with no datagram dropped.
 bool no_loss_at(const LoopbackUdp& sender, std::uint16_t port, double rate) {
     const long before = udp_drops(port);
-    const auto gap = std::chrono::duration<double>(1.0 / rate);
-    const auto t0 = Clock::now();
-    for (int i = 0; i < static_cast<int>(rate); ++i) {
-        std::this_thread::sleep_until(
-            t0 + std::chrono::duration_cast<Clock::duration>(gap * static_cast<double>(i)));
-        sender.send_vector(port, z("10.0.0.2"), z("4555"), z("hello"));
-    }
+    paced(rate, static_cast<int>(rate),
+          [&](int /*i*/) { sender.send_vector(port, z("10.0.0.2"), z("4555"), z("hello")); });
     std::this_thread::sleep_for(milliseconds(300));
     return udp_drops(port) == before;
 }

@@ -83,22 +83,6 @@ int flood_with_updates(const LoopbackUdp& from, int port, const LoopbackUdp& ans
     return sent;
 }
 
-// Printouts shown in `out`, and printouts that the count lines say were not.
-std::pair<int, long> shown_and_not_shown(const std::string& out) {
-    int shown = 0;
-    for (auto at = out.find("Packet array incoming!"); at != std::string::npos;
-         at = out.find("Packet array incoming!", at + 1)) {
-        ++shown;
-    }
-    long not_shown = 0;
-    for (auto at = out.find(" not shown ("); at != std::string::npos;
-         at = out.find(" not shown (", at + 1)) {
-        const auto start = out.rfind('\n', at) + 1;
-        not_shown += std::stol(out.substr(start, at - start));
-    }
-    return {shown, not_shown};
-}
-
 // An idle peer waits without a time limit: over a second it uses next to no
 // CPU. A peer that polled instead would use most of that second, a hundred
 // times the limit.
@@ -467,7 +451,7 @@ TEST(LanlinkHeadlessAnswer, AnOutputNobodyReadsNeverStopsTheAnswers) {
         child.wait_for("not shown (standard output was not being read)\n", milliseconds(10000)));
     other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("quit"));
     EXPECT_EQ(exit_code(child.wait_exit()), 0);
-    const auto [shown, not_shown] = shown_and_not_shown(child.output());
+    const auto [shown, not_shown] = testsupport::shown_and_not_shown(child.output());
     EXPECT_EQ(shown + not_shown, sent + 1);
     EXPECT_NE(child.output().find(kShutdown), std::string::npos);
 }
@@ -756,7 +740,7 @@ TEST_F(LanlinkAnswer, StoppedOutputNeverStopsTheAnswers) {
     ASSERT_TRUE(
         peer_->wait_for("not shown (standard output was not being read)\r\n", milliseconds(10000)));
     peer_->read_for(milliseconds(300));
-    const auto [shown, not_shown] = shown_and_not_shown(peer_->output().substr(from));
+    const auto [shown, not_shown] = testsupport::shown_and_not_shown(peer_->output().substr(from));
     EXPECT_GT(not_shown, 0);
     EXPECT_EQ(shown + not_shown, sent);
 
@@ -796,7 +780,7 @@ TEST_F(LanlinkAnswer, ALineBeingTypedIsNeitherBlockedNorBroken) {
     const auto line_end = out.find(
         "hel"
         "p\r\n");
-    const auto [shown, not_shown] = shown_and_not_shown(out.substr(line_end));
+    const auto [shown, not_shown] = testsupport::shown_and_not_shown(out.substr(line_end));
     EXPECT_GT(not_shown, 0);
     EXPECT_EQ(shown + not_shown, sent);
 

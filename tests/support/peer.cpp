@@ -30,4 +30,19 @@ bool open_prompt(Child& peer) {
     return peer.wait_for("\r\n$ ");
 }
 
+std::pair<int, long> shown_and_not_shown(const std::string& out) {
+    int shown = 0;
+    for (auto at = out.find("Packet array incoming!"); at != std::string::npos;
+         at = out.find("Packet array incoming!", at + 1)) {
+        ++shown;
+    }
+    long not_shown = 0;
+    for (auto at = out.find(" not shown ("); at != std::string::npos;
+         at = out.find(" not shown (", at + 1)) {
+        const auto start = out.rfind('\n', at) + 1;
+        not_shown += std::stol(out.substr(start, at - start));
+    }
+    return {shown, not_shown};
+}
+
 }  // namespace testsupport

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "child.h"
 
@@ -21,6 +22,10 @@ std::unique_ptr<Child> start_peer(const std::string& binary, int port, int dest_
 
 // A key, then Enter once the program waits for the key after it: the prompt.
 bool open_prompt(Child& peer);
+
+// In a peer's output `out`: the printouts shown, and the printouts that its
+// count lines say were not shown.
+std::pair<int, long> shown_and_not_shown(const std::string& out);
 
 }  // namespace testsupport
 

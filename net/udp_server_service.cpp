@@ -428,7 +428,9 @@ int UDP_Server_Service::handle_vector(bool& handled) {
     } else if (whole && keyword == wire::kKeywordUpdate) {
         send_answer(shown);
     }
-    sink_(shown, Shown::kVector);
+    if (!shown.empty()) {  // empty when a failed answer has shown it already
+        sink_(shown, Shown::kVector);
+    }
     return result;
 }
 

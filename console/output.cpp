@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <array>
@@ -34,6 +35,7 @@ constexpr std::size_t kPiece = std::size_t{64} * 1024;
 // the rest after the longer limit.
 constexpr auto kStall = std::chrono::seconds(2);
 constexpr auto kFinishLimit = std::chrono::seconds(10);
+constexpr auto kForegroundLook = std::chrono::milliseconds(200);
 
 struct Piece {
     int fd;
@@ -58,6 +60,9 @@ struct Queue {
     int error = 0;                 // the first error on standard output
     Clock::time_point last_progress;
 };
+
+// Which of standard output and standard error are terminals, asked once.
+std::array<bool, 3> g_terminal{};
 
 Queue* g_queue = nullptr;
 std::thread* g_writer = nullptr;
@@ -91,6 +96,19 @@ void tell_untold(Queue& q, std::deque<Piece>& to) {
     q.bytes += size;
     q.untold = 0;
     q.untold_while_typing = false;
+}
+
+// A terminal set to stop background writers (stty tostop) is not written
+// from the background: what waits for the foreground is held, and what does
+// not fit meanwhile is counted like any printout that could not be shown.
+bool held_for_foreground(int fd) {
+    if (!g_terminal.at(static_cast<std::size_t>(fd))) {
+        return false;
+    }
+    const pid_t owner = tcgetpgrp(fd);
+    termios settings{};
+    return owner >= 0 && owner != getpgrp() && tcgetattr(fd, &settings) == 0 &&
+           (settings.c_lflag & TOSTOP) != 0;
 }
 
 // Writes `piece` whole; false, with errno, on an error.
@@ -128,6 +146,14 @@ void writer() {
         q.work.wait(guard, [&q] { return !q.ready.empty() || q.stopping; });
         if (q.ready.empty()) {
             return;
+        }
+        if (held_for_foreground(q.ready.front().fd)) {
+            // Looked at again now and then: only the loop hears of fg.
+            q.work.wait_for(guard, kForegroundLook);
+            if (q.stopping) {
+                return;
+            }
+            continue;
         }
         Piece piece = std::move(q.ready.front());
         q.ready.pop_front();
@@ -224,6 +250,9 @@ void start_output() {
     }
     std::fflush(stdout);
     std::fflush(stderr);
+    for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        g_terminal.at(static_cast<std::size_t>(fd)) = isatty(fd) == 1;
+    }
     g_found_stdout = stdout;
     g_found_stderr = stderr;
     stdout = queue_stream(&g_stdout_fd);

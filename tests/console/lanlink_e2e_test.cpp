@@ -796,36 +796,44 @@ TEST_F(LanlinkAnswer, ALineBeingTypedIsNeitherBlockedNorBroken) {
 // where the terminal lets it, but leaves the terminal's settings and input
 // to the shell; fg brings its prompt back.
 TEST_F(LanlinkAnswer, InTheBackgroundItKeepsServingAndLeavesTheTerminalAlone) {
-    port_ = testsupport::free_udp_port();
-    const std::string run = std::string(LANLINK_BINARY) + " 127.0.0.1 " +
-                            std::to_string(other_.port()) + " " + std::to_string(port_);
-    peer_ = std::make_unique<Child>(
-        std::vector<std::string>{"/bin/bash", "--norc", "--noprofile", "-c",
-                                 "set -m; " + run + "; bg; read line; fg; echo \"status=$?\""},
-        Input::kTerminal);
-    ASSERT_TRUE(peer_->wait_for("[Y/n] "));
-    ASSERT_EQ(tcgetattr(peer_->terminal(), &found_), 0);
-    peer_->write("y\n");
-    ASSERT_TRUE(peer_->wait_for("recieving packets...Success!\r\n\r\n"));
-    peer_->write("x");
-    ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), true));
-    peer_->write("\x1a");  // Ctrl-Z
-    ASSERT_TRUE(peer_->wait_for("Stopped"));
-    ASSERT_TRUE(peer_->wait_for(" &\r\n"));  // bg
-    for (int i = 0; i < 3; ++i) {
-        send_vector("update");
-        EXPECT_TRUE(answered()) << i;
+    // With stty tostop the terminal refuses background output: the
+    // printouts then wait for fg instead.
+    for (const bool tostop : {false, true}) {
+        port_ = testsupport::free_udp_port();
+        const std::string run = std::string(LANLINK_BINARY) + " 127.0.0.1 " +
+                                std::to_string(other_.port()) + " " + std::to_string(port_);
+        peer_ = std::make_unique<Child>(
+            std::vector<std::string>{"/bin/bash", "--norc", "--noprofile", "-c",
+                                     std::string(tostop ? "stty tostop; " : "") + "set -m; " + run +
+                                         "; bg; read line; fg; echo \"status=$?\""},
+            Input::kTerminal);
+        ASSERT_TRUE(peer_->wait_for("[Y/n] "));
+        ASSERT_EQ(tcgetattr(peer_->terminal(), &found_), 0);
+        peer_->write("y\n");
+        ASSERT_TRUE(peer_->wait_for("recieving packets...Success!\r\n\r\n"));
+        peer_->write("x");
+        ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), true));
+        peer_->write("\x1a");  // Ctrl-Z
+        ASSERT_TRUE(peer_->wait_for("Stopped"));
+        ASSERT_TRUE(peer_->wait_for(" &\r\n"));  // bg
+        for (int i = 0; i < 3; ++i) {
+            send_vector("update");
+            EXPECT_TRUE(answered()) << i;
+        }
+        EXPECT_EQ(
+            peer_->wait_for("Update request complete.\r\n", milliseconds(tostop ? 300 : 3000)),
+            !tostop);
+        termios background{};
+        ASSERT_EQ(tcgetattr(peer_->terminal(), &background), 0);
+        EXPECT_EQ(background.c_lflag, found_.c_lflag);
+        peer_->write("\n");  // for the shell's read; then fg
+        ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), false));
         EXPECT_TRUE(peer_->wait_for("Update request complete.\r\n"));
+        ASSERT_NO_FATAL_FAILURE(open_prompt());
+        peer_->write("exit\n");
+        EXPECT_TRUE(peer_->wait_for("status=0"));
+        EXPECT_EQ(exit_code(peer_->wait_exit()), 0);
     }
-    termios background{};
-    ASSERT_EQ(tcgetattr(peer_->terminal(), &background), 0);
-    EXPECT_EQ(background.c_lflag, found_.c_lflag);
-    peer_->write("\n");  // for the shell's read; then fg
-    ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), false));
-    ASSERT_NO_FATAL_FAILURE(open_prompt());
-    peer_->write("exit\n");
-    EXPECT_TRUE(peer_->wait_for("status=0"));
-    EXPECT_EQ(exit_code(peer_->wait_exit()), 0);
 }
 
 TEST_F(LanlinkAnswer, UpdateIsAnsweredOnTheAnswerPort) {

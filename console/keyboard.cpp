@@ -80,8 +80,12 @@ bool default_action(int sig) {
     return sigaction(sig, nullptr, &old_action) == 0 && old_action.sa_handler == SIG_DFL;
 }
 
+}  // namespace
+
+namespace terminal {
+
 // An ignored or handled signal stays as the caller set it.
-void install_restore_handlers() {
+void install_signal_handlers() {
     static bool installed = false;
     if (installed) {
         return;
@@ -100,16 +104,8 @@ void install_restore_handlers() {
     }
 }
 
-}  // namespace
-
-namespace terminal {
-
-void install_signal_handlers() {
-    install_restore_handlers();
-}
-
-bool foreground() {
-    const pid_t owner = tcgetpgrp(STDIN_FILENO);
+bool foreground(int fd) {
+    const pid_t owner = tcgetpgrp(fd);
     return owner < 0 || owner == getpgrp();
 }
 
@@ -134,7 +130,7 @@ int enter(Setting setting, int action) {
         changed.c_cc[VMIN] = 1;
         changed.c_cc[VTIME] = 0;
     }
-    install_restore_handlers();
+    install_signal_handlers();
     g_found_settings = found;
     g_changed_settings = changed;
     std::atomic_signal_fence(std::memory_order_seq_cst);

@@ -35,10 +35,11 @@ int enter(Setting setting, int action);
 // was stopped, and the changed ones return only with the foreground.
 int leave(int action);
 
-// Whether the program may use the terminal on standard input: it is in the
-// terminal's foreground process group, or the terminal is not its
-// controlling terminal (job control does not apply then). Async-signal-safe.
-bool foreground();
+// Whether the program may use the terminal on `fd` (standard input unless
+// said otherwise): it is in the terminal's foreground process group, or
+// the terminal is not its controlling terminal (job control does not apply
+// then). Async-signal-safe.
+bool foreground(int fd = 0);
 
 // Installs the signal handlers that put the found settings back (on an
 // ending signal and on Ctrl-Z) and that wake the loop on SIGCONT; enter()

@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 
+#include "keyboard.h"
+
 namespace console {
 
 namespace {
@@ -102,13 +104,9 @@ void tell_untold(Queue& q, std::deque<Piece>& to) {
 // from the background: what waits for the foreground is held, and what does
 // not fit meanwhile is counted like any printout that could not be shown.
 bool held_for_foreground(int fd) {
-    if (!g_terminal.at(static_cast<std::size_t>(fd))) {
-        return false;
-    }
-    const pid_t owner = tcgetpgrp(fd);
     termios settings{};
-    return owner >= 0 && owner != getpgrp() && tcgetattr(fd, &settings) == 0 &&
-           (settings.c_lflag & TOSTOP) != 0;
+    return g_terminal.at(static_cast<std::size_t>(fd)) && !terminal::foreground(fd) &&
+           tcgetattr(fd, &settings) == 0 && (settings.c_lflag & TOSTOP) != 0;
 }
 
 // Writes `piece` whole; false, with errno, on an error.
@@ -218,6 +216,10 @@ FILE* queue_stream(int* fd) {
 }
 
 bool offer(std::string_view text, std::size_t bound, bool counted) {
+    if (g_queue == nullptr) {
+        std::fwrite(text.data(), 1, text.size(), stdout);  // no queue: nothing is bounded
+        return true;
+    }
     Queue& q = *g_queue;
     const std::lock_guard<std::mutex> guard(q.lock);
     if (q.bytes + text.size() > bound) {
@@ -294,18 +296,10 @@ void stop_output() {
 }
 
 bool offer_printout(std::string_view text) {
-    if (g_queue == nullptr) {
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        return true;
-    }
     return offer(text, kBound, true);
 }
 
 bool offer_notice(std::string_view text) {
-    if (g_queue == nullptr) {
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        return true;
-    }
     return offer(text, kNoticeBound, false);
 }
 

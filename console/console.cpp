@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "keyboard.h"
+#include "options.h"
 #include "output.h"
 #include "slot_text.h"
+#include "socket_support.h"
 #include "udp_server_service.h"
 #include "waiter.h"
 
@@ -29,15 +31,17 @@ using console::Woken;
 constexpr const char* kUsage =
     "\nInvalid syntax!\n\tlanlink <other_ip> <other_ip's_send_port> <listen_port>\n\n";
 constexpr const char* kHelpText =
-    "Usage: lanlink <other_ip> <other_ip's_send_port> <listen_port>\n"
+    "Usage: lanlink [options] <other_ip> <other_ip's_send_port> <listen_port>\n"
     "       lanlink --help | --version\n"
     "\n"
     "One peer of a small UDP exchange of packet vectors: it listens on listen_port,\n"
     "prints every vector it receives, answers \"update\" to 127.0.0.1 port 4556 and\n"
     "ends on \"quit\". It first asks to confirm the three arguments.\n"
     "\n"
-    "  -h, --help     show this text and exit\n"
-    "  -V, --version  show the version and exit\n"
+    "  -W, --window MS  a vector's three datagrams must arrive within MS\n"
+    "                   milliseconds of its first, 1 to 1000 (default 50)\n"
+    "  -h, --help       show this text and exit\n"
+    "  -V, --version    show the version and exit\n"
     "\n"
     "To type a command, press a key and then Enter (for instance Enter twice);\n"
     "the $ prompt then reads one command line.\n";
@@ -45,8 +49,9 @@ constexpr const char* kFatalLine = "\nAn Error has occurred! The program must ex
 
 constexpr unsigned char kEnter = 10;
 
-// kFailed: the loop ends as kStop does, but the program's status is 1.
-enum class Outcome { kGoOn, kStop, kFailed, kOutputFailed };
+// kStop: a command ended the loop; kPeerQuit: the other peer did. kFailed:
+// the loop ends as kStop does, but the program's status is 1.
+enum class Outcome { kGoOn, kStop, kPeerQuit, kFailed, kOutputFailed };
 
 Outcome outcome_of(Woken woken) {
     switch (woken) {
@@ -54,7 +59,7 @@ Outcome outcome_of(Woken woken) {
         case Woken::kTerminalMoved:
             return Outcome::kGoOn;
         case Woken::kStop:
-            return Outcome::kStop;
+            return Outcome::kPeerQuit;
         case Woken::kOutputFailed:
             break;
     }
@@ -167,7 +172,7 @@ bool whole_number(const std::string& text) {
 }
 
 void show_stats(const UDP_Server_Service& service) {
-    const Peer_Counters& counts = service.counters();
+    const Peer_Counters counts = service.counters();
     const std::pair<const char*, unsigned long long> lines[] = {
         {"vectors received", counts.vectors_received},
         {"incomplete vectors", counts.incomplete_vectors},
@@ -186,8 +191,9 @@ Outcome outcome_of(LineRead read) {
         case LineRead::kLine:
             return Outcome::kGoOn;
         case LineRead::kEnd:  // end of input: nothing more can be typed
-        case LineRead::kStop:
             return Outcome::kStop;
+        case LineRead::kStop:
+            return Outcome::kPeerQuit;
         case LineRead::kOutputFailed:
             break;
     }
@@ -314,13 +320,7 @@ Outcome turn(UDP_Server_Service& service, Waiter& waiter) {
     if (key != kEnter) {
         return Outcome::kGoOn;
     }
-    const Outcome outcome = run_command(service, waiter);
-    if (outcome == Outcome::kStop || outcome == Outcome::kFailed) {
-        // The turn still ends with its receive poll: a vector that arrived
-        // while the command ran is received and answered.
-        service.recieve_data();
-    }
-    return outcome;
+    return run_command(service, waiter);
 }
 
 }  // namespace
@@ -354,26 +354,36 @@ void displayHelp() {
 }
 
 int lanlink_main(int argc, char** argv) {
+    // Descriptors 0 to 2 closed at start would be taken by the first socket
+    // or pipe opened, which output or the keyboard would then be mistaken for.
+    net::open_standard_descriptors();
     // A closed standard output is then a write error, reported, rather than
     // a signal that ends the program silently.
     std::signal(SIGPIPE, SIG_IGN);
     console::start_output();
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view option = argv[i];
-        if (option == "--help" || option == "-h") {
-            std::fputs(kHelpText, stdout);
-            displayHelp();
-            return 0;
-        }
-        if (option == "--version" || option == "-V") {
-            std::printf("lanlink %s\n", LANLINK_VERSION);
-            return 0;
-        }
+    console::Options options;
+    if (!console::parse_options(argc, argv, options)) {
+        return console::kOptionError;
     }
-    if (!ports_in_range(argc, argv)) {
+    if (options.help) {
+        std::fputs(kHelpText, stdout);
+        displayHelp();
+        return 0;
+    }
+    if (options.version) {
+        std::printf("lanlink %s\n", LANLINK_VERSION);
+        return 0;
+    }
+    std::vector<char*> operands;
+    operands.reserve(options.operands.size());
+    for (std::string& operand : options.operands) {
+        operands.push_back(operand.data());
+    }
+    const int count = static_cast<int>(operands.size());
+    if (!ports_in_range(count, operands.data())) {
         return 1;
     }
-    if (checkArgs(argc, argv) == 0) {
+    if (checkArgs(count, operands.data()) == 0) {
         std::fputs(kUsage, stderr);
         return 1;
     }
@@ -391,16 +401,30 @@ int lanlink_main(int argc, char** argv) {
     }
     Outcome outcome = Outcome::kGoOn;
     {
-        UDP_Server_Service service(to_int(argv[3]), argv[1], to_int(argv[2]));
+        UDP_Server_Service service(to_int(operands[3]), operands[1], to_int(operands[2]),
+                                   options.window);
         service.set_printout_sink([](std::string_view text, UDP_Server_Service::Shown what) {
-            return what == UDP_Server_Service::Shown::kVector ? console::offer_printout(text)
-                                                              : console::offer_notice(text);
+            switch (what) {
+                case UDP_Server_Service::Shown::kVector:
+                    return console::offer_printout(text);
+                case UDP_Server_Service::Shown::kNotice:
+                    return console::offer_notice(text);
+                case UDP_Server_Service::Shown::kKept:
+                    break;
+            }
+            console::offer_kept(text);
+            return true;
         });
         Waiter waiter(&service, keyboard, keyboard);
         while (outcome == Outcome::kGoOn) {
             outcome = turn(service, waiter);
         }
-        if (outcome == Outcome::kStop || outcome == Outcome::kFailed) {
+        if (outcome != Outcome::kOutputFailed) {
+            // Everything received is accounted for before the end: a command
+            // that ended the loop lets what waits on the socket be served
+            // first, as the turn would have served it.
+            service.finish(outcome != Outcome::kPeerQuit);
+            console::release();  // and the count of what was not shown
             std::puts("\nTerminating program normally...");
         }
     }

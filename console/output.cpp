@@ -303,6 +303,10 @@ bool offer_notice(std::string_view text) {
     return offer(text, kNoticeBound, false);
 }
 
+void offer_kept(std::string_view text) {
+    offer(text, SIZE_MAX, false);
+}
+
 void hold() {
     if (g_queue == nullptr) {
         return;

@@ -27,6 +27,10 @@ bool offer_printout(std::string_view text);
 // (the caller keeps what it has to say and tries again later).
 bool offer_notice(std::string_view text);
 
+// Text that must be shown whatever the bound (the reason the program ends,
+// the last counts): always kept.
+void offer_kept(std::string_view text);
+
 // While a line is typed, printouts are held: never written inside the line.
 void hold();
 // Ends holding: `prefix` and then the held printouts (and the count of those

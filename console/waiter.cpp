@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "keyboard.h"
 #include "output.h"
@@ -17,13 +19,21 @@ namespace console {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr std::size_t kLongestLine = std::size_t{64} * 1024;
-// Vectors served in a row before the wait looks again at the keyboard.
-constexpr int kKeyRun = 16;
-constexpr int kHeadlessRun = 64;
 // In the background, a look at the terminal now and then, in case the
 // program was brought back without the SIGCONT that normally says so.
-constexpr int kBackgroundLookMs = 1000;
+constexpr auto kBackgroundLook = std::chrono::seconds(1);
+
+// The time left until `when`, for ppoll(): to the nanosecond, so that a
+// pause of 1 ms is never rounded up to 2.
+timespec time_left(Clock::time_point when) {
+    const auto left = std::max(when - Clock::now(), Clock::duration::zero());
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+    return timespec{static_cast<time_t>(seconds.count()),
+                    static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
+}
 
 }  // namespace
 
@@ -64,16 +74,24 @@ Woken Waiter::wait() {
             wake_at = static_cast<int>(count);
             fds[count++] = {wake_descriptor(), POLLIN, 0};
         }
-        // An incomplete vector is given up when its time is up: the wait
-        // ends then. With none, the wait has no time limit.
-        int timeout = service_ != nullptr ? service_->wait_timeout_ms() : -1;
+        // What the service must do later (an answer's pause, an incomplete
+        // vector's window) ends the wait in time. Otherwise it has no limit.
+        std::optional<Clock::time_point> wake;
+        if (service_ != nullptr) {
+            wake = service_->next_wake();
+        }
         if (input_ && !in_front) {
-            timeout = timeout < 0 ? kBackgroundLookMs : std::min(timeout, kBackgroundLookMs);
+            const auto look = Clock::now() + kBackgroundLook;
+            wake = wake ? std::min(*wake, look) : look;
         }
         if (count == 0) {
             return Woken::kInput;  // nothing to wait on: the caller's read ends it
         }
-        const int ready = poll(fds, count, timeout);
+        timespec limit{};
+        if (wake) {
+            limit = time_left(*wake);
+        }
+        const int ready = ppoll(fds, count, wake ? &limit : nullptr, nullptr);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;  // a signal, Ctrl-Z and fg among them
@@ -84,12 +102,9 @@ Woken Waiter::wait() {
         if (wake_at >= 0 && fds[wake_at].revents != 0) {
             clear_wake();
         }
-        const bool expired = service_ != nullptr && service_->wait_timeout_ms() == 0;
-        if (socket_at >= 0 && (fds[socket_at].revents != 0 || expired)) {
-            // A burst is served in runs, checking the keyboard between runs.
-            if (service_->serve_arrivals(input_ ? kKeyRun : kHeadlessRun) == 0) {
-                return Woken::kStop;
-            }
+        // Every wake serves the socket: what has arrived, and what is due.
+        if (socket_at >= 0 && service_->recieve_data() == 0) {
+            return Woken::kStop;
         }
         if (input_at >= 0 && fds[input_at].revents != 0) {
             return Woken::kInput;

@@ -1,10 +1,12 @@
 #include "socket_support.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -78,6 +80,12 @@ void enlarge_receive_buffer(int fd, int bytes) {
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
+int receive_buffer(int fd) {
+    int bytes = 0;
+    socklen_t len = sizeof bytes;
+    return getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, &len) == 0 ? bytes : 0;
+}
+
 std::optional<std::uint32_t> kernel_drops(int fd) {
     std::uint32_t meminfo[SK_MEMINFO_VARS] = {};
     socklen_t len = sizeof meminfo;
@@ -93,6 +101,18 @@ std::string open_failure_reason(const char* fallback) {
         return kNoDescriptorLeft;
     }
     return library_error(fallback);
+}
+
+void open_standard_descriptors() {
+    // In order: open() takes the lowest free descriptor, the closed one.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+            if (opened >= 0 && opened != fd) {
+                close(opened);  // a lower one was closed in between: not ours to fill
+            }
+        }
+    }
 }
 
 std::string library_error(const char* fallback) {

@@ -30,11 +30,17 @@ std::string open_failure_reason(const char* fallback);
 // Asks the kernel for a receive queue of `bytes` (clamped to
 // net.core.rmem_max), so that a burst of vectors waits instead of being dropped.
 void enlarge_receive_buffer(int fd, int bytes);
+// The receive queue's size in the kernel's accounting (twice what was asked).
+int receive_buffer(int fd);
 
 // How many datagrams the kernel has dropped on `fd` since it was opened
 // because its receive queue was full (the drops column of /proc/net/udp);
 // nothing where the kernel cannot tell. The count wraps at 2^32.
 std::optional<std::uint32_t> kernel_drops(int fd);
+
+// Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed, so that
+// no socket or pipe the program opens later takes its place.
+void open_standard_descriptors();
 
 // SDL's error text, or `fallback` where the library left it empty. Call
 // SDL_ClearError() before the library call, so that an old text is not

@@ -26,12 +26,21 @@ namespace {
 // each answer pauses for a millisecond. The kernel clamps the request to
 // net.core.rmem_max, so asking for more than the system allows is harmless.
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
-// How long a vector whose first datagrams have arrived waits for the rest of
-// its sender's. Loopback delivery alone can lag by tens of milliseconds on a
-// loaded machine; a vector that is given up is shown incomplete and not obeyed.
-constexpr auto kVectorCompletion = std::chrono::milliseconds(200);
 // Senders whose vector is incomplete, at most: one more gives up the oldest.
-constexpr std::size_t kMostSenders = 64;
+// Each holds up to three packets' bytes, about 1.6 MiB for all of them.
+constexpr std::size_t kMostSenders = 1024;
+// What a datagram may take of the receive queue beyond twice its bytes.
+constexpr std::size_t kDatagramOverhead = 4096;
+// Datagrams read in one system call, and at most in one turn of the loop,
+// so that a flood never keeps the keyboard waiting for long.
+constexpr int kBatch = 64;
+constexpr int kMostPerTurn = 16 * kBatch;
+// Vectors and drop counts that may wait to be handled: past this the socket
+// is not read until they have been, and the kernel's queue holds the rest.
+constexpr std::size_t kMostReady = 1024;
+constexpr auto kAnswerPause = std::chrono::microseconds(wire::kAnswerPauseMicros);
+// The wake-up after a pause is meant to be close: the default timer slack
+// (50 us) would add to every answer.
 constexpr unsigned long kTimerSlackNanos = 1000;
 
 // Reports a failed start-up step with `format`'s one %s replaced by
@@ -102,18 +111,30 @@ std::string local_address_toward(const IPaddress& to) {
     return text;
 }
 
-// The 1 ms pause before an answer: a sleep to an absolute deadline, so that
-// a signal cannot stretch it. The 1 us timer slack keeps the wake-up close.
-void pause_before_answer() {
-    timespec until{};
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_nsec += static_cast<long>(wire::kAnswerPauseMicros) * 1000;
-    if (until.tv_nsec >= 1000000000) {
-        until.tv_nsec -= 1000000000;
-        ++until.tv_sec;
-    }
+// Sleeps until `when`; a signal cannot stretch the sleep.
+void sleep_until(wire::Clock::time_point when) {
+    const auto since_epoch = when.time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch);
+    const timespec until{static_cast<time_t>(seconds.count()),
+                         static_cast<long>((since_epoch - seconds).count())};
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
+}
+
+// The steady clock's time of a kernel time stamp (the real-time clock):
+// both clocks are read together, and the stamp is taken as that far back.
+wire::Clock::time_point steady_time_of(const timespec& stamp, wire::Clock::time_point now,
+                                       const timespec& real_now) {
+    const auto ago = std::chrono::seconds(real_now.tv_sec - stamp.tv_sec) +
+                     std::chrono::nanoseconds(real_now.tv_nsec - stamp.tv_nsec);
+    // A real-time clock set back would put arrivals in the future.
+    return now - std::max<wire::Clock::duration>(ago, wire::Clock::duration::zero());
+}
+
+bool is_update(const wire::AssembledVector& vector) {
+    const auto slot = static_cast<std::size_t>(wire::kSlotKeyword);
+    return vector.whole() && wire::slot_text(vector.data.at(slot).data(), vector.len.at(slot)) ==
+                                 wire::kKeywordUpdate;
 }
 
 // printf into a string.
@@ -129,15 +150,34 @@ bool print_to_stdout(std::string_view text, UDP_Server_Service::Shown /*what*/) 
     return true;
 }
 
+// What an answered update adds to its vector's printout: the sender's
+// address and port as SDL_net holds them (network byte order), and each
+// answer packet's set-up.
+void append_answer_lines(std::string& shown, const IPaddress& from, bool sent) {
+    shown += "Recieved update request from client... redirecting and sending information...\n";
+    append(shown, "ip: %d\n", static_cast<int>(from.host));
+    append(shown, "host: %d\n", from.port);
+    shown += "Setting packet vector destination info...\n";
+    for (int i = 0; i < wire::kPacketsPerVector; ++i) {
+        append(shown,
+               "Packet[%d]: setting host->setting port->setting length->%d setting channel...\n", i,
+               wire::kAnswerLength);
+    }
+    shown += "Sending...\n";
+    if (!sent) {
+        shown += "Error sending packet!\n";
+    }
+    shown += "Update request complete.\n";
+}
+
 }  // namespace
 
-UDP_Server_Service::UDP_Server_Service(int listen_port, std::string dest_ip, int dest_port)
+UDP_Server_Service::UDP_Server_Service(int listen_port, std::string dest_ip, int dest_port,
+                                       std::chrono::milliseconds window)
     : dest_ip(std::move(dest_ip)),
       dest_port(dest_port),
-      assembly_(kVectorCompletion, kMostSenders),
+      assembly_(window, kMostSenders),
       sink_(print_to_stdout) {
-    // The pause before an answer is meant to be 1 ms; the default timer slack
-    // (50 us) would add to every answer.
     prctl(PR_SET_TIMERSLACK, kTimerSlackNanos);
     std::memcpy(answer_keyword_.data(), wire::kKeywordAnswer, std::strlen(wire::kKeywordAnswer));
 
@@ -167,13 +207,16 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, std::string dest_ip, int
         fail("FAILED!\nSDLNet_UDP_Open(port): %s\n",
              net::open_failure_reason("the socket could not be opened"));
     }
+    // Every receive reads the descriptor SDL_net opened, for the kernel's
+    // record of each datagram.
     recv_fd_ = net::udp_descriptor(recv_sock);
-    if (!net::library_can_wait_on(recv_fd_)) {
+    if (recv_fd_ < 0) {
         fail("FAILED!\nSDLNet_UDP_Open(port): %s\n", net::unwaitable_reason(recv_fd_, errno));
     }
     std::puts("Success!");
     net::enlarge_receive_buffer(recv_fd_, kReceiveBufferBytes);
-    drops_seen_ = net::kernel_drops(recv_fd_).value_or(0);
+    receive_buffer_ = net::receive_buffer(recv_fd_);
+    net::Batch_Receiver::record_arrivals(recv_fd_);
 
     std::printf("Opening random communication socket for sending...");
     SDL_ClearError();
@@ -205,9 +248,15 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, std::string dest_ip, int
     }
     std::puts("Success!\n");
     clear_packets(in_packets);
-    arrivals_ = SDLNet_AllocPacketV(wire::kPacketsPerVector, wire::kPacketSize);
+    arrivals_ = SDLNet_AllocPacketV(kBatch, wire::kPacketSize);
     if (arrivals_ == nullptr) {
         throw std::bad_alloc();
+    }
+    receiver_.emplace(arrivals_, kBatch, wire::kPacketSize);
+    // Answers all go to one endpoint, resolved once.
+    SDL_ClearError();
+    if (SDLNet_ResolveHost(&answer_endpoint_, wire::kAnswerHost, wire::kAnswerPort) != 0) {
+        fail("FAILED!\nSDLNet_ResolveHost(127.0.0.1 4556): %s\n", net::kResolveFallback);
     }
 }
 
@@ -325,59 +374,143 @@ bool UDP_Server_Service::wait_for_data(int timeout_ms) const {
 }
 
 int UDP_Server_Service::recieve_data() {
-    bool handled = false;
-    return handle_vector(handled);
+    take_arrivals(Clock::now());
+    return handle_ready();
 }
 
-int UDP_Server_Service::serve_arrivals(int most) {
-    bool handled = true;
-    for (int i = 0; i < most && handled; ++i) {
-        if (handle_vector(handled) == 0) {
+std::optional<UDP_Server_Service::Clock::time_point> UDP_Server_Service::next_wake() const {
+    std::optional<Clock::time_point> wake = assembly_.next_deadline();
+    if (assembly_.has_ready()) {
+        const Clock::time_point head = due(assembly_.front());
+        wake = wake ? std::min(*wake, head) : head;
+    }
+    return wake;
+}
+
+int UDP_Server_Service::wait_timeout_ms() const {
+    const auto wake = next_wake();
+    if (!wake) {
+        return -1;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - Clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+void UDP_Server_Service::take_arrivals(Clock::time_point now) {
+    bool drained = false;
+    for (int read = 0; read < kMostPerTurn && assembly_.ready_count() < kMostReady;) {
+        const int count = receiver_->receive(recv_fd_);
+        if (count > 0) {
+            const Clock::time_point read_at = Clock::now();
+            timespec real_now{};
+            clock_gettime(CLOCK_REALTIME, &real_now);
+            for (int i = 0; i < count; ++i) {
+                const net::Received& got = receiver_->at(i);
+                wire::Arrival arrival;
+                arrival.from = got.from;
+                arrival.bytes = receiver_->bytes(i);
+                arrival.len = got.len;
+                arrival.drops = got.drops;
+                // What the datagram may have taken of the kernel's queue, at most.
+                read_since_drained_ += 2 * got.size + kDatagramOverhead;
+                arrival.at = got.stamped ? steady_time_of(got.arrived, read_at, real_now) : read_at;
+                // The queue is in arrival order: a stamp never goes back.
+                arrival.at = std::max(arrival.at, last_arrival_);
+                last_arrival_ = arrival.at;
+                assembly_.add(arrival);
+            }
+            read += count;
+        }
+        if (count < receiver_->capacity()) {
+            drained = true;  // or an error: nothing more can be read now
+            break;
+        }
+    }
+    if (drained) {
+        look_for_drops();
+    }
+    // Drained, nothing that arrived before `now` is still to come; otherwise
+    // only what arrived up to the last datagram read is known.
+    assembly_.expire(drained ? now : last_arrival_);
+}
+
+void UDP_Server_Service::look_for_drops() {
+    // Datagrams carry the drop count as of their queuing, so a loss after
+    // the last one read shows only in the socket's own count. The kernel
+    // drops only when its queue is full, and everything queued since the
+    // last time it ran empty has just been read: unless that much came,
+    // nothing can have been dropped, and there is no need to ask.
+    if (read_since_drained_ * 2 < static_cast<std::size_t>(receive_buffer_)) {
+        read_since_drained_ = 0;
+        return;
+    }
+    read_since_drained_ = 0;
+    if (const auto drops = net::kernel_drops(recv_fd_)) {
+        assembly_.note_drops(*drops);
+    }
+}
+
+UDP_Server_Service::Clock::time_point UDP_Server_Service::due(const wire::Assembled& next) const {
+    if (next.kind == wire::Assembled::Kind::kVector && is_update(*next.vector)) {
+        return next.vector->ended + kAnswerPause;
+    }
+    return {};  // long past: at once
+}
+
+int UDP_Server_Service::handle_ready() {
+    tell_drops(Shown::kNotice);  // a drop line that found no room before
+    while (assembly_.has_ready()) {
+        const wire::Assembled next = assembly_.front();
+        if (next.kind == wire::Assembled::Kind::kDrops) {
+            drops_untold_ += next.drops;
+            counters_.datagrams_dropped += next.drops;
+            drops_counted_ += next.drops;
+            assembly_.pop();
+            tell_drops(Shown::kNotice);
+            continue;
+        }
+        // Vectors are handled in the order they came together: one waiting
+        // for its answer's pause holds up the ones after it.
+        if (due(next) > Clock::now()) {
+            return 1;
+        }
+        const int result = handle_vector(*next.vector);
+        assembly_.pop();
+        if (result == 0) {
             return 0;
         }
     }
     return 1;
 }
 
-int UDP_Server_Service::wait_timeout_ms() const {
-    const auto deadline = assembly_.next_deadline();
-    if (!deadline) {
-        return -1;
+void UDP_Server_Service::finish(bool read_waiting) {
+    if (read_waiting) {
+        take_arrivals(Clock::now());
     }
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
-    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+    assembly_.give_up_all();
+    // The drops since the last datagram read are the last thing to tell.
+    if (const auto drops = net::kernel_drops(recv_fd_)) {
+        assembly_.note_drops(*drops);
+    }
+    while (assembly_.has_ready()) {
+        const Clock::time_point when = due(assembly_.front());
+        if (when > Clock::now()) {
+            sleep_until(when);  // an answer's pause: the program is ending anyway
+        }
+        handle_ready();  // a "quit" among them is shown; the program stops already
+    }
+    tell_drops(Shown::kKept);
 }
 
-void UDP_Server_Service::take_arrivals() {
-    while (!assembly_.has_ready()) {
-        const int received = SDLNet_UDP_RecvV(recv_sock, arrivals_);
-        const auto now = std::chrono::steady_clock::now();
-        for (int i = 0; i < received; ++i) {
-            const UDPpacket* p = arrivals_[i];
-            assembly_.add(p->address, p->data, static_cast<std::size_t>(std::max(p->len, 0)), now);
-        }
-        if (received < wire::kPacketsPerVector) {
-            // The queue ran empty (or the receive failed): a good moment to
-            // look at what the kernel dropped and at what has waited too long.
-            report_drops();
-            assembly_.expire(now);
-            return;
-        }
+Peer_Counters UDP_Server_Service::counters() const {
+    Peer_Counters now = counters_;
+    if (const auto drops = net::kernel_drops(recv_fd_)) {
+        now.datagrams_dropped += static_cast<std::uint32_t>(*drops - drops_counted_);
     }
+    return now;
 }
 
-void UDP_Server_Service::report_drops() {
-    const auto drops = net::kernel_drops(recv_fd_);
-    if (drops && *drops != drops_seen_) {
-        const std::uint32_t grown = *drops - drops_seen_;  // the kernel's count wraps at 2^32
-        drops_seen_ = *drops;
-        drops_untold_ += grown;
-        counters_.datagrams_dropped += grown;
-        // Whatever senders were in the middle of lost datagrams with them:
-        // their vectors are given up, so that their next ones start whole.
-        assembly_.give_up_all();
-    }
+void UDP_Server_Service::tell_drops(Shown what) {
     if (drops_untold_ == 0) {
         return;
     }
@@ -386,18 +519,12 @@ void UDP_Server_Service::report_drops() {
            "%llu %s dropped by the system before they could be read (the receive queue was full)\n",
            static_cast<unsigned long long>(drops_untold_),
            drops_untold_ == 1 ? "datagram" : "datagrams");
-    if (sink_(line, Shown::kNotice)) {
+    if (sink_(line, what)) {
         drops_untold_ = 0;
     }
 }
 
-int UDP_Server_Service::handle_vector(bool& handled) {
-    take_arrivals();
-    handled = assembly_.has_ready();
-    if (!handled) {
-        return 1;
-    }
-    const wire::AssembledVector& vector = assembly_.front();
+int UDP_Server_Service::handle_vector(const wire::AssembledVector& vector) {
     // Slots the sender did not fill read as empty texts.
     for (int i = 0; i < wire::kPacketsPerVector; ++i) {
         UDPpacket* p = in_packets[i];
@@ -411,71 +538,49 @@ int UDP_Server_Service::handle_vector(bool& handled) {
         p->address = vector.from;
     }
     const bool whole = vector.whole();
-    assembly_.pop();
     ++counters_.vectors_received;
     if (!whole) {
         ++counters_.incomplete_vectors;
     }
 
+    // A keyword is obeyed only from a vector whose three datagrams arrived.
     const std::string_view keyword = text_of(in_packets[wire::kSlotKeyword]);
+    const bool update = whole && keyword == wire::kKeywordUpdate;
+    const bool quit = whole && keyword == wire::kKeywordQuit;
+    // The answer goes first; its printout is made once it has gone.
+    const bool sent = update && send_answer();
     std::string shown = wire::vector_printout(text_of(in_packets[wire::kSlotAddress]),
                                               text_of(in_packets[wire::kSlotPort]), keyword);
-    int result = 1;
-    // A keyword is obeyed only from a vector whose three datagrams arrived.
-    if (whole && keyword == wire::kKeywordQuit) {
+    if (quit) {
         shown += "\nServer recieved \"quit\" signal from client!\n";
-        result = 0;
-    } else if (whole && keyword == wire::kKeywordUpdate) {
-        send_answer(shown);
+        sink_(shown, Shown::kKept);  // the reason the program ends is always shown
+        return 0;
     }
-    if (!shown.empty()) {  // empty when a failed answer has shown it already
-        sink_(shown, Shown::kVector);
+    if (update) {
+        append_answer_lines(shown, vector.from, sent);
     }
-    return result;
+    sink_(shown, Shown::kVector);
+    return 1;
 }
 
-void UDP_Server_Service::send_answer(std::string& shown) {
-    shown += "Recieved update request from client... redirecting and sending information...\n";
+bool UDP_Server_Service::send_answer() {
     // The answer echoes the received address and port texts in place.
     out_packets[0]->data = in_packets[wire::kSlotAddress]->data;
     out_packets[1]->data = in_packets[wire::kSlotPort]->data;
     out_packets[2]->data = answer_keyword_.data();
-
-    IPaddress endpoint{};
-    SDL_ClearError();
-    if (SDLNet_ResolveHost(&endpoint, wire::kAnswerHost, wire::kAnswerPort) != 0) {
-        sink_(shown, Shown::kVector);  // the printout so far comes before the error
-        shown.clear();
-        std::fflush(stdout);
-        std::fprintf(stderr, "FAILED!\nSDLNet_ResolveHost(%s %d): %s\n", wire::kAnswerHost,
-                     wire::kAnswerPort, net::library_error(net::kResolveFallback).c_str());
-        return;
-    }
-    pause_before_answer();
-
-    const IPaddress& from = in_packets[wire::kSlotAddress]->address;
-    append(shown, "ip: %d\n", static_cast<int>(from.host));
-    append(shown, "host: %d\n", from.port);
-    shown += "Setting packet vector destination info...\n";
     for (int i = 0; i < wire::kPacketsPerVector; ++i) {
-        append(shown, "Packet[%d]: setting host->", i);
-        shown += "setting port->";
-        out_packets[i]->address = endpoint;
-        shown += "setting length->";
+        out_packets[i]->address = answer_endpoint_;
         out_packets[i]->len = wire::kAnswerLength;
-        append(shown, "%d setting channel...\n", out_packets[i]->len);
         out_packets[i]->channel = -1;
     }
     outbound_addressed_ = true;
-    shown += "Sending...\n";
     // A vector send counts the packets that went out; fewer than all is a failure.
     if (SDLNet_UDP_SendV(send_sock, out_packets, wire::kPacketsPerVector) <
         wire::kPacketsPerVector) {
-        shown += "Error sending packet!\n";
-    } else {
-        ++counters_.updates_answered;
+        return false;
     }
-    shown += "Update request complete.\n";
+    ++counters_.updates_answered;
+    return true;
 }
 
 void UDP_Server_Service::send_update(char* data, UDPpacket** source) {

@@ -9,9 +9,11 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "batch_receiver.h"
 #include "vector_assembly.h"
 #include "wire_format.h"
 
@@ -26,12 +28,18 @@ struct Peer_Counters {
 
 class UDP_Server_Service {
   public:
+    using Clock = wire::Clock;
+
+    // How long after a vector's first datagram the rest may come.
+    static constexpr std::chrono::milliseconds kDefaultWindow{50};
+
     // Starts SDL_net, opens the receive socket on `listen_port` (0 means the
     // default port) and the send socket, resolves the destination `dest_ip`
     // port `dest_port` and allocates both packet vectors. Any failure ends
     // the process with status 1.
     explicit UDP_Server_Service(int listen_port, std::string dest_ip = wire::kInitialDestIp,
-                                int dest_port = wire::kInitialDestPort);
+                                int dest_port = wire::kInitialDestPort,
+                                std::chrono::milliseconds window = kDefaultWindow);
     ~UDP_Server_Service();
 
     UDP_Server_Service(const UDP_Server_Service&) = delete;
@@ -58,34 +66,43 @@ class UDP_Server_Service {
     int send_message(std::string_view word);
 
     // The receive socket's descriptor, for waiting on it together with other
-    // input. Only to wait on: every receive goes through SDL_net.
+    // input.
     int receive_descriptor() const { return recv_fd_; }
 
     // Waits up to `timeout_ms` (-1: without a limit) for a datagram on the
     // receive socket; true when one is waiting.
     bool wait_for_data(int timeout_ms) const;
 
-    // Handles the next packet vector, if one is ready: whole, or given up as
-    // incomplete because its time is up. Never waits. 0 when the other peer
-    // sent "quit".
+    // Reads what waits on the receive socket (a bounded amount) and handles
+    // every vector whose time has come, in the order the vectors came
+    // together: printed, "update" answered no sooner than 1 ms after it was
+    // whole, "quit" obeyed. Never waits. 0 when the other peer sent "quit":
+    // what came after it waits for finish().
     int recieve_data();
-    // recieve_data() for up to `most` vectors in a row, stopping when none
-    // is ready: a burst costs no extra wait per vector. 0 on "quit".
-    int serve_arrivals(int most);
 
-    // How long a waiter may sleep before an incomplete vector's time is up
-    // (rounded up to whole milliseconds); -1 when no vector is incomplete.
+    // When there is something to do without a new datagram: an answer's
+    // pause ends, an incomplete vector's window passes (a time in the past:
+    // at once); nothing when only a datagram can bring work.
+    std::optional<Clock::time_point> next_wake() const;
+    // next_wake() from now, rounded up to whole milliseconds; -1 for none.
     int wait_timeout_ms() const;
 
-    const Peer_Counters& counters() const { return counters_; }
+    // The way out: what was received is handled in order (incomplete
+    // vectors given up, answers sent when their pause is over), with what
+    // waits on the socket first when `read_waiting`, and the drops not yet
+    // told are told.
+    void finish(bool read_waiting);
+
+    // The counts, with the drops up to this moment.
+    Peer_Counters counters() const;
 
     // Where printouts go. A vector's printout (with its answer's lines) is
-    // handed over whole, after its answer has been sent; the drop line is a
-    // notice. The sink returns false when it has no room: a vector's
-    // printout is then not shown (the sink counts it), and a drop line is
-    // kept and its count told with the next one. The default writes to
-    // standard output.
-    enum class Shown { kVector, kNotice };
+    // handed over whole, after its answer has been sent. The sink returns
+    // false when it has no room: a vector's printout is then not shown (the
+    // sink counts it); a drop line is kept and its count told with the next
+    // one. What must be kept (a quit's printout, the lines at the end) is
+    // always taken. The default writes to standard output.
+    enum class Shown { kVector, kNotice, kKept };
     using Printout_Sink = std::function<bool(std::string_view text, Shown what)>;
     void set_printout_sink(Printout_Sink sink) { sink_ = std::move(sink); }
 
@@ -98,14 +115,23 @@ class UDP_Server_Service {
   private:
     // Resolves the destination with the current port and reports the result.
     int resolve_destination(const char* host);
-    // Appends the answer's lines to `shown` and sends the answer.
-    void send_answer(std::string& shown);
-    // Reads what the socket holds into the assembly, until a vector is
-    // ready or the queue is empty; an empty queue checks the drop count.
-    void take_arrivals();
-    void report_drops();
-    // recieve_data(), telling in `handled` whether a vector was handled.
-    int handle_vector(bool& handled);
+    // Reads what waits, up to a bound, into the assembly, and gives up the
+    // vectors whose window has passed by `now` (the time before the read).
+    void take_arrivals(Clock::time_point now);
+    // At a receive that found the queue empty: asks the kernel for drops
+    // that no datagram has told of yet, when there can be any.
+    void look_for_drops();
+    // When the oldest ready vector may be handled: later than now only for
+    // an update whose answer pause is not over.
+    Clock::time_point due(const wire::Assembled& next) const;
+    // Handles what is ready and due; 0 at a "quit".
+    int handle_ready();
+    // Handles one vector: 0 for a whole "quit".
+    int handle_vector(const wire::AssembledVector& vector);
+    // Sends the answer to the vector in the inbound packets: true when it went.
+    bool send_answer();
+    // Tells the drops not yet told, as `what`.
+    void tell_drops(Shown what);
 
     UDPsocket send_sock = nullptr;
     UDPsocket recv_sock = nullptr;
@@ -118,11 +144,16 @@ class UDP_Server_Service {
     int listen_port_ = 0;
     int recv_fd_ = -1;
     UDPpacket** arrivals_ = nullptr;  // datagrams as received, before assembly
+    std::optional<net::Batch_Receiver> receiver_;
     wire::VectorAssembly assembly_;
-    std::uint32_t drops_seen_ = 0;    // the kernel's drop count when last looked at
-    std::uint64_t drops_untold_ = 0;  // dropped, and no line has said so yet
+    Clock::time_point last_arrival_{};    // of the last datagram read
+    int receive_buffer_ = 0;              // the receive queue's size, as the kernel counts it
+    std::size_t read_since_drained_ = 0;  // queue taken, at most, since it last ran empty
+    std::uint64_t drops_untold_ = 0;      // dropped, and no line has said so yet
+    std::uint32_t drops_counted_ = 0;     // the kernel's drop count as far as counted
     Peer_Counters counters_;
     Printout_Sink sink_;
+    IPaddress answer_endpoint_{};
     // The outbound packets' own buffers: an answer points the packets at other
     // memory, and they get these back before the vector is freed.
     std::array<Uint8*, wire::kPacketsPerVector> out_buffers_{};

@@ -5,66 +5,130 @@
 
 namespace wire {
 
-namespace {
-
-bool same_sender(const IPaddress& a, const IPaddress& b) {
-    return a.host == b.host && a.port == b.port;
+VectorAssembly::VectorAssembly(Clock::duration window, std::size_t most_senders,
+                               std::uint32_t drops)
+    : window_(window), most_senders_(std::max<std::size_t>(most_senders, 1)), drops_seen_(drops) {
+    // Reserved, not touched: memory grows only with the senders really waiting.
+    slots_.reserve(most_senders_);
+    by_sender_.reserve(most_senders_);
 }
 
-}  // namespace
-
-VectorAssembly::VectorAssembly(Clock::duration completion, std::size_t most_senders)
-    : completion_(completion), most_senders_(std::max<std::size_t>(most_senders, 1)) {
-    pending_.reserve(most_senders_);
+std::uint64_t VectorAssembly::key_of(const IPaddress& from) {
+    return (std::uint64_t{from.host} << 16U) | from.port;
 }
 
-void VectorAssembly::add(const IPaddress& from, const unsigned char* bytes, std::size_t len,
-                         Clock::time_point now) {
-    auto found = std::find_if(pending_.begin(), pending_.end(),
-                              [&](const Pending& p) { return same_sender(p.vector.from, from); });
-    if (found == pending_.end()) {
-        if (pending_.size() == most_senders_) {
-            finish(0);
-        }
-        pending_.push_back(Pending{AssembledVector{}, now + completion_});
-        found = pending_.end() - 1;
-        found->vector.from = from;
+void VectorAssembly::note_drops(std::uint32_t drops) {
+    if (drops == drops_seen_) {
+        return;
     }
-    AssembledVector& vector = found->vector;
+    // Whatever senders were in the middle of may have lost datagrams here:
+    // their vectors end now, and the loss is told in its place.
+    give_up_all();
+    // The kernel's count wraps at 2^32.
+    ready_.push_back(Ready{Assembled::Kind::kDrops, drops - drops_seen_, kNone});
+    drops_seen_ = drops;
+}
+
+void VectorAssembly::add(const Arrival& datagram) {
+    note_drops(datagram.drops);
+    std::uint32_t index = kNone;
+    const auto found = by_sender_.find(key_of(datagram.from));
+    if (found != by_sender_.end()) {
+        index = found->second;
+        // Later than the window allows: this datagram starts the sender's next vector.
+        if (datagram.at - slots_[index].vector.began > window_) {
+            finish(index);
+            index = kNone;
+        }
+    }
+    if (index == kNone) {
+        index = start(datagram);
+    }
+    AssembledVector& vector = slots_[index].vector;
     const auto slot = static_cast<std::size_t>(vector.filled);
-    const std::size_t kept = std::min(len, static_cast<std::size_t>(kPacketSize));
+    const std::size_t kept = std::min(datagram.len, static_cast<std::size_t>(kPacketSize));
     if (kept > 0) {
-        std::memcpy(vector.data.at(slot).data(), bytes, kept);
+        std::memcpy(vector.data.at(slot).data(), datagram.bytes, kept);
     }
     vector.len.at(slot) = kept;
+    vector.ended = datagram.at;
     if (++vector.filled == kPacketsPerVector) {
-        finish(static_cast<std::size_t>(found - pending_.begin()));
+        finish(index);
     }
+}
+
+std::uint32_t VectorAssembly::start(const Arrival& datagram) {
+    if (by_sender_.size() == most_senders_) {
+        finish(oldest_);
+    }
+    std::uint32_t index = 0;
+    if (!free_.empty()) {
+        index = free_.back();
+        free_.pop_back();
+        slots_[index].vector = AssembledVector{};
+    } else {
+        index = static_cast<std::uint32_t>(slots_.size());
+        slots_.emplace_back();
+    }
+    Slot& entry = slots_[index];
+    entry.vector.from = datagram.from;
+    entry.vector.began = datagram.at;
+    entry.older = newest_;
+    entry.newer = kNone;
+    if (newest_ != kNone) {
+        slots_[newest_].newer = index;
+    } else {
+        oldest_ = index;
+    }
+    newest_ = index;
+    by_sender_.emplace(key_of(datagram.from), index);
+    return index;
 }
 
 void VectorAssembly::expire(Clock::time_point now) {
-    // The table is oldest first, and every vector waits equally long.
-    while (!pending_.empty() && pending_.front().deadline <= now) {
-        finish(0);
+    // The table is oldest first, and every vector has the same window.
+    while (oldest_ != kNone && slots_[oldest_].vector.began + window_ <= now) {
+        finish(oldest_);
     }
 }
 
 void VectorAssembly::give_up_all() {
-    while (!pending_.empty()) {
-        finish(0);
+    while (oldest_ != kNone) {
+        finish(oldest_);
     }
 }
 
-std::optional<VectorAssembly::Clock::time_point> VectorAssembly::next_deadline() const {
-    if (pending_.empty()) {
+std::optional<Clock::time_point> VectorAssembly::next_deadline() const {
+    if (oldest_ == kNone) {
         return std::nullopt;
     }
-    return pending_.front().deadline;
+    return slots_[oldest_].vector.began + window_;
 }
 
-void VectorAssembly::finish(std::size_t index) {
-    ready_.push_back(pending_[index].vector);
-    pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(index));
+void VectorAssembly::finish(std::uint32_t index) {
+    Slot& entry = slots_[index];
+    (entry.older != kNone ? slots_[entry.older].newer : oldest_) = entry.newer;
+    (entry.newer != kNone ? slots_[entry.newer].older : newest_) = entry.older;
+    by_sender_.erase(key_of(entry.vector.from));
+    ready_.push_back(Ready{Assembled::Kind::kVector, 0, index});
+}
+
+Assembled VectorAssembly::front() const {
+    const Ready& next = ready_.front();
+    Assembled out;
+    out.kind = next.kind;
+    out.drops = next.drops;
+    if (next.kind == Assembled::Kind::kVector) {
+        out.vector = &slots_[next.slot].vector;
+    }
+    return out;
+}
+
+void VectorAssembly::pop() {
+    if (ready_.front().kind == Assembled::Kind::kVector) {
+        free_.push_back(ready_.front().slot);
+    }
+    ready_.pop_front();
 }
 
 }  // namespace wire

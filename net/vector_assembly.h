@@ -1,11 +1,17 @@
-// Putting packet vectors together from datagrams, one sender at a time.
+// Putting packet vectors together from datagrams, one sender at a time, by
+// the kernel's own record of each datagram: when it arrived and how many
+// datagrams the socket had dropped before it.
 //
 // A vector is the next three datagrams from one sender (source address and
-// port), in the order they arrive; datagrams of different senders never
-// share a vector. A vector whose rest does not come within the completion
-// time is given up as incomplete, with its missing slots empty. The table of
-// incomplete vectors is bounded, so that datagrams from many source ports
-// cannot grow memory: a new sender beyond the bound gives up the oldest one.
+// port), in the order they arrive, within a window of its first: a datagram
+// that comes later than that starts a new vector, and the old one is given
+// up as incomplete. A drop anywhere before a datagram gives up every
+// incomplete vector, so that no vector is made of datagrams from both sides
+// of a loss. The table of incomplete vectors is bounded: a new sender beyond
+// the bound gives up the oldest one.
+//
+// What comes out, in the order it happened, is whole vectors, given-up
+// vectors and drop counts.
 #ifndef LANLINK_NET_VECTOR_ASSEMBLY_H
 #define LANLINK_NET_VECTOR_ASSEMBLY_H
 
@@ -14,57 +20,104 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "wire_format.h"
 
 namespace wire {
 
+using Clock = std::chrono::steady_clock;
+
 struct AssembledVector {
     IPaddress from{};
     int filled = 0;  // datagrams that arrived, in slot order: 3 for a whole vector
     std::array<std::array<unsigned char, kPacketSize>, kPacketsPerVector> data{};
     std::array<std::size_t, kPacketsPerVector> len{};
+    Clock::time_point began{};  // the first datagram's arrival
+    Clock::time_point ended{};  // the last datagram's: for a whole vector, when it became whole
 
     bool whole() const { return filled == kPacketsPerVector; }
 };
 
+// One datagram as the kernel handed it over.
+struct Arrival {
+    IPaddress from{};
+    const unsigned char* bytes = nullptr;
+    std::size_t len = 0;
+    std::uint32_t drops = 0;  // the socket's drop count as of this datagram (wraps at 2^32)
+    Clock::time_point at{};   // its arrival
+};
+
+// What the assembly hands on.
+struct Assembled {
+    enum class Kind { kVector, kDrops };
+    Kind kind = Kind::kVector;
+    std::uint32_t drops = 0;                  // kDrops: how many were dropped just here
+    const AssembledVector* vector = nullptr;  // kVector: whole, or given up
+};
+
 class VectorAssembly {
   public:
-    using Clock = std::chrono::steady_clock;
+    // `drops` is the socket's drop count before its first datagram.
+    VectorAssembly(Clock::duration window, std::size_t most_senders, std::uint32_t drops = 0);
 
-    VectorAssembly(Clock::duration completion, std::size_t most_senders);
-
-    // One datagram of `len` bytes from `from` (cut to a packet's size). A
-    // vector it completes is ready at once.
-    void add(const IPaddress& from, const unsigned char* bytes, std::size_t len,
-             Clock::time_point now);
-    // Gives up, as incomplete, every vector whose time is up at `now`.
+    void add(const Arrival& datagram);
+    // The socket's drop count as learned between datagrams: any change is a
+    // loss after the last datagram added, and ends every incomplete vector.
+    void note_drops(std::uint32_t drops);
+    // Gives up every vector whose window has passed at `now`, when no
+    // datagram that arrived before `now` is still to be added.
     void expire(Clock::time_point now);
     // Gives up every incomplete vector now, oldest first.
     void give_up_all();
-    // When the oldest incomplete vector's time is up; nothing when none waits.
+    // When the oldest incomplete vector's window passes; nothing when none waits.
     std::optional<Clock::time_point> next_deadline() const;
 
     bool has_ready() const { return !ready_.empty(); }
-    // The oldest ready vector; only while has_ready().
-    const AssembledVector& front() const { return ready_.front(); }
-    void pop() { ready_.pop_front(); }
-    std::size_t waiting_senders() const { return pending_.size(); }
+    std::size_t ready_count() const { return ready_.size(); }
+    // The oldest of what is ready; only while has_ready(). Its vector stays
+    // valid until pop() or the next add().
+    Assembled front() const;
+    void pop();
+
+    std::size_t waiting_senders() const { return by_sender_.size(); }
+    // The drop count of the last datagram added.
+    std::uint32_t drops_seen() const { return drops_seen_; }
+    Clock::duration window() const { return window_; }
 
   private:
-    struct Pending {
-        AssembledVector vector;
-        Clock::time_point deadline;
-    };
-    void finish(std::size_t index);  // moves pending_[index] to the ready queue
+    static constexpr std::uint32_t kNone = UINT32_MAX;
 
-    Clock::duration completion_;
+    // A vector's place: incomplete ones are linked oldest first; ready ones
+    // stay where they were put together until they have been handled.
+    struct Slot {
+        AssembledVector vector;
+        std::uint32_t older = kNone;
+        std::uint32_t newer = kNone;
+    };
+    struct Ready {
+        Assembled::Kind kind;
+        std::uint32_t drops;  // kDrops
+        std::uint32_t slot;   // kVector
+    };
+
+    static std::uint64_t key_of(const IPaddress& from);
+    std::uint32_t start(const Arrival& datagram);
+    void finish(std::uint32_t index);  // makes an incomplete vector ready
+
+    Clock::duration window_;
     std::size_t most_senders_;
-    std::vector<Pending> pending_;  // oldest first
-    std::deque<AssembledVector> ready_;
+    std::uint32_t drops_seen_;
+    std::vector<Slot> slots_;  // grows with what waits; free slots are reused
+    std::vector<std::uint32_t> free_;
+    std::unordered_map<std::uint64_t, std::uint32_t> by_sender_;
+    std::uint32_t oldest_ = kNone;
+    std::uint32_t newest_ = kNone;
+    std::deque<Ready> ready_;
 };
 
 }  // namespace wire

@@ -12,6 +12,8 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -182,16 +184,42 @@ TEST(LanlinkArguments, PortsOutOfRangeAreRefusedBeforeTheQuestion) {
              {"4556", "-1", "listen port -1"},
              {"65536", "4555", "destination port 65536"},
              {"99999999999999999999", "4555", "destination port 99999999999999999999"}}) {
-        Child child({LANLINK_BINARY, "127.0.0.1", dest, listen}, Input::kNull);
+        // "--" ends the options: "-1" is then an operand.
+        Child child({LANLINK_BINARY, "--", "127.0.0.1", dest, listen}, Input::kNull);
         EXPECT_EQ(exit_code(child.wait_exit()), 1);
         EXPECT_EQ(child.output(), "");
         EXPECT_EQ(child.errors(), "lanlink: the " + named + " is outside 0 to 65535\n");
     }
 }
 
-// SDL_net waits with select(): a receive socket above FD_SETSIZE must be
-// refused at start-up, not abort the process inside the library.
-TEST(LanlinkArguments, TooManyInheritedDescriptorsFailCleanly) {
+// Options are read first, wherever they stand; a refused one is named, with
+// the hint to --help, and nothing else happens.
+TEST(LanlinkArguments, OptionsAreCheckedBeforeTheQuestion) {
+    const std::string hint = "\nTry 'lanlink --help' for more information.\n";
+    for (const auto& [args, refusal] :
+         std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--bogus", "127.0.0.1", "4556", "4555"}, "unknown option '--bogus'"},
+             {{"-x", "1", "2", "3"}, "unknown option '-x'"},
+             {{"127.0.0.1", "4556", "4555", "-1"}, "unknown option '-1'"},
+             {{"-W", "0", "a", "b", "c"}, "-W takes milliseconds from 1 to 1000, not '0'"},
+             {{"a", "b", "c", "--window=1001"},
+              "--window takes milliseconds from 1 to 1000, not '1001'"},
+             {{"--window", "5ms", "a", "b", "c"},
+              "--window takes milliseconds from 1 to 1000, not '5ms'"},
+             {{"a", "b", "c", "-W"}, "option '-W' needs a value"}}) {
+        std::vector<std::string> argv = {LANLINK_BINARY};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Child child(argv, Input::kNull);
+        EXPECT_EQ(exit_code(child.wait_exit()), 1) << refusal;
+        EXPECT_EQ(child.output(), "");
+        EXPECT_EQ(child.errors(), std::string("lanlink: ").append(refusal).append(hint));
+    }
+}
+
+// SDL_net waits with select(), which cannot watch descriptors from 1024 on:
+// the receive socket is read without it, so a program started with every
+// descriptor below that taken still serves.
+TEST(LanlinkArguments, ManyInheritedDescriptorsDoNotStopTheService) {
     const int port = testsupport::free_udp_port();
     Child child(
         [port] {
@@ -199,18 +227,13 @@ TEST(LanlinkArguments, TooManyInheritedDescriptorsFailCleanly) {
             return 127;
         },
         Input::kNull);
-    EXPECT_EQ(exit_code(child.wait_exit()), 1);
-    // Descriptors up to 1023 are taken; the program's own come after them.
-    EXPECT_NE(child.errors().find("FAILED!\nSDLNet_UDP_Open(port): the socket is on descriptor "
-                                  "102"),
-              std::string::npos)
-        << child.errors();
-    EXPECT_NE(child.errors().find(", and SDL_net can only wait on descriptors below 1024"),
-              std::string::npos);
-    // The steps before the failure are shown, however the program ends.
-    EXPECT_NE(child.output().find("Opening port " + std::to_string(port) +
-                                  " for incoming connections..."),
-              std::string::npos);
+    ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n"));
+    const LoopbackUdp other;
+    other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("hello"));
+    EXPECT_TRUE(child.wait_for("\t MSG: hello\n"));
+    other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("quit"));
+    EXPECT_EQ(exit_code(child.wait_exit()), 0);
+    EXPECT_EQ(child.errors(), "");
 }
 
 // --help and --version answer before any question, wherever they stand.
@@ -223,7 +246,7 @@ TEST(LanlinkArguments, HelpAndVersionComeFirst) {
         argv.insert(argv.end(), args.begin(), args.end());
         Child child(argv, Input::kNull);
         EXPECT_EQ(exit_code(child.wait_exit()), 0);
-        EXPECT_EQ(child.output().rfind("Usage: lanlink <other_ip> <other_ip's_send_port> "
+        EXPECT_EQ(child.output().rfind("Usage: lanlink [options] <other_ip> <other_ip's_send_port> "
                                        "<listen_port>\n",
                                        0),
                   0U);
@@ -397,49 +420,325 @@ TEST(LanlinkHeadless, AClosedOutputEndsWithStatusOne) {
     EXPECT_EQ(child.errors(), "lanlink: cannot write to standard output: Broken pipe\n");
 }
 
-// A peer held up (here stopped) while a sender floods it: the kernel drops
-// what its queue cannot hold, lanlink tells exactly how many, and the
-// sender's next vectors are whole again and answered.
-TEST(LanlinkHeadlessAnswer, DropsAreCountedAndToldAndTheNextVectorsAreWhole) {
-    const LoopbackUdp answers(4556);
-    const int port = testsupport::free_udp_port();
-    const auto to = static_cast<std::uint16_t>(port);
-    Child child(command_line(port), Input::kNull);
-    ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n"));
-    child.kill_now(SIGSTOP);
-    const LoopbackUdp other;
-    // More than the largest receive queue the kernel allows here can hold.
-    for (int i = 0; i < 20000; ++i) {
-        other.send_vector(to, z("a"), z("b"), z("flood"));
+struct Printout {
+    std::string ip;
+    std::string port;
+    std::string msg;
+};
+
+// The vectors a peer printed, in order.
+std::vector<Printout> printouts_in(const std::string& out) {
+    std::vector<Printout> found;
+    const std::string head = "Packet array incoming!\n\t  IP: ";
+    for (auto at = out.find(head); at != std::string::npos; at = out.find(head, at + 1)) {
+        std::istringstream lines(out.substr(at + head.size(), 2000));
+        Printout p;
+        std::getline(lines, p.ip);
+        std::getline(lines, p.port);
+        std::getline(lines, p.msg);
+        p.port = p.port.substr(std::string("\tPORT: ").size());
+        p.msg = p.msg.substr(std::string("\t MSG: ").size());
+        found.push_back(p);
     }
-    other.send(to, z("odd"));  // whatever was queued, one vector is left incomplete
-    const auto dropped = testsupport::kernel_drops(to);
-    ASSERT_TRUE(dropped);
-    ASSERT_GT(*dropped, 0UL);
-    child.kill_now(SIGCONT);
-    const std::string line =
-        " dropped by the system before they could be read (the receive "
-        "queue was full)\n";
-    ASSERT_TRUE(child.wait_for(line, milliseconds(20000)));
-    const std::string& out = child.output();
-    const auto end = out.rfind(line);
-    const auto start = out.rfind('\n', end) + 1;
-    EXPECT_EQ(out.substr(start, end - start), std::to_string(*dropped) + " datagrams");
-    for (int i = 0; i < 3; ++i) {
-        other.send_vector(to, z("10.0.0." + std::to_string(i)), z("7"), z("update"));
-        for (const std::string& expected : {z("10.0.0." + std::to_string(i)), z("7")}) {
-            const auto got = answers.receive(milliseconds(5000));
-            ASSERT_TRUE(got) << i;
-            EXPECT_EQ(got->bytes.substr(0, expected.size()), expected);
+    return found;
+}
+
+// The numbers that the drop lines in `out` tell, added up.
+long dropped_in(const std::string& out) {
+    long told = 0;
+    const std::string line = " dropped by the system before they could be read";
+    for (auto at = out.find(line); at != std::string::npos; at = out.find(line, at + 1)) {
+        const auto start = out.rfind('\n', at) + 1;
+        told += std::stol(out.substr(start, at - start));
+    }
+    return told;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// lanlink headless with its standard output in a file, which never holds
+// it up: every printout is there.
+class HeadlessToFile {
+  public:
+    explicit HeadlessToFile(const std::string& options = "") {
+        const int fd = mkstemp(path_.data());
+        if (fd >= 0) {
+            close(fd);
         }
-        ASSERT_TRUE(answers.receive(milliseconds(1000)));
+        port_ = testsupport::free_udp_port();
+        child_ = std::make_unique<Child>(
+            std::vector<std::string>{"/bin/sh", "-c",
+                                     "exec " + std::string(LANLINK_BINARY) + " " + options +
+                                         " 127.0.0.1 4556 " + std::to_string(port_) + " >" + path_},
+            Input::kNull);
     }
-    other.send_vector(to, z("1.2.3.4"), z("99"), z("quit"));
-    EXPECT_EQ(exit_code(child.wait_exit(milliseconds(10000))), 0);
-    EXPECT_EQ(out.find(" dropped by the system"), start + std::to_string(*dropped).size() + 10);
+    ~HeadlessToFile() { unlink(path_.c_str()); }
+    HeadlessToFile(const HeadlessToFile&) = delete;
+    HeadlessToFile& operator=(const HeadlessToFile&) = delete;
+    HeadlessToFile(HeadlessToFile&&) = delete;
+    HeadlessToFile& operator=(HeadlessToFile&&) = delete;
+
+    bool started() const {
+        for (int i = 0; i < 200; ++i) {
+            if (output().find("Success!\n\n") != std::string::npos) {
+                return true;
+            }
+            std::this_thread::sleep_for(milliseconds(25));
+        }
+        return false;
+    }
+    std::string output() const { return read_file(path_); }
+    std::uint16_t port() const { return static_cast<std::uint16_t>(port_); }
+    Child& child() { return *child_; }
+
+  private:
+    std::string path_ = "/tmp/lanlink-output-XXXXXX";
+    int port_ = 0;
+    std::unique_ptr<Child> child_;
+};
+
+// A peer held up (here stopped) while a sender floods it, then served while
+// the flood goes on: every datagram sent is either in a printout or in a
+// drop line, and no printout holds datagrams from both sides of a loss (its
+// datagrams were sent one right after the other).
+TEST(LanlinkHeadless, NoVectorSpansADropAndEveryDatagramIsAccountedFor) {
+    HeadlessToFile peer;
+    ASSERT_TRUE(peer.started());
+    peer.child().kill_now(SIGSTOP);
+    const LoopbackUdp sender;
+    int next = 0;
+    const auto send_numbered = [&](int count) {
+        for (int i = 0; i < count; ++i, ++next) {
+            sender.send(peer.port(), z("d" + std::to_string(next)));
+        }
+    };
+    // More than the largest receive queue the kernel allows here can hold.
+    send_numbered(60000);
+    ASSERT_GT(testsupport::kernel_drops(peer.port()).value_or(0), 0UL);
+    peer.child().kill_now(SIGCONT);
+    send_numbered(30000);  // while the backlog is served
+    std::this_thread::sleep_for(milliseconds(300));
+    const auto dropped = testsupport::kernel_drops(peer.port());
+    ASSERT_TRUE(dropped);
+    sender.send_vector(peer.port(), z("q"), z("q"), z("quit"));
+    EXPECT_EQ(exit_code(peer.child().wait_exit(milliseconds(20000))), 0);
+
+    const std::string out = peer.output();
+    const std::vector<Printout> shown = printouts_in(out);
+    long datagrams = 0;
+    int spanning = 0;
+    for (const Printout& p : shown) {
+        std::vector<long> numbers;
+        for (const std::string* text : {&p.ip, &p.port, &p.msg}) {
+            if (!text->empty() && text->front() == 'd') {
+                numbers.push_back(std::stol(text->substr(1)));
+            }
+        }
+        datagrams += static_cast<long>(numbers.size());
+        for (std::size_t i = 1; i < numbers.size(); ++i) {
+            spanning += numbers[i] != numbers[i - 1] + 1 ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(spanning, 0);
+    EXPECT_GT(*dropped, 0UL);
+    EXPECT_EQ(dropped_in(out), static_cast<long>(*dropped));
+    EXPECT_EQ(datagrams + dropped_in(out), next);
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.back().msg, "quit");
+    EXPECT_NE(out.find("\nServer recieved \"quit\" signal from client!\n" + std::string(kShutdown)),
+              std::string::npos);
+}
+
+// A vector's datagrams come within a window of its first: the rest of a
+// vector that comes later starts a vector of its own, even while another
+// sender keeps the socket busy, and neither part is obeyed. A longer
+// window (-W) takes it in.
+TEST(LanlinkHeadlessAnswer, ARestLaterThanTheWindowIsNotJoinedWhileTheSocketIsBusy) {
+    const LoopbackUdp answers(4556);
+    for (const std::string window : {"", "-W 400"}) {
+        HeadlessToFile peer(window);
+        ASSERT_TRUE(peer.started());
+        const LoopbackUdp late;
+        const LoopbackUdp busy;
+        late.send(peer.port(), z("10.0.0.1"));
+        late.send(peer.port(), z("4555"));
+        for (int i = 0; i < 100; ++i) {
+            busy.send_vector(peer.port(), z("b"), z(std::to_string(i)), z("busy"));
+            std::this_thread::sleep_for(milliseconds(2));
+        }
+        late.send(peer.port(), z("update"));
+        const bool answered = answers.receive(milliseconds(500)).has_value();
+        busy.send_vector(peer.port(), z("q"), z("q"), z("quit"));
+        EXPECT_EQ(exit_code(peer.child().wait_exit()), 0);
+        const std::vector<Printout> shown = printouts_in(peer.output());
+        int busy_whole = 0;
+        std::vector<std::string> from_late;
+        for (const Printout& p : shown) {
+            if (p.ip == "b") {
+                busy_whole += p.msg == "busy" ? 1 : 0;
+            } else if (p.ip != "q") {
+                from_late.push_back(p.ip + "|" + p.port + "|" + p.msg);
+            }
+        }
+        EXPECT_EQ(busy_whole, 100) << window;
+        if (window.empty()) {
+            EXPECT_FALSE(answered);
+            EXPECT_EQ(from_late, (std::vector<std::string>{"10.0.0.1|4555|", "update||"}));
+        } else {
+            EXPECT_TRUE(answered);
+            EXPECT_EQ(from_late, (std::vector<std::string>{"10.0.0.1|4555|update"}));
+        }
+        answers.drain();
+    }
+}
+
+// One datagram injected "from" a sender's own address and port shifts that
+// sender's datagrams only until its next pause longer than the window: one
+// vector is lost, every later update is answered with its own texts.
+TEST(LanlinkHeadlessAnswer, AStrayDatagramCostsItsSenderAtMostOneVector) {
+    const LoopbackUdp answers(4556);
+    HeadlessToFile peer;
+    ASSERT_TRUE(peer.started());
+    const LoopbackUdp sender(0, true);
+    const LoopbackUdp spoof(sender.port(), true);
+    std::vector<std::string> answered;
+    for (int i = 0; i < 10; ++i) {
+        if (i == 4) {
+            spoof.send(peer.port(), z("stray"));
+        }
+        sender.send_vector(peer.port(), z("10.0.0.1"), z(std::to_string(5000 + i)), z("update"));
+        for (int d = 0; d < 3; ++d) {
+            if (const auto got = answers.receive(milliseconds(100))) {
+                answered.push_back(got->bytes.substr(0, got->bytes.find('\0')));
+            }
+        }
+        answers.drain();
+    }
+    sender.send_vector(peer.port(), z("q"), z("q"), z("quit"));
+    EXPECT_EQ(exit_code(peer.child().wait_exit()), 0);
+    std::vector<std::string> expected;
+    for (int i = 0; i < 10; ++i) {
+        if (i != 4) {
+            for (const std::string& text :
+                 {std::string("10.0.0.1"), std::to_string(5000 + i), std::string("up_resp")}) {
+                expected.push_back(text);
+            }
+        }
+    }
+    EXPECT_EQ(answered, expected);
+}
+
+// Senders interleaving datagram by datagram, far more of them than ever
+// send at once: every vector whole, every update answered with its own texts.
+TEST(LanlinkHeadlessAnswer, TwoHundredInterleavedSendersAreAllWholeAndAnswered) {
+    const LoopbackUdp answers(4556);
+    HeadlessToFile peer;
+    ASSERT_TRUE(peer.started());
+    constexpr int kSenders = 200;
+    std::vector<std::unique_ptr<LoopbackUdp>> senders;
+    senders.reserve(kSenders);
+    for (int i = 0; i < kSenders; ++i) {
+        senders.push_back(std::make_unique<LoopbackUdp>());
+    }
+    for (const std::string slot : {"address", "port", "update"}) {
+        for (int i = 0; i < kSenders; ++i) {
+            const std::string text = slot == "address" ? "s" + std::to_string(i)
+                                     : slot == "port"  ? std::to_string(i)
+                                                       : slot;
+            senders[static_cast<std::size_t>(i)]->send(peer.port(), z(text));
+        }
+    }
+    std::set<int> own;
+    for (int i = 0; i < kSenders; ++i) {
+        std::string got[3];
+        for (std::string& bytes : got) {
+            const auto d = answers.receive(milliseconds(2000));
+            ASSERT_TRUE(d) << i;
+            bytes = d->bytes.substr(0, d->bytes.find('\0'));
+        }
+        if (got[0] == "s" + got[1] && got[2] == "up_resp") {
+            own.insert(std::stoi(got[1]));
+        }
+    }
+    EXPECT_EQ(own.size(), static_cast<std::size_t>(kSenders));
+    senders[0]->send_vector(peer.port(), z("q"), z("q"), z("quit"));
+    EXPECT_EQ(exit_code(peer.child().wait_exit()), 0);
+    EXPECT_EQ(printouts_in(peer.output()).size(), static_cast<std::size_t>(kSenders + 1));
+}
+
+// What was read together with the "quit" is handled before the end, in
+// order, after it as before it: printed, and updates answered.
+TEST(LanlinkHeadlessAnswer, WhatCameWithTheQuitIsHandledInOrderBeforeTheEnd) {
+    const LoopbackUdp answers(4556);
+    HeadlessToFile peer;
+    ASSERT_TRUE(peer.started());
+    peer.child().kill_now(SIGSTOP);
+    const LoopbackUdp sender;
+    const LoopbackUdp lone;
+    sender.send_vector(peer.port(), z("A"), z("1"), z("update"));
+    sender.send_vector(peer.port(), z("B"), z("2"), z("update"));
+    sender.send_vector(peer.port(), z("Q"), z("3"), z("quit"));
+    lone.send(peer.port(), z("lone"));
+    sender.send_vector(peer.port(), z("C"), z("4"), z("update"));
+    std::this_thread::sleep_for(milliseconds(50));
+    peer.child().kill_now(SIGCONT);
+    EXPECT_EQ(exit_code(peer.child().wait_exit()), 0);
+    std::vector<std::string> answered;
+    while (const auto got = answers.receive(milliseconds(200))) {
+        answered.push_back(got->bytes.substr(0, got->bytes.find('\0')));
+    }
+    EXPECT_EQ(answered, (std::vector<std::string>{"A", "1", "up_resp", "B", "2", "up_resp", "C",
+                                                  "4", "up_resp"}));
+    const std::string out = peer.output();
+    std::vector<std::string> order;
+    for (const Printout& p : printouts_in(out)) {
+        order.push_back(p.ip + "|" + p.port + "|" + p.msg);
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"A|1|update", "B|2|update", "Q|3|quit", "C|4|update",
+                                               "lone||"}));
+    const auto quit = out.find("\nServer recieved \"quit\" signal from client!\n");
+    const auto after = out.find("\t  IP: C");
+    const auto end = out.find(kShutdown);
+    EXPECT_LT(quit, after);
+    EXPECT_LT(out.find("Update request complete.\n", after), end);
+    EXPECT_NE(end, std::string::npos);
+}
+
+// Standard descriptors closed at start are not taken by the program's own
+// sockets or pipes: a closed input is end of input (the confirmation
+// accepts), and closed outputs are simply not written.
+TEST(LanlinkHeadless, ClosedStandardDescriptorsAreNotTakenBySockets) {
+    for (const std::string closed : {"<&-", ">&- 2>&-", "<&- >&- 2>&-"}) {
+        const int port = testsupport::free_udp_port();
+        Child child({"/bin/sh", "-c",
+                     "exec " + std::string(LANLINK_BINARY) + " 127.0.0.1 4556 " +
+                         std::to_string(port) + " " + closed},
+                    Input::kNull);
+        // The port is bound once start-up is done.
+        bool bound = false;
+        for (int i = 0; i < 200 && !bound; ++i) {
+            bound = testsupport::kernel_drops(static_cast<std::uint16_t>(port)).has_value();
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+        ASSERT_TRUE(bound) << closed;
+        const LoopbackUdp other;
+        other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("hello"));
+        other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("quit"));
+        EXPECT_EQ(exit_code(child.wait_exit()), 0) << closed;
+        if (closed == "<&-") {
+            EXPECT_NE(child.output().find("\t MSG: hello\n"), std::string::npos);
+            EXPECT_NE(child.output().find(kShutdown), std::string::npos);
+        }
+        EXPECT_EQ(child.errors(), "") << closed;
+    }
 }
 
 // Standard output a pipe that nobody reads: the answers never wait for it.
+// What did not fit is counted, and the count comes before the end; the
+// "quit" that ends the program is always shown, with its reason.
 TEST(LanlinkHeadlessAnswer, AnOutputNobodyReadsNeverStopsTheAnswers) {
     const LoopbackUdp answers(4556);
     const int port = testsupport::free_udp_port();
@@ -447,13 +746,20 @@ TEST(LanlinkHeadlessAnswer, AnOutputNobodyReadsNeverStopsTheAnswers) {
     ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n"));
     const LoopbackUdp other;
     const int sent = flood_with_updates(other, port, answers, 300);
-    ASSERT_TRUE(
-        child.wait_for("not shown (standard output was not being read)\n", milliseconds(10000)));
+    for (int i = 0; i < 300; ++i) {
+        send_big_vector(other, port);  // still nobody reads
+    }
     other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("quit"));
-    EXPECT_EQ(exit_code(child.wait_exit()), 0);
-    const auto [shown, not_shown] = testsupport::shown_and_not_shown(child.output());
-    EXPECT_EQ(shown + not_shown, sent + 1);
-    EXPECT_NE(child.output().find(kShutdown), std::string::npos);
+    EXPECT_EQ(exit_code(child.wait_exit(milliseconds(15000))), 0);
+    const std::string& out = child.output();
+    const auto [shown, not_shown] = testsupport::shown_and_not_shown(out);
+    EXPECT_GT(not_shown, 0);
+    EXPECT_EQ(shown + not_shown, sent + 300 + 1);
+    const std::string quit = "\t MSG: quit\n\nServer recieved \"quit\" signal from client!\n";
+    EXPECT_NE(out.find(quit), std::string::npos);
+    const auto last_count = out.rfind(" not shown (standard output was not being read)\n");
+    EXPECT_LT(last_count, out.find(kShutdown));
+    EXPECT_NE(out.find(kShutdown), std::string::npos);
 }
 
 TEST_F(Lanlink, ConfirmsAndStartsUp) {

@@ -1,4 +1,5 @@
-// Putting vectors together per sender, driven with a clock of the test's own.
+// Putting vectors together per sender, driven with arrival times and drop
+// counts of the test's own.
 #include "vector_assembly.h"
 
 #include <gtest/gtest.h>
@@ -8,82 +9,177 @@
 
 namespace {
 
-using Clock = wire::VectorAssembly::Clock;
 using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+using wire::Clock;
 
-IPaddress sender(Uint16 port) {
-    return IPaddress{0x0100007f, port};
-}
+const Clock::time_point t0{std::chrono::seconds(1000)};
+constexpr auto kWindow = milliseconds(50);
 
-struct Shown {
-    Uint16 port;
-    int filled;
-    std::vector<std::string> texts;
-};
-
-std::vector<Shown> take_ready(wire::VectorAssembly& assembly) {
-    std::vector<Shown> shown;
+// What came out, one line each: "port:text|text|text" for a vector (a
+// trailing '+' when whole) or "drops N".
+std::vector<std::string> take_ready(wire::VectorAssembly& assembly) {
+    std::vector<std::string> out;
     while (assembly.has_ready()) {
-        const wire::AssembledVector& v = assembly.front();
-        Shown s{v.from.port, v.filled, {}};
-        for (int i = 0; i < v.filled; ++i) {
-            const auto slot = static_cast<std::size_t>(i);
-            s.texts.emplace_back(reinterpret_cast<const char*>(v.data.at(slot).data()),
-                                 v.len.at(slot));
+        const wire::Assembled next = assembly.front();
+        if (next.kind == wire::Assembled::Kind::kDrops) {
+            out.push_back("drops " + std::to_string(next.drops));
+        } else {
+            const wire::AssembledVector& v = *next.vector;
+            std::string line = std::to_string(v.from.port) + ":";
+            for (int i = 0; i < v.filled; ++i) {
+                const auto slot = static_cast<std::size_t>(i);
+                line += (i > 0 ? "|" : "") +
+                        std::string(reinterpret_cast<const char*>(v.data.at(slot).data()),
+                                    v.len.at(slot));
+            }
+            out.push_back(line + (v.whole() ? "+" : ""));
         }
-        shown.push_back(s);
         assembly.pop();
     }
-    return shown;
+    return out;
 }
 
-void add(wire::VectorAssembly& assembly, Uint16 port, const std::string& text,
-         Clock::time_point at) {
-    assembly.add(sender(port), reinterpret_cast<const unsigned char*>(text.data()), text.size(),
-                 at);
-}
+struct Feeder {
+    wire::VectorAssembly& assembly;
+    std::uint32_t drops = 0;
 
-// Senders interleaving and a rest that comes late are proven on real
-// sockets in the service's tests; here, the deadline and the bound.
-TEST(VectorAssembly, AnIncompleteVectorIsGivenUpAtItsDeadlineAndTheNextStartsWhole) {
-    wire::VectorAssembly assembly(milliseconds(200), 64);
-    const Clock::time_point t0{};
-    add(assembly, 7, "lone", t0);
-    add(assembly, 8, std::string(600, 'w'), t0 + milliseconds(50));  // cut to a packet
-    add(assembly, 8, "", t0 + milliseconds(50));
-    assembly.expire(t0 + milliseconds(200));
-    auto shown = take_ready(assembly);
-    ASSERT_EQ(shown.size(), 1U);
-    EXPECT_EQ(shown[0].port, 7);
-    EXPECT_EQ(shown[0].filled, 1);
-    EXPECT_EQ(assembly.next_deadline(), t0 + milliseconds(250));
-    // The given-up sender's next datagrams make a vector of their own.
-    for (const char* text : {"a", "b", "c"}) {
-        add(assembly, 7, text, t0 + milliseconds(210));
+    void add(Uint16 port, const std::string& text, Clock::time_point at, Uint32 host = 0x0100007f) {
+        wire::Arrival a;
+        a.from = IPaddress{host, port};
+        a.bytes = reinterpret_cast<const unsigned char*>(text.data());
+        a.len = text.size();
+        a.drops = drops;
+        a.at = at;
+        assembly.add(a);
     }
-    // Losses: every incomplete vector is given up at once, oldest first.
-    assembly.give_up_all();
-    shown = take_ready(assembly);
-    ASSERT_EQ(shown.size(), 2U);
-    EXPECT_EQ(shown[0].texts, (std::vector<std::string>{"a", "b", "c"}));
-    EXPECT_EQ(shown[1].port, 8);
-    EXPECT_EQ(shown[1].texts, (std::vector<std::string>{std::string(512, 'w'), ""}));
-    EXPECT_EQ(assembly.waiting_senders(), 0U);
+};
+
+using Lines = std::vector<std::string>;
+
+TEST(VectorAssembly, SendersInterleavingKeepTheirOwnVectorsInCompletionOrder) {
+    wire::VectorAssembly assembly(kWindow, 1024);
+    Feeder feed{assembly};
+    feed.add(1, "a1", t0);
+    feed.add(2, "b1", t0 + milliseconds(1));
+    feed.add(2, "b2", t0 + milliseconds(2));
+    // Same port, another host: another sender.
+    feed.add(1, "c1", t0 + milliseconds(3), 0x0200007f);
+    feed.add(1, "a2", t0 + milliseconds(4));
+    feed.add(2, "b3", t0 + milliseconds(5));
+    feed.add(1, "a3", t0 + milliseconds(6));
+    EXPECT_EQ(assembly.waiting_senders(), 1U);
+    EXPECT_EQ(assembly.next_deadline(), t0 + milliseconds(3) + kWindow);
+    ASSERT_EQ(assembly.ready_count(), 2U);
+    EXPECT_EQ(assembly.front().vector->began, t0 + milliseconds(1));
+    EXPECT_EQ(assembly.front().vector->ended, t0 + milliseconds(5));  // whole from then on
+    EXPECT_EQ(take_ready(assembly), (Lines{"2:b1|b2|b3+", "1:a1|a2|a3+"}));
+    // A payload longer than a packet is cut to it; an empty one is a slot.
+    feed.add(9, std::string(600, 'w'), t0 + milliseconds(7));
+    feed.add(9, "", t0 + milliseconds(8));
+    feed.add(9, "x", t0 + milliseconds(9));
+    EXPECT_EQ(take_ready(assembly), (Lines{"9:" + std::string(512, 'w') + "||x+"}));
 }
 
-TEST(VectorAssembly, ANewSenderBeyondTheBoundGivesUpTheOldest) {
-    wire::VectorAssembly assembly(milliseconds(200), 64);
-    const Clock::time_point t0{};
-    for (Uint16 port = 1; port <= 64; ++port) {
-        add(assembly, port, "first", t0 + milliseconds(port));
+// A datagram later than the window after its vector's first starts the
+// next vector: a stray shifts its sender only until a pause longer than that.
+TEST(VectorAssembly, TheWindowEndsAVectorAndAPauseRealignsTheSender) {
+    wire::VectorAssembly assembly(kWindow, 1024);
+    Feeder feed{assembly};
+    feed.add(5, "a", t0);
+    feed.add(5, "b", t0 + kWindow);  // still within
+    feed.add(5, "c", t0 + kWindow + nanoseconds(1));
+    EXPECT_EQ(take_ready(assembly), (Lines{"5:a|b"}));
+    EXPECT_EQ(assembly.next_deadline(), t0 + kWindow + nanoseconds(1) + kWindow);
+
+    wire::VectorAssembly other(kWindow, 1024);
+    Feeder send{other};
+    auto t = t0;
+    send.add(5, "stray", t);
+    for (int v = 0; v < 2; ++v) {  // two vectors right after it: shifted
+        for (const char* text : {"A", "P", "K"}) {
+            t += milliseconds(2);
+            send.add(5, text, t);
+        }
     }
+    t += kWindow + milliseconds(1);  // a pause longer than the window
+    for (const char* text : {"A", "P", "K"}) {
+        send.add(5, text, t);
+    }
+    EXPECT_EQ(take_ready(other), (Lines{"5:stray|A|P+", "5:K|A|P+", "5:K", "5:A|P|K+"}));
+}
+
+TEST(VectorAssembly, ADropGivesUpEveryIncompleteVectorAndIsToldInItsPlace) {
+    wire::VectorAssembly assembly(kWindow, 1024, 7);
+    Feeder feed{assembly, 7};
+    feed.add(1, "a1", t0);
+    feed.add(2, "b1", t0 + milliseconds(1));
+    feed.add(1, "a2", t0 + milliseconds(2));
+    feed.drops = 12;
+    feed.add(1, "a3", t0 + milliseconds(3));
+    feed.add(1, "x2", t0 + milliseconds(4));
+    EXPECT_EQ(take_ready(assembly), (Lines{"1:a1|a2", "2:b1", "drops 5"}));
+    EXPECT_EQ(assembly.drops_seen(), 12U);
+    // The kernel's count wraps at 2^32.
+    feed.drops = 0xfffffffeU;
+    feed.add(1, "x3", t0 + milliseconds(5));
+    feed.drops = 3;
+    feed.add(3, "y", t0 + milliseconds(6));
+    EXPECT_EQ(take_ready(assembly),
+              (Lines{"1:a3|x2", "drops " + std::to_string(0xfffffffeU - 12U), "1:x3", "drops 5"}));
+    EXPECT_EQ(assembly.waiting_senders(), 1U);
+}
+
+TEST(VectorAssembly, AVectorIsGivenUpWhenItsWindowHasPassedAndNotBefore) {
+    wire::VectorAssembly assembly(kWindow, 1024);
+    Feeder feed{assembly};
+    EXPECT_EQ(assembly.next_deadline(), std::nullopt);
+    feed.add(1, "a", t0);
+    feed.add(2, "b", t0 + milliseconds(10));
+    feed.add(3, "c", t0 + milliseconds(20));
+    feed.add(2, "b2", t0 + milliseconds(21));
+    feed.add(2, "b3", t0 + milliseconds(22));  // the middle one completes
+    EXPECT_EQ(take_ready(assembly), (Lines{"2:b|b2|b3+"}));
+    assembly.expire(t0 + kWindow - nanoseconds(1));
     EXPECT_FALSE(assembly.has_ready());
-    add(assembly, 1000, "new", t0 + milliseconds(100));
-    auto shown = take_ready(assembly);
-    ASSERT_EQ(shown.size(), 1U);
-    EXPECT_EQ(shown[0].port, 1);
-    EXPECT_EQ(assembly.waiting_senders(), 64U);
-    EXPECT_EQ(assembly.next_deadline(), t0 + milliseconds(202));
+    assembly.expire(t0 + kWindow + milliseconds(20));
+    EXPECT_EQ(take_ready(assembly), (Lines{"1:a", "3:c"}));
+    EXPECT_EQ(assembly.next_deadline(), std::nullopt);
+    feed.add(4, "d", t0 + milliseconds(100));
+    feed.add(5, "e", t0 + milliseconds(101));
+    assembly.give_up_all();
+    EXPECT_EQ(take_ready(assembly), (Lines{"4:d", "5:e"}));
+}
+
+// Up to the bound, every sender can have a vector under way; one more gives
+// up the oldest.
+TEST(VectorAssembly, ManySendersInterleavedAreAllWholeAndTheBoundGivesUpTheOldest) {
+    wire::VectorAssembly assembly(kWindow, 1000);
+    Feeder feed{assembly};
+    for (int slot = 0; slot < 3; ++slot) {
+        for (Uint16 port = 1; port <= 1000; ++port) {
+            feed.add(port, std::to_string(slot), t0 + milliseconds(slot));
+        }
+    }
+    const Lines out = take_ready(assembly);
+    ASSERT_EQ(out.size(), 1000U);
+    EXPECT_EQ(out.front(), "1:0|1|2+");
+    EXPECT_EQ(out.back(), "1000:0|1|2+");
+
+    wire::VectorAssembly small(kWindow, 3);
+    Feeder few{small};
+    for (Uint16 port = 1; port <= 3; ++port) {
+        few.add(port, "p", t0 + milliseconds(port));
+    }
+    few.add(2, "q", t0 + milliseconds(4));
+    EXPECT_FALSE(small.has_ready());
+    few.add(4, "new", t0 + milliseconds(5));
+    EXPECT_EQ(take_ready(small), (Lines{"1:p"}));
+    EXPECT_EQ(small.waiting_senders(), 3U);
+    EXPECT_EQ(small.next_deadline(), t0 + milliseconds(2) + kWindow);
+    few.add(5, "more", t0 + milliseconds(6));
+    few.add(6, "more", t0 + milliseconds(7));
+    EXPECT_EQ(take_ready(small), (Lines{"2:p|q", "3:p"}));
 }
 
 }  // namespace

@@ -25,13 +25,17 @@ sockaddr_in loopback(std::uint16_t port) {
 
 }  // namespace
 
-LoopbackUdp::LoopbackUdp(std::uint16_t port) {
+LoopbackUdp::LoopbackUdp(std::uint16_t port, bool shared) {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
         throw std::runtime_error("socket failed");
     }
     const int big = 4 * 1024 * 1024;
     setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    const int on = 1;
+    if (shared) {
+        setsockopt(fd_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+    }
     sockaddr_in addr = loopback(port);
     if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         close(fd_);

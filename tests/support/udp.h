@@ -19,7 +19,9 @@ struct Datagram {
 class LoopbackUdp {
   public:
     // Binds 127.0.0.1:`port` (0: a port the system picks). Throws when busy.
-    explicit LoopbackUdp(std::uint16_t port = 0);
+    // A `shared` socket may be bound beside another shared one on the same
+    // port: both then send from one address and port.
+    explicit LoopbackUdp(std::uint16_t port = 0, bool shared = false);
     ~LoopbackUdp();
     LoopbackUdp(const LoopbackUdp&) = delete;
     LoopbackUdp& operator=(const LoopbackUdp&) = delete;

@@ -1,0 +1,94 @@
+#include "options.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace console {
+
+namespace {
+
+constexpr long kShortestWindowMs = 1;
+constexpr long kLongestWindowMs = 1000;
+
+bool refuse(const std::string& message) {
+    std::fprintf(stderr, "lanlink: %s\nTry 'lanlink --help' for more information.\n",
+                 message.c_str());
+    return false;
+}
+
+// A whole decimal number from `low` to `high`, or false.
+bool whole_number(const char* text, long low, long high, long& value) {
+    errno = 0;
+    char* end = nullptr;
+    const long parsed = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed < low || parsed > high) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+// The option that getopt_long() just read, as the user wrote it: "--window"
+// or "-W" (its value may have been glued to it or the next word).
+std::string written_option(char** argv, int letter) {
+    int at = optind - 1;
+    if (optarg != nullptr && at > 0 && optarg == argv[at]) {
+        --at;  // the value was a word of its own
+    }
+    const std::string written = at > 0 ? argv[at] : "";
+    if (written.rfind("--", 0) == 0) {
+        return written.substr(0, written.find('='));
+    }
+    return std::string("-") + static_cast<char>(letter);
+}
+
+}  // namespace
+
+bool parse_options(int argc, char** argv, Options& options) {
+    static const option kLong[] = {{"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, 'V'},
+                                   {"window", required_argument, nullptr, 'W'},
+                                   {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    optind = 1;
+    int opt = 0;
+    // The leading ':' tells a missing value (':') from an unknown option ('?').
+    while ((opt = getopt_long(argc, argv, ":hVW:", kLong, nullptr)) != -1) {
+        switch (opt) {
+            case 'h':
+                options.help = true;
+                break;
+            case 'V':
+                options.version = true;
+                break;
+            case 'W': {
+                long ms = 0;
+                if (!whole_number(optarg, kShortestWindowMs, kLongestWindowMs, ms)) {
+                    return refuse(written_option(argv, opt) +
+                                  " takes milliseconds from 1 to 1000, not '" + optarg + "'");
+                }
+                options.window = std::chrono::milliseconds(ms);
+                break;
+            }
+            case ':':
+                optarg = nullptr;
+                return refuse("option '" + written_option(argv, optopt) + "' needs a value");
+            default:
+                optarg = nullptr;
+                if (optopt != 0) {
+                    return refuse(std::string("unknown option '-") + static_cast<char>(optopt) +
+                                  "'");
+                }
+                return refuse("unknown option '" + written_option(argv, '?') + "'");
+        }
+    }
+    options.operands.assign(argv, argv + 1);
+    options.operands.insert(options.operands.end(), argv + optind, argv + argc);
+    return true;
+}
+
+}  // namespace console

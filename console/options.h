@@ -1,0 +1,31 @@
+// lanlink's command line: options first read and checked, the three
+// operands left for the confirmation.
+#ifndef LANLINK_CONSOLE_OPTIONS_H
+#define LANLINK_CONSOLE_OPTIONS_H
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace console {
+
+struct Options {
+    bool help = false;
+    bool version = false;
+    std::chrono::milliseconds window{50};  // a vector's datagrams arrive within this
+    // The program's name, then the operands (other_ip, other_port,
+    // listen_port and whatever follows them).
+    std::vector<std::string> operands;
+};
+
+// Exit status of a refused command line.
+constexpr int kOptionError = 1;
+
+// Reads the command line into `options`. Options may come anywhere before
+// "--". A refused option or value is told on standard error with the hint
+// to --help: false then.
+bool parse_options(int argc, char** argv, Options& options);
+
+}  // namespace console
+
+#endif  // LANLINK_CONSOLE_OPTIONS_H

@@ -1,0 +1,80 @@
+#include "batch_receiver.h"
+
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace net {
+
+Batch_Receiver::Batch_Receiver(UDPpacket** packets, int count, int size)
+    : packets_(packets),
+      size_(static_cast<std::size_t>(size)),
+      messages_(static_cast<std::size_t>(count)),
+      parts_(static_cast<std::size_t>(count)),
+      sources_(static_cast<std::size_t>(count)),
+      controls_(static_cast<std::size_t>(count)),
+      received_(static_cast<std::size_t>(count)) {
+    for (std::size_t i = 0; i < messages_.size(); ++i) {
+        parts_[i] = {packets[i]->data, static_cast<std::size_t>(size)};
+    }
+}
+
+void Batch_Receiver::record_arrivals(int fd) {
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+}
+
+int Batch_Receiver::receive(int fd) {
+    // The headers are set afresh: the kernel writes the lengths back into them.
+    for (std::size_t i = 0; i < messages_.size(); ++i) {
+        msghdr& header = messages_[i].msg_hdr;
+        header = msghdr{};
+        header.msg_name = &sources_[i];
+        header.msg_namelen = sizeof(sockaddr_storage);
+        header.msg_iov = &parts_[i];
+        header.msg_iovlen = 1;
+        header.msg_control = controls_[i].bytes;
+        header.msg_controllen = kControlBytes;
+    }
+    int count = 0;
+    // MSG_TRUNC: each length is the datagram's own, also when it was cut.
+    while ((count = recvmmsg(fd, messages_.data(), static_cast<unsigned>(messages_.size()),
+                             MSG_DONTWAIT | MSG_TRUNC, nullptr)) < 0 &&
+           errno == EINTR) {
+    }
+    if (count < 0) {
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+    for (int i = 0; i < count; ++i) {
+        const auto at = static_cast<std::size_t>(i);
+        msghdr& header = messages_[at].msg_hdr;
+        Received& got = received_[at];
+        got = Received{};
+        got.size = messages_[at].msg_len;
+        got.len = std::min(got.size, size_);
+        if (header.msg_namelen >= sizeof(sockaddr_in) && sources_[at].ss_family == AF_INET) {
+            sockaddr_in source{};
+            std::memcpy(&source, &sources_[at], sizeof source);
+            got.from = IPaddress{source.sin_addr.s_addr, source.sin_port};
+        }
+        // No drop count is given while the socket has dropped nothing.
+        for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+            if (c->cmsg_level != SOL_SOCKET) {
+                continue;
+            }
+            if (c->cmsg_type == SO_RXQ_OVFL && c->cmsg_len >= CMSG_LEN(sizeof got.drops)) {
+                std::memcpy(&got.drops, CMSG_DATA(c), sizeof got.drops);
+            } else if (c->cmsg_type == SCM_TIMESTAMPNS &&
+                       c->cmsg_len >= CMSG_LEN(sizeof got.arrived)) {
+                std::memcpy(&got.arrived, CMSG_DATA(c), sizeof got.arrived);
+                got.stamped = true;
+            }
+        }
+    }
+    return count;
+}
+
+}  // namespace net

@@ -91,10 +91,25 @@ class KeyboardOnTerminal : public ::testing::Test {
         }
     }
 
-    // Types bytes at the keyboard and lets the terminal take them in.
+    // Types bytes at the keyboard and waits (at most 3 s) until the terminal
+    // has taken them in: it echoes a byte once it holds it, as one byte or
+    // more, so the echo waiting to be read has grown by at least as many.
+    // Only for a terminal that echoes, as it does until a test turns it off.
     void type(const std::string& keys) const {
+        const int before = echo_waiting();
         ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-        std::this_thread::sleep_for(milliseconds(30));
+        const auto deadline = std::chrono::steady_clock::now() + milliseconds(3000);
+        while (echo_waiting() < before + static_cast<int>(keys.size())) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+                << "the terminal did not take in " << keys.size() << " typed bytes";
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+
+    // Bytes the terminal has shown that the test has not read yet.
+    int echo_waiting() const {
+        int waiting = 0;
+        return ioctl(master_, FIONREAD, &waiting) == 0 ? waiting : -1;
     }
 
     // Types `keys` as soon as getch() has put the terminal in its key-wait settings.

@@ -18,6 +18,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "budget.h"
+
 namespace testsupport {
 
 namespace {
@@ -246,7 +248,8 @@ void Child::pump(milliseconds timeout) {
 }
 
 bool Child::wait_for(std::string_view needle, milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
+    const Bounded bound = within_budget(timeout);
+    const auto deadline = Clock::now() + bound.length;
     for (;;) {
         const auto found = out_.find(needle, cursor_);
         if (found != std::string::npos) {
@@ -255,6 +258,9 @@ bool Child::wait_for(std::string_view needle, milliseconds timeout) {
         }
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
+            if (bound.cut) {
+                budget_spent();
+            }
             return false;
         }
         pump(std::min(left, milliseconds(50)));
@@ -262,11 +268,15 @@ bool Child::wait_for(std::string_view needle, milliseconds timeout) {
 }
 
 std::string Child::read_for(milliseconds period) {
-    const auto deadline = Clock::now() + period;
+    const Bounded bound = within_budget(period);
+    const auto deadline = Clock::now() + bound.length;
     while (Clock::now() < deadline) {
         pump(std::min(
             std::chrono::duration_cast<milliseconds>(deadline - Clock::now()) + milliseconds(1),
             milliseconds(20)));
+    }
+    if (bound.cut) {
+        budget_spent();
     }
     return take();
 }
@@ -278,7 +288,8 @@ std::string Child::take() {
 }
 
 std::optional<int> Child::wait_exit(milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
+    const Bounded bound = within_budget(timeout);
+    const auto deadline = Clock::now() + bound.length;
     while (!status_) {
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -286,6 +297,9 @@ std::optional<int> Child::wait_exit(milliseconds timeout) {
             break;
         }
         if (Clock::now() >= deadline) {
+            if (bound.cut) {
+                budget_spent();
+            }
             return std::nullopt;
         }
         pump(milliseconds(10));
@@ -334,7 +348,8 @@ std::string plain(std::string text) {
 }
 
 bool wait_for_raw(int terminal, bool echo_off, milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
+    const Bounded bound = within_budget(timeout);
+    const auto deadline = Clock::now() + bound.length;
     while (Clock::now() < deadline) {
         termios t{};
         if (tcgetattr(terminal, &t) == 0) {
@@ -344,6 +359,9 @@ bool wait_for_raw(int terminal, bool echo_off, milliseconds timeout) {
             }
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    if (bound.cut) {
+        budget_spent();
     }
     return false;
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/wait.h>
@@ -66,6 +67,16 @@ void exec_program_crowded(const std::vector<std::string>& argv) {
 
 namespace {
 
+// In the forked child: ends it with SIGKILL when the test process ends,
+// however that happens (a crash, an abort, CTest's kill at its limit), so
+// that no child outlives its test. The signal is tied to the thread that
+// forked; a parent that has already gone is caught by the check after it.
+void end_with_parent(pid_t parent) {
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
+        _exit(127);
+    }
+}
+
 void append_available(int fd, std::string& into, bool& open) {
     char buf[4096];
     const ssize_t n = ::read(fd, buf, sizeof buf);
@@ -94,6 +105,7 @@ Child::Child(const std::function<int()>& body, Input input) {
 
 void Child::spawn(const std::function<void()>& in_child, Input input) {
     std::fflush(nullptr);
+    const pid_t parent = getpid();
     if (input == Input::kTerminal) {
         winsize size{24, 80, 0, 0};
         pid_ = forkpty(&master_, nullptr, nullptr, &size);
@@ -101,6 +113,7 @@ void Child::spawn(const std::function<void()>& in_child, Input input) {
             throw std::runtime_error("forkpty failed");
         }
         if (pid_ == 0) {
+            end_with_parent(parent);
             in_child();
             _exit(127);
         }
@@ -120,6 +133,7 @@ void Child::spawn(const std::function<void()>& in_child, Input input) {
         throw std::runtime_error("fork failed");
     }
     if (pid_ == 0) {
+        end_with_parent(parent);
         int in_fd = -1;
         if (input == Input::kPipe) {
             in_fd = in[0];

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <stdexcept>
 #include <thread>
 
@@ -77,6 +78,50 @@ void end_with_parent(pid_t parent) {
     }
 }
 
+// The parent of each process, from /proc.
+std::map<pid_t, pid_t> parents() {
+    std::map<pid_t, pid_t> parent_of;
+    if (DIR* dir = opendir("/proc")) {
+        while (const dirent* entry = readdir(dir)) {
+            char* end = nullptr;
+            const long pid = std::strtol(entry->d_name, &end, 10);
+            if (pid <= 0 || *end != '\0') {
+                continue;
+            }
+            // "pid (name) state ppid ...": the name may hold spaces and parentheses.
+            std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            const auto name_end = line.rfind(')');
+            char state = 0;
+            long parent = 0;
+            if (name_end != std::string::npos &&
+                std::sscanf(line.c_str() + name_end + 1, " %c %ld", &state, &parent) == 2) {
+                parent_of[static_cast<pid_t>(pid)] = static_cast<pid_t>(parent);
+            }
+        }
+        closedir(dir);
+    }
+    return parent_of;
+}
+
+// Kills what a child started and left running (a shell's jobs, say), which
+// would otherwise outlive the test: found while the child still holds them.
+void kill_descendants(pid_t pid) {
+    const auto parent_of = parents();
+    std::vector<pid_t> found{pid};
+    for (std::size_t i = 0; i < found.size() && found.size() < 1000; ++i) {
+        for (const auto& [child, parent] : parent_of) {
+            if (parent == found[i]) {
+                found.push_back(child);
+            }
+        }
+    }
+    for (std::size_t i = 1; i < found.size(); ++i) {
+        kill(found[i], SIGKILL);
+    }
+}
+
 void append_available(int fd, std::string& into, bool& open) {
     char buf[4096];
     const ssize_t n = ::read(fd, buf, sizeof buf);
@@ -114,6 +159,9 @@ void Child::spawn(const std::function<void()>& in_child, Input input) {
         }
         if (pid_ == 0) {
             end_with_parent(parent);
+            // Nothing of the test's own, its runner's output pipe included,
+            // is held open by the child or by whatever it starts.
+            closefrom(3);
             in_child();
             _exit(127);
         }
@@ -146,9 +194,7 @@ void Child::spawn(const std::function<void()>& in_child, Input input) {
         dup2(in_fd, 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        for (int fd = 3; fd < 256; ++fd) {
-            close(fd);
-        }
+        closefrom(3);
         in_child();
         _exit(127);
     }
@@ -169,6 +215,7 @@ void Child::spawn(const std::function<void()>& in_child, Input input) {
 
 Child::~Child() {
     if (!status_) {
+        kill_descendants(pid_);
         kill(pid_, SIGKILL);
         int status = 0;
         waitpid(pid_, &status, 0);

@@ -273,6 +273,11 @@ TEST_F(KeyboardWithoutTerminal, BothFailOnAPipe) {
 class KeyboardSignal : public ::testing::TestWithParam<int> {};
 
 TEST_P(KeyboardSignal, RestoresTheTerminalAndEndsByTheSignal) {
+#ifdef LANLINK_THREAD_SANITIZED
+    GTEST_SKIP() << "under ThreadSanitizer every signal stays blocked while a handler runs "
+                    "(SA_NODEFER notwithstanding), so a handler that raises its signal again "
+                    "does not end the process there";
+#endif
     const int sig = GetParam();
     int master = -1;
     int slave = -1;
@@ -356,6 +361,11 @@ int job_shell() {
 // Ctrl-Z gives the terminal back as it was found, every time; after fg,
 // getch() goes on waiting for its key.
 TEST(KeyboardJobControl, GetchWaitsOnAcrossCtrlZAndFg) {
+#ifdef LANLINK_THREAD_SANITIZED
+    GTEST_SKIP() << "under ThreadSanitizer every signal stays blocked while a handler runs "
+                    "(SA_NODEFER notwithstanding), so a handler that raises its signal again "
+                    "does not stop the process there";
+#endif
     testsupport::Child shell(job_shell, testsupport::Input::kTerminal);
     for (int stop = 0; stop < 2; ++stop) {
         ASSERT_TRUE(wait_for_raw(shell.terminal(), true)) << stop;

@@ -91,10 +91,25 @@ class KeyboardOnTerminal : public ::testing::Test {
         }
     }
 
-    // Types bytes at the keyboard and lets the terminal take them in.
+    // Types bytes at the keyboard and waits (at most 3 s) until the terminal
+    // has taken them in: it echoes a byte once it holds it, as one byte or
+    // more, so the echo waiting to be read has grown by at least as many.
+    // Only for a terminal that echoes, as it does until a test turns it off.
     void type(const std::string& keys) const {
+        const int before = echo_waiting();
         ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-        std::this_thread::sleep_for(milliseconds(30));
+        const auto deadline = std::chrono::steady_clock::now() + milliseconds(3000);
+        while (echo_waiting() < before + static_cast<int>(keys.size())) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+                << "the terminal did not take in " << keys.size() << " typed bytes";
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+
+    // Bytes the terminal has shown that the test has not read yet.
+    int echo_waiting() const {
+        int waiting = 0;
+        return ioctl(master_, FIONREAD, &waiting) == 0 ? waiting : -1;
     }
 
     // Types `keys` as soon as getch() has put the terminal in its key-wait settings.
@@ -258,6 +273,11 @@ TEST_F(KeyboardWithoutTerminal, BothFailOnAPipe) {
 class KeyboardSignal : public ::testing::TestWithParam<int> {};
 
 TEST_P(KeyboardSignal, RestoresTheTerminalAndEndsByTheSignal) {
+#ifdef LANLINK_THREAD_SANITIZED
+    GTEST_SKIP() << "under ThreadSanitizer every signal stays blocked while a handler runs "
+                    "(SA_NODEFER notwithstanding), so a handler that raises its signal again "
+                    "does not end the process there";
+#endif
     const int sig = GetParam();
     int master = -1;
     int slave = -1;
@@ -341,6 +361,11 @@ int job_shell() {
 // Ctrl-Z gives the terminal back as it was found, every time; after fg,
 // getch() goes on waiting for its key.
 TEST(KeyboardJobControl, GetchWaitsOnAcrossCtrlZAndFg) {
+#ifdef LANLINK_THREAD_SANITIZED
+    GTEST_SKIP() << "under ThreadSanitizer every signal stays blocked while a handler runs "
+                    "(SA_NODEFER notwithstanding), so a handler that raises its signal again "
+                    "does not stop the process there";
+#endif
     testsupport::Child shell(job_shell, testsupport::Input::kTerminal);
     for (int stop = 0; stop < 2; ++stop) {
         ASSERT_TRUE(wait_for_raw(shell.terminal(), true)) << stop;

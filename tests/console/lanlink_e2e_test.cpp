@@ -256,7 +256,7 @@ TEST(LanlinkArguments, HelpAndVersionComeFirst) {
     for (const char* option : {"--version", "-V"}) {
         Child child({LANLINK_BINARY, option}, Input::kNull);
         EXPECT_EQ(exit_code(child.wait_exit()), 0);
-        EXPECT_EQ(child.output(), "lanlink 1.0.0\n");
+        EXPECT_EQ(child.output(), "lanlink " LANLINK_VERSION "\n");
     }
 }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/wait.h>
@@ -15,8 +16,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <stdexcept>
 #include <thread>
+
+#include "budget.h"
 
 namespace testsupport {
 
@@ -64,6 +68,60 @@ void exec_program_crowded(const std::vector<std::string>& argv) {
 
 namespace {
 
+// In the forked child: ends it with SIGKILL when the test process ends,
+// however that happens (a crash, an abort, CTest's kill at its limit), so
+// that no child outlives its test. The signal is tied to the thread that
+// forked; a parent that has already gone is caught by the check after it.
+void end_with_parent(pid_t parent) {
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
+        _exit(127);
+    }
+}
+
+// The parent of each process, from /proc.
+std::map<pid_t, pid_t> parents() {
+    std::map<pid_t, pid_t> parent_of;
+    if (DIR* dir = opendir("/proc")) {
+        while (const dirent* entry = readdir(dir)) {
+            char* end = nullptr;
+            const long pid = std::strtol(entry->d_name, &end, 10);
+            if (pid <= 0 || *end != '\0') {
+                continue;
+            }
+            // "pid (name) state ppid ...": the name may hold spaces and parentheses.
+            std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            const auto name_end = line.rfind(')');
+            char state = 0;
+            long parent = 0;
+            if (name_end != std::string::npos &&
+                std::sscanf(line.c_str() + name_end + 1, " %c %ld", &state, &parent) == 2) {
+                parent_of[static_cast<pid_t>(pid)] = static_cast<pid_t>(parent);
+            }
+        }
+        closedir(dir);
+    }
+    return parent_of;
+}
+
+// Kills what a child started and left running (a shell's jobs, say), which
+// would otherwise outlive the test: found while the child still holds them.
+void kill_descendants(pid_t pid) {
+    const auto parent_of = parents();
+    std::vector<pid_t> found{pid};
+    for (std::size_t i = 0; i < found.size() && found.size() < 1000; ++i) {
+        for (const auto& [child, parent] : parent_of) {
+            if (parent == found[i]) {
+                found.push_back(child);
+            }
+        }
+    }
+    for (std::size_t i = 1; i < found.size(); ++i) {
+        kill(found[i], SIGKILL);
+    }
+}
+
 void append_available(int fd, std::string& into, bool& open) {
     char buf[4096];
     const ssize_t n = ::read(fd, buf, sizeof buf);
@@ -92,6 +150,7 @@ Child::Child(const std::function<int()>& body, Input input) {
 
 void Child::spawn(const std::function<void()>& in_child, Input input) {
     std::fflush(nullptr);
+    const pid_t parent = getpid();
     if (input == Input::kTerminal) {
         winsize size{24, 80, 0, 0};
         pid_ = forkpty(&master_, nullptr, nullptr, &size);
@@ -99,6 +158,10 @@ void Child::spawn(const std::function<void()>& in_child, Input input) {
             throw std::runtime_error("forkpty failed");
         }
         if (pid_ == 0) {
+            end_with_parent(parent);
+            // Nothing of the test's own, its runner's output pipe included,
+            // is held open by the child or by whatever it starts.
+            closefrom(3);
             in_child();
             _exit(127);
         }
@@ -118,6 +181,7 @@ void Child::spawn(const std::function<void()>& in_child, Input input) {
         throw std::runtime_error("fork failed");
     }
     if (pid_ == 0) {
+        end_with_parent(parent);
         int in_fd = -1;
         if (input == Input::kPipe) {
             in_fd = in[0];
@@ -130,9 +194,7 @@ void Child::spawn(const std::function<void()>& in_child, Input input) {
         dup2(in_fd, 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        for (int fd = 3; fd < 256; ++fd) {
-            close(fd);
-        }
+        closefrom(3);
         in_child();
         _exit(127);
     }
@@ -153,6 +215,7 @@ void Child::spawn(const std::function<void()>& in_child, Input input) {
 
 Child::~Child() {
     if (!status_) {
+        kill_descendants(pid_);
         kill(pid_, SIGKILL);
         int status = 0;
         waitpid(pid_, &status, 0);
@@ -246,7 +309,8 @@ void Child::pump(milliseconds timeout) {
 }
 
 bool Child::wait_for(std::string_view needle, milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
+    const Bounded bound = within_budget(timeout);
+    const auto deadline = Clock::now() + bound.length;
     for (;;) {
         const auto found = out_.find(needle, cursor_);
         if (found != std::string::npos) {
@@ -255,6 +319,9 @@ bool Child::wait_for(std::string_view needle, milliseconds timeout) {
         }
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
+            if (bound.cut) {
+                budget_spent();
+            }
             return false;
         }
         pump(std::min(left, milliseconds(50)));
@@ -262,11 +329,15 @@ bool Child::wait_for(std::string_view needle, milliseconds timeout) {
 }
 
 std::string Child::read_for(milliseconds period) {
-    const auto deadline = Clock::now() + period;
+    const Bounded bound = within_budget(period);
+    const auto deadline = Clock::now() + bound.length;
     while (Clock::now() < deadline) {
         pump(std::min(
             std::chrono::duration_cast<milliseconds>(deadline - Clock::now()) + milliseconds(1),
             milliseconds(20)));
+    }
+    if (bound.cut) {
+        budget_spent();
     }
     return take();
 }
@@ -278,7 +349,8 @@ std::string Child::take() {
 }
 
 std::optional<int> Child::wait_exit(milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
+    const Bounded bound = within_budget(timeout);
+    const auto deadline = Clock::now() + bound.length;
     while (!status_) {
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -286,6 +358,9 @@ std::optional<int> Child::wait_exit(milliseconds timeout) {
             break;
         }
         if (Clock::now() >= deadline) {
+            if (bound.cut) {
+                budget_spent();
+            }
             return std::nullopt;
         }
         pump(milliseconds(10));
@@ -334,7 +409,8 @@ std::string plain(std::string text) {
 }
 
 bool wait_for_raw(int terminal, bool echo_off, milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
+    const Bounded bound = within_budget(timeout);
+    const auto deadline = Clock::now() + bound.length;
     while (Clock::now() < deadline) {
         termios t{};
         if (tcgetattr(terminal, &t) == 0) {
@@ -344,6 +420,9 @@ bool wait_for_raw(int terminal, bool echo_off, milliseconds timeout) {
             }
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    if (bound.cut) {
+        budget_spent();
     }
     return false;
 }

@@ -23,6 +23,9 @@ enum class Input {
     kTerminalInput,  // standard input a pseudo-terminal, output and error on pipes
 };
 
+// The child is killed (SIGKILL) when the test process ends, or when the
+// thread that made it ends: make children from the test's own thread, or
+// from a thread that outlives them.
 class Child {
   public:
     Child(const std::vector<std::string>& argv, Input input);

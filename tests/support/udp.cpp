@@ -11,6 +11,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "budget.h"
+
 namespace testsupport {
 
 namespace {
@@ -74,8 +76,13 @@ void LoopbackUdp::send_vector(std::uint16_t to_port, std::string_view address,
 }
 
 std::optional<Datagram> LoopbackUdp::receive(std::chrono::milliseconds timeout) const {
+    const Bounded bound = within_budget(timeout);
     pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) {
+    const int ready = poll(&p, 1, static_cast<int>(bound.length.count()));
+    if (ready == 0 && bound.cut) {
+        budget_spent();
+    }
+    if (ready <= 0) {
         return std::nullopt;
     }
     char buf[65536];

@@ -365,9 +365,17 @@ std::optional<int> Child::wait_exit(milliseconds timeout) {
         }
         pump(milliseconds(10));
     }
-    // Collect whatever is still in the pipes or on the terminal.
-    for (int i = 0; i < 5; ++i) {
+    // Collect whatever is still in the pipes or on the terminal (a pipe may
+    // hold tens of kilobytes written just before the end), until they are
+    // closed or nothing more comes.
+    const auto drained_by = Clock::now() + milliseconds(1000);
+    std::size_t got = out_.size() + err_.size();
+    for (int idle = 0; idle < 5 && Clock::now() < drained_by &&
+                       ((master_ >= 0 ? master_ : out_fd_) >= 0 || err_fd_ >= 0);) {
         pump(milliseconds(5));
+        const std::size_t now = out_.size() + err_.size();
+        idle = now == got ? idle + 1 : 0;
+        got = now;
     }
     return status_;
 }

@@ -23,12 +23,14 @@ volatile std::sig_atomic_t g_changed = 0;
 constexpr int kRestoredSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 extern "C" void restore_and_die(int sig) {
+    const int saved_errno = errno;  // raise() returns when the signal is held up
     if (g_changed != 0 && terminal::foreground()) {
         tcsetattr(STDIN_FILENO, TCSANOW, &g_found_settings);  // async-signal-safe
     }
     // The handler was installed with SA_RESETHAND and SA_NODEFER: raising the
     // signal again now ends the process by its default action.
     raise(sig);
+    errno = saved_errno;
 }
 
 // SA_RESTART: a read that waits for a key goes on waiting after `fg`.

@@ -326,11 +326,15 @@ TEST(LanlinkHeadless, RunsUntilThePeerQuits) {
 // Headless means no keyboard call at all: standard input is asked once,
 // at start, whether it is a terminal.
 TEST(LanlinkHeadless, MakesNoTerminalCallsOnItsInput) {
-#ifdef LANLINK_SANITIZED
+#if defined(LANLINK_SANITIZED) && !defined(LANLINK_THREAD_SANITIZED)
     GTEST_SKIP() << "the leak checker cannot run under strace";
 #endif
     if (access("/usr/bin/strace", X_OK) != 0) {
         GTEST_SKIP() << "strace is not installed";
+    }
+    // A build machine may not allow tracing at all.
+    if (std::system("/usr/bin/strace -o /dev/null /bin/true >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace cannot trace here (ptrace is not allowed)";
     }
     char trace[] = "/tmp/lanlink-trace-XXXXXX";
     const int fd = mkstemp(trace);
@@ -1102,6 +1106,11 @@ TEST_F(LanlinkAnswer, ALineBeingTypedIsNeitherBlockedNorBroken) {
 // where the terminal lets it, but leaves the terminal's settings and input
 // to the shell; fg brings its prompt back.
 TEST_F(LanlinkAnswer, InTheBackgroundItKeepsServingAndLeavesTheTerminalAlone) {
+#ifdef LANLINK_THREAD_SANITIZED
+    GTEST_SKIP() << "under ThreadSanitizer every signal stays blocked while a handler runs "
+                    "(SA_NODEFER notwithstanding), so lanlink's Ctrl-Z handler, which raises "
+                    "SIGTSTP again to stop, does not stop it";
+#endif
     // With stty tostop the terminal refuses background output: the
     // printouts then wait for fg instead.
     for (const bool tostop : {false, true}) {
@@ -1247,7 +1256,7 @@ TEST(LanlinkMemcheckAnswer, NoErrorsAndNoLeaks) {
                  "--errors-for-leak-kinds=all", "--error-exitcode=99", LANLINK_BINARY, "127.0.0.1",
                  "4556", std::to_string(port)},
                 Input::kNull);
-    ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n", milliseconds(30000)));
+    ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n", milliseconds(10000)));
     const LoopbackUdp other;
     const auto to = static_cast<std::uint16_t>(port);
     // 600 random datagrams, sent as whole vectors so that the update and the
@@ -1267,9 +1276,9 @@ TEST(LanlinkMemcheckAnswer, NoErrorsAndNoLeaks) {
         }
     }
     other.send_vector(to, z("10.0.0.2"), z("4555"), z("update"));
-    EXPECT_TRUE(child.wait_for("Update request complete.\n", milliseconds(30000)));
+    EXPECT_TRUE(child.wait_for("Update request complete.\n", milliseconds(5000)));
     other.send_vector(to, z("10.0.0.2"), z("4555"), z("quit"));
-    EXPECT_EQ(exit_code(child.wait_exit(milliseconds(60000))), 0) << child.errors();
+    EXPECT_EQ(exit_code(child.wait_exit(milliseconds(10000))), 0) << child.errors();
     EXPECT_EQ(child.errors(), "");
 }
 

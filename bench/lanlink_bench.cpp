@@ -11,6 +11,7 @@
 //   "framing" runs only the measures of how vectors are put together)
 #include <SDL_net.h>
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -53,12 +54,33 @@ constexpr std::uint16_t kAnswerPort = 4556;
 
 std::string g_binary = LANLINK_BINARY;  // the lanlink measured
 
-// CPU time of the (single-threaded) process in seconds, from the scheduler.
+// CPU time of the process in seconds, every thread of it counted, from the
+// scheduler.
 double cpu_seconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/schedstat");
-    double nanos = 0;
-    stat >> nanos;
-    return nanos / 1e9;
+    return std::chrono::duration<double>(testsupport::cpu_time(pid)).count();
+}
+
+// Context switches of the process so far, every thread counted.
+long context_switches(pid_t pid) {
+    long total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* dir = opendir(tasks.c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] == '.') {
+                continue;
+            }
+            std::ifstream status(tasks + "/" + entry->d_name + "/status");
+            std::string line;
+            while (std::getline(status, line)) {
+                if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                    line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+                    total += std::stol(line.substr(line.find(':') + 1));
+                }
+            }
+        }
+        closedir(dir);
+    }
+    return total;
 }
 
 long peak_rss_kib(pid_t pid) {
@@ -130,7 +152,7 @@ double idle_cpu_percent(Peer& peer, int seconds) {
     return 100.0 * (cpu_seconds(peer.child->pid()) - before) / wall;
 }
 
-// From the third request datagram to the third answer datagram; requests
+// From the request's vector send to the third answer datagram; requests
 // `gap` apart (0: each as soon as the last is answered).
 std::vector<double> round_trips(Peer& peer, const LoopbackUdp& sender, const LoopbackUdp& answers,
                                 int count, int& lost, milliseconds gap = milliseconds(0)) {
@@ -140,10 +162,9 @@ std::vector<double> round_trips(Peer& peer, const LoopbackUdp& sender, const Loo
     const auto start = Clock::now();
     for (int i = 0; i < count; ++i) {
         std::this_thread::sleep_until(start + gap * i);
-        sender.send(peer.port, z("10.0.0.2"));
-        sender.send(peer.port, z("4555"));
+        // The three datagrams with one system call, as a peer sends them.
         const auto t0 = Clock::now();
-        sender.send(peer.port, z("update"));
+        sender.send_vector(peer.port, z("10.0.0.2"), z("4555"), z("update"));
         int got = 0;
         while (got < 3 && answers.receive(milliseconds(200))) {
             ++got;
@@ -367,10 +388,11 @@ void quit_time(Peer& peer, const LoopbackUdp& sender, const char* state) {
     peer.child->wait_exit(milliseconds(3000));
 }
 
-// A plain C responder, the floor the peer's answers are measured against:
-// blocking receives, the same 1 ms pause slept to an absolute deadline with
-// a 1 us timer slack, and the same three 9-byte answer datagrams.
-int c_responder(std::uint16_t port) {
+// A minimal C responder, the floor the peer's answers are measured against:
+// blocking receives, a 1 ms pause slept to an absolute deadline with a 1 us
+// timer slack, and the same three 9-byte answer datagrams. With `print`, it
+// then writes the same printout lanlink writes for an update.
+int c_responder(std::uint16_t port, bool print) {
     prctl(PR_SET_TIMERSLACK, 1000UL);
     const int in = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in addr{};
@@ -384,10 +406,13 @@ int c_responder(std::uint16_t port) {
     sockaddr_in to = addr;
     to.sin_port = htons(kAnswerPort);
     char slots[3][512];
+    sockaddr_in from{};
     for (;;) {
         for (auto& slot : slots) {
             std::memset(slot, 0, sizeof slot);
-            if (recv(in, slot, sizeof slot - 1, 0) < 0) {
+            socklen_t len = sizeof from;
+            if (recvfrom(in, slot, sizeof slot - 1, 0, reinterpret_cast<sockaddr*>(&from), &len) <
+                0) {
                 return 1;
             }
         }
@@ -402,38 +427,126 @@ int c_responder(std::uint16_t port) {
             ++until.tv_sec;
         }
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
-        std::strcpy(slots[2], "up_resp");
-        for (auto& slot : slots) {
+        char answer[3][9] = {};
+        std::memcpy(answer[0], slots[0], 9);
+        std::memcpy(answer[1], slots[1], 9);
+        std::memcpy(answer[2], "up_resp", 8);
+        for (auto& slot : answer) {
             sendto(out, slot, 9, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        }
+        if (print) {
+            char text[1024];
+            const int n = std::snprintf(
+                text, sizeof text,
+                "Packet array incoming!\n\t  IP: %s\n\tPORT: %s\n\t MSG: %s\n"
+                "Recieved update request from client... redirecting and sending information...\n"
+                "ip: %d\nhost: %d\nSetting packet vector destination info...\n"
+                "Packet[0]: setting host->setting port->setting length->9 setting channel...\n"
+                "Packet[1]: setting host->setting port->setting length->9 setting channel...\n"
+                "Packet[2]: setting host->setting port->setting length->9 setting channel...\n"
+                "Sending...\nUpdate request complete.\n",
+                slots[0], slots[1], slots[2], static_cast<int>(from.sin_addr.s_addr),
+                from.sin_port);
+            (void)!write(STDOUT_FILENO, text, static_cast<std::size_t>(n));
         }
     }
 }
 
-// Round trips and CPU per answered update, lanlink headless beside the C
-// responder, in the same run.
-void against_c_responder(Peer& peer, const LoopbackUdp& sender, const LoopbackUdp& answers) {
-    Peer c;
-    c.port = testsupport::free_udp_port();
-    const std::uint16_t c_port = c.port;
-    c.child = std::make_unique<Child>([c_port] { return c_responder(c_port); }, Input::kNull);
-    std::this_thread::sleep_for(milliseconds(200));
-    constexpr int kCount = 1000;
-    double median[2] = {};
-    double cpu[2] = {};
-    Peer* peers[2] = {&peer, &c};
-    for (int i = 0; i < 2; ++i) {
-        int lost = 0;
-        const double before = cpu_seconds(peers[i]->child->pid());
-        const std::vector<double> micros = round_trips(*peers[i], sender, answers, kCount, lost);
-        cpu[i] = (cpu_seconds(peers[i]->child->pid()) - before) * 1e6 / (kCount - lost);
-        median[i] = percentile(micros, 0.5);
+struct UpdateCost {
+    double cpu_us = 0;     // per answered update, every thread
+    double switches = 0;   // context switches per answered update
+    double median_us = 0;  // round trip
+    int lost = 0;
+};
+
+// `count` updates one after the other to `peer`, with its CPU and context
+// switches counted over them.
+UpdateCost update_cost(Peer& peer, const LoopbackUdp& sender, const LoopbackUdp& answers,
+                       int count) {
+    UpdateCost cost;
+    const pid_t pid = peer.child->pid();
+    const double cpu_before = cpu_seconds(pid);
+    const long switches_before = context_switches(pid);
+    const std::vector<double> micros = round_trips(peer, sender, answers, count, cost.lost);
+    const double answered = std::max(1, count - cost.lost);
+    cost.cpu_us = (cpu_seconds(pid) - cpu_before) * 1e6 / answered;
+    cost.switches = static_cast<double>(context_switches(pid) - switches_before) / answered;
+    cost.median_us = percentile(micros, 0.5);
+    return cost;
+}
+
+std::string spread(std::vector<double> values, const char* format) {
+    std::sort(values.begin(), values.end());
+    char text[160];
+    std::string out = "min/median/max ";
+    for (const double v : {values.front(), percentile(values, 0.5), values.back()}) {
+        std::snprintf(text, sizeof text, format, v);
+        out += text;
+        out += "/";
     }
-    c.child->kill_now(SIGKILL);
-    std::printf(
-        "update round trip median: lanlink %.0f us, C responder %.0f us, ratio %.3f\n"
-        "CPU per answered update: lanlink %.1f us, C responder %.1f us, ratio %.2f\n",
-        median[0], median[1], median[1] > 0 ? median[0] / median[1] : 0.0, cpu[0], cpu[1],
-        cpu[1] > 0 ? cpu[0] / cpu[1] : 0.0);
+    out.pop_back();
+    return out;
+}
+
+// lanlink beside the minimal responder, `runs` times `count` updates each,
+// the two taking turns in every run. Headless, lanlink's output goes to
+// /dev/null and the responder prints nothing; on a terminal, each writes
+// its printout to a terminal of its own, which the benchmark reads.
+void against_c_responder(const LoopbackUdp& sender, const LoopbackUdp& answers, bool terminal,
+                         int runs, int count) {
+    std::vector<double> cpu_ratio;
+    std::vector<double> rtt_ratio;
+    std::vector<double> lanlink_cpu;
+    std::vector<double> responder_cpu;
+    std::vector<double> lanlink_switches;
+    std::vector<double> responder_switches;
+    int lost = 0;
+    for (int run = 0; run < runs; ++run) {
+        Peer lanlink;
+        if (terminal) {
+            lanlink = start(Input::kTerminal);
+        } else {
+            lanlink.port = testsupport::free_udp_port();
+            lanlink.child = std::make_unique<Child>(
+                std::vector<std::string>{"/bin/sh", "-c",
+                                         "exec " + g_binary + " 127.0.0.1 9 " +
+                                             std::to_string(lanlink.port) +
+                                             " </dev/null >/dev/null"},
+                Input::kNull);
+        }
+        Peer c;
+        c.port = testsupport::free_udp_port();
+        const std::uint16_t c_port = c.port;
+        c.child =
+            std::make_unique<Child>([c_port, terminal] { return c_responder(c_port, terminal); },
+                                    terminal ? Input::kTerminal : Input::kNull);
+        std::this_thread::sleep_for(milliseconds(300));
+        round_trips(lanlink, sender, answers, 20, lost);  // both warmed up
+        round_trips(c, sender, answers, 20, lost);
+        const UpdateCost mine = update_cost(lanlink, sender, answers, count);
+        const UpdateCost theirs = update_cost(c, sender, answers, count);
+        lost += mine.lost + theirs.lost;
+        cpu_ratio.push_back(mine.cpu_us / theirs.cpu_us);
+        rtt_ratio.push_back(mine.median_us / theirs.median_us);
+        lanlink_cpu.push_back(mine.cpu_us);
+        responder_cpu.push_back(theirs.cpu_us);
+        lanlink_switches.push_back(mine.switches);
+        responder_switches.push_back(theirs.switches);
+        c.child->kill_now(SIGKILL);
+        sender.send_vector(lanlink.port, z("a"), z("b"), z("quit"));
+        lanlink.child->wait_exit(milliseconds(3000));
+    }
+    const char* where = terminal ? "on a terminal (both print)" : "headless";
+    std::printf("update against the minimal responder, %s, %d runs x %d updates, %d lost:\n", where,
+                runs, count, lost);
+    std::printf("  CPU per update: lanlink %s us, responder %s us; ratio %s\n",
+                spread(lanlink_cpu, "%.1f").c_str(), spread(responder_cpu, "%.1f").c_str(),
+                spread(cpu_ratio, "%.2f").c_str());
+    std::printf("  round-trip median ratio %s\n", spread(rtt_ratio, "%.3f").c_str());
+    std::printf("  context switches per update: lanlink %s, responder %s\n",
+                spread(lanlink_switches, "%.2f").c_str(),
+                spread(responder_switches, "%.2f").c_str());
+    std::fflush(stdout);
 }
 
 // Two senders at `rate` vectors a second each, every tenth an update: how
@@ -519,26 +632,47 @@ int bare_receiver(std::uint16_t port) {
     }
 }
 
-// Whether `rate` vectors a second for a second arrive with no datagram dropped.
-bool no_loss_at(const LoopbackUdp& sender, std::uint16_t port, double rate) {
+// Sends vectors at `rate` a second for a second and returns the rate the
+// sender reached; `lossless` says whether no datagram was dropped.
+double rate_reached(const LoopbackUdp& sender, std::uint16_t port, double rate, bool& lossless) {
     const long before = udp_drops(port);
+    const auto start = Clock::now();
     paced(rate, static_cast<int>(rate),
           [&](int /*i*/) { sender.send_vector(port, z("10.0.0.2"), z("4555"), z("hello")); });
+    const double took = std::chrono::duration<double>(Clock::now() - start).count();
     std::this_thread::sleep_for(milliseconds(300));
-    return udp_drops(port) == before;
+    lossless = udp_drops(port) == before;
+    // The last vector went out at (rate - 1) / rate seconds at the earliest.
+    return (rate - 1) / std::max(took, (rate - 1) / rate);
 }
 
-// The highest rate, in vectors a second, with no loss (within 5%).
-double zero_loss_rate(const LoopbackUdp& sender, std::uint16_t port) {
+// The highest rate reached with no loss (within 5%), in vectors a second,
+// and whether that was the sender's limit rather than the receiver's.
+double zero_loss_rate(const LoopbackUdp& sender, std::uint16_t port, bool& sender_limited) {
     double low = 0;
     double high = 5000;
-    while (no_loss_at(sender, port, high) && high < 1e6) {
-        low = high;
+    sender_limited = false;
+    bool lossless = true;
+    for (;;) {
+        const double reached = rate_reached(sender, port, high, lossless);
+        if (!lossless) {
+            break;
+        }
+        low = reached;
+        if (reached < high * 0.95) {
+            sender_limited = true;  // one sender could not go faster: the receiver kept up
+            return low;
+        }
         high *= 2;
     }
     while (high - low > low * 0.05 && high - low > 100) {
         const double mid = (low + high) / 2;
-        (no_loss_at(sender, port, mid) ? low : high) = mid;
+        const double reached = rate_reached(sender, port, mid, lossless);
+        if (lossless) {
+            low = reached;
+        } else {
+            high = mid;
+        }
     }
     return low;
 }
@@ -547,7 +681,8 @@ void receive_rates(const LoopbackUdp& sender) {
     const std::uint16_t bare_port = testsupport::free_udp_port();
     Child bare([bare_port] { return bare_receiver(bare_port); }, Input::kNull);
     std::this_thread::sleep_for(milliseconds(200));
-    const double bare_rate = zero_loss_rate(sender, bare_port);
+    bool bare_limited = false;
+    const double bare_rate = zero_loss_rate(sender, bare_port, bare_limited);
     bare.kill_now(SIGKILL);
 
     // Headless, output to /dev/null: a shell does the redirection.
@@ -556,13 +691,66 @@ void receive_rates(const LoopbackUdp& sender) {
         g_binary + " 127.0.0.1 9 " + std::to_string(port) + " </dev/null >/dev/null";
     Child peer(std::vector<std::string>{"/bin/sh", "-c", run}, Input::kNull);
     std::this_thread::sleep_for(milliseconds(300));
-    const double rate = zero_loss_rate(sender, port);
+    bool limited = false;
+    const double rate = zero_loss_rate(sender, port, limited);
     sender.send_vector(port, z("a"), z("b"), z("quit"));
     peer.wait_exit(milliseconds(3000));
     std::printf(
-        "zero-loss receive rate, headless to /dev/null: %.0f vectors/s; bare SDL_net loop "
-        "%.0f vectors/s; ratio %.2f\n",
-        rate, bare_rate, bare_rate > 0 ? rate / bare_rate : 0.0);
+        "zero-loss receive rate reached, headless to /dev/null: %.0f vectors/s%s; bare SDL_net "
+        "loop %.0f vectors/s%s; ratio %.2f\n",
+        rate, limited ? " (as fast as one sender went)" : "", bare_rate,
+        bare_limited ? " (as fast as one sender went)" : "",
+        bare_rate > 0 ? rate / bare_rate : 0.0);
+}
+
+// CPU per vector with one sender and with `many` senders interleaving
+// datagram by datagram, lanlink headless against the bare SDL_net loop.
+void senders_cost(int many) {
+    const auto cost = [](pid_t pid, std::uint16_t port, int senders) {
+        std::vector<std::unique_ptr<LoopbackUdp>> from;
+        from.reserve(static_cast<std::size_t>(senders));
+        for (int i = 0; i < senders; ++i) {
+            from.push_back(std::make_unique<LoopbackUdp>());
+        }
+        const int rounds = std::max(10, 20000 / senders);
+        const double before = cpu_seconds(pid);
+        const long drops_before = udp_drops(port);
+        for (int round = 0; round < rounds; ++round) {
+            for (const char* text : {"10.0.0.2", "4555", "hello"}) {
+                for (const auto& sender : from) {
+                    sender->send(port, z(text));
+                }
+            }
+            // Paced so that the kernel drops nothing.
+            std::this_thread::sleep_for(std::chrono::microseconds(20 * senders));
+        }
+        std::this_thread::sleep_for(milliseconds(300));
+        const double vectors = static_cast<double>(rounds) * senders;
+        const long dropped = udp_drops(port) - drops_before;
+        return std::make_pair((cpu_seconds(pid) - before) * 1e6 / vectors, dropped);
+    };
+    const std::uint16_t bare_port = testsupport::free_udp_port();
+    Child bare([bare_port] { return bare_receiver(bare_port); }, Input::kNull);
+    const std::uint16_t port = testsupport::free_udp_port();
+    Child peer(std::vector<std::string>{"/bin/sh", "-c",
+                                        "exec " + g_binary + " 127.0.0.1 9 " +
+                                            std::to_string(port) + " </dev/null >/dev/null"},
+               Input::kNull);
+    std::this_thread::sleep_for(milliseconds(300));
+    for (const int senders : {1, many}) {
+        const auto [bare_cost, bare_dropped] = cost(bare.pid(), bare_port, senders);
+        const auto [mine, dropped] = cost(peer.pid(), port, senders);
+        std::printf(
+            "CPU per vector, %d sender%s interleaved: lanlink %.2f us, bare SDL_net loop %.2f us, "
+            "ratio %.2f (dropped: %ld, %ld)\n",
+            senders, senders == 1 ? "" : "s", mine, bare_cost, mine / bare_cost, dropped,
+            bare_dropped);
+    }
+    bare.kill_now(SIGKILL);
+    const LoopbackUdp closer;
+    closer.send_vector(port, z("a"), z("b"), z("quit"));
+    peer.wait_exit(milliseconds(3000));
+    std::fflush(stdout);
 }
 
 long g_framing_peak_kib = 0;
@@ -858,8 +1046,16 @@ int main(int argc, char** argv) {
     getrlimit(RLIMIT_NOFILE, &descriptors);
     descriptors.rlim_cur = descriptors.rlim_max;
     setrlimit(RLIMIT_NOFILE, &descriptors);
-    if (argc > 4 && std::string(argv[4]) == "framing") {
+    const std::string only = argc > 4 ? argv[4] : "";
+    if (only == "framing") {
         framing(answers);
+        return 0;
+    }
+    if (only == "cost") {
+        against_c_responder(sender, answers, false, 7, 500);
+        against_c_responder(sender, answers, true, 5, 500);
+        senders_cost(1000);
+        receive_rates(sender);
         return 0;
     }
 
@@ -872,7 +1068,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     report_round_trips(headless, sender, answers, 1000, "headless");
-    against_c_responder(headless, sender, answers);
+    against_c_responder(sender, answers, false, 7, 500);
+    against_c_responder(sender, answers, true, 5, 500);
     two_senders(headless, answers, 2500);
     report_round_trips(terminal, sender, answers, 1000, "terminal, idle");
     busy_console(terminal, sender, answers);

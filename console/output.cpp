@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -58,6 +60,7 @@ struct Queue {
     std::uint64_t untold = 0;  // counted as not shown, no line has said so yet
     bool untold_while_typing = false;
     std::uint64_t not_shown = 0;
+    OutputCounts counts;
     std::array<bool, 3> failed{};  // by descriptor: what went wrong stays wrong
     int error = 0;                 // the first error on standard output
     Clock::time_point last_progress;
@@ -65,6 +68,20 @@ struct Queue {
 
 // Which of standard output and standard error are terminals, asked once.
 std::array<bool, 3> g_terminal{};
+
+// The loop's own way to standard output: text that nothing waits before and
+// that standard output takes at once is written by the loop itself, without
+// waking the writer. A pipe or a terminal is written through an open file
+// description of its own, non-blocking, so that the one shared with the
+// shell keeps its flags; a socket is sent to without waiting; a file never
+// makes a writer wait.
+enum class Direct { kNone, kWrite, kSend };
+Direct g_direct = Direct::kNone;
+int g_direct_fd = -1;
+bool g_own_direct_fd = false;
+// Looked at once per wake of the loop: a terminal is written directly only
+// from its foreground.
+bool g_direct_allowed = true;
 
 Queue* g_queue = nullptr;
 std::thread* g_writer = nullptr;
@@ -181,6 +198,63 @@ void writer() {
     }
 }
 
+void open_direct() {
+    struct stat found {};
+    if (fstat(STDOUT_FILENO, &found) != 0) {
+        return;
+    }
+    if (S_ISREG(found.st_mode)) {
+        g_direct = Direct::kWrite;
+        g_direct_fd = STDOUT_FILENO;
+    } else if (S_ISSOCK(found.st_mode)) {
+        g_direct = Direct::kSend;
+        g_direct_fd = STDOUT_FILENO;
+    } else {
+        g_direct_fd = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        g_direct = g_direct_fd >= 0 ? Direct::kWrite : Direct::kNone;
+        g_own_direct_fd = g_direct_fd >= 0;
+    }
+}
+
+// Writes what it can of `text` at once, when nothing waits to be written
+// before it: how much (the rest is for the queue). Called with the lock held;
+// the writer is idle then, as nothing is queued.
+std::size_t write_now(Queue& q, int fd, std::string_view text) {
+    if (fd != STDOUT_FILENO || g_direct == Direct::kNone || !g_direct_allowed || q.holding ||
+        !q.ready.empty() || q.writing || q.untold > 0 || q.failed.at(STDOUT_FILENO)) {
+        return 0;
+    }
+    ssize_t n = 0;
+    do {
+        n = g_direct == Direct::kSend
+                ? send(g_direct_fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
+                : write(g_direct_fd, text.data(), text.size());
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0) {
+        return static_cast<std::size_t>(n);
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        return 0;
+    }
+    // An error here is an error of standard output, as the writer's are.
+    q.failed.at(STDOUT_FILENO) = true;
+    q.error = errno;
+    return text.size();
+}
+
+// Writes `text` at once where it can, and queues the rest.
+void put(Queue& q, std::deque<Piece>& to, int fd, std::string_view text) {
+    const std::size_t done = &to == &q.ready ? write_now(q, fd, text) : 0;
+    if (done == text.size()) {
+        ++q.counts.written_at_once;
+        return;
+    }
+    ++q.counts.queued;
+    append(to, fd, text.substr(done));
+    q.bytes += text.size() - done;
+    q.work.notify_one();
+}
+
 void append_text(int fd, std::string_view text) {
     if (g_queue == nullptr) {
         // After the writer has ended, at the very end of the process.
@@ -189,9 +263,7 @@ void append_text(int fd, std::string_view text) {
     }
     Queue& q = *g_queue;
     const std::lock_guard<std::mutex> guard(q.lock);
-    append(q.ready, fd, text);
-    q.bytes += text.size();
-    q.work.notify_one();
+    put(q, q.ready, fd, text);
 }
 
 ssize_t stream_write(void* cookie, const char* buf, std::size_t size) {
@@ -232,9 +304,7 @@ bool offer(std::string_view text, std::size_t bound, bool counted) {
     }
     std::deque<Piece>& to = q.holding ? q.held : q.ready;
     tell_untold(q, to);
-    append(to, STDOUT_FILENO, text);
-    q.bytes += text.size();
-    q.work.notify_one();
+    put(q, to, STDOUT_FILENO, text);
     return true;
 }
 
@@ -255,6 +325,8 @@ void start_output() {
     for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
         g_terminal.at(static_cast<std::size_t>(fd)) = isatty(fd) == 1;
     }
+    look_at_terminal();
+    open_direct();
     g_found_stdout = stdout;
     g_found_stderr = stderr;
     stdout = queue_stream(&g_stdout_fd);
@@ -289,6 +361,10 @@ void stop_output() {
     g_writer = nullptr;
     std::fclose(stdout);
     std::fclose(stderr);
+    if (g_own_direct_fd) {
+        close(g_direct_fd);
+    }
+    g_direct = Direct::kNone;
     stdout = g_found_stdout;
     stderr = g_found_stderr;
     delete g_queue;
@@ -352,6 +428,10 @@ void finish_output() {
     }
 }
 
+void look_at_terminal() {
+    g_direct_allowed = !g_terminal.at(STDOUT_FILENO) || terminal::foreground(STDOUT_FILENO);
+}
+
 int wake_descriptor() {
     return g_wake[0];
 }
@@ -384,6 +464,14 @@ int output_errno() {
     }
     const std::lock_guard<std::mutex> guard(g_queue->lock);
     return g_queue->error != 0 ? g_queue->error : EIO;
+}
+
+OutputCounts output_counts() {
+    if (g_queue == nullptr) {
+        return {};
+    }
+    const std::lock_guard<std::mutex> guard(g_queue->lock);
+    return g_queue->counts;
 }
 
 std::uint64_t printouts_not_shown() {

@@ -1,7 +1,9 @@
 // Everything the program writes to standard output and standard error goes
-// through one bounded queue, written by a thread of its own, so that a
-// terminal that stops reading (Ctrl-S, a pipe nobody reads, a line being
-// typed) never holds up the network.
+// through here. What standard output takes at once, with nothing waiting
+// before it, the loop writes itself; the rest waits in one bounded queue,
+// written by a thread of its own, so that a terminal that stops reading
+// (Ctrl-S, a pipe nobody reads, a line being typed) never holds up the
+// network.
 //
 // Vector printouts are offered whole: one that does not fit in the bound is
 // not kept but counted, and a line with the count takes its place as soon as
@@ -45,6 +47,10 @@ void finish_output();
 // process's own again: called at exit.
 void stop_output();
 
+// Looks again at whether the program is in the terminal's foreground, where
+// it may write to the terminal itself: once per wake of the loop.
+void look_at_terminal();
+
 // A descriptor that becomes readable when the writer has something to tell
 // the loop (a write error); wake_up() makes it readable from a signal handler.
 int wake_descriptor();
@@ -54,6 +60,14 @@ void wake_up();
 // Standard output could not be written (sticky once it happens).
 bool output_failed();
 int output_errno();
+
+// How texts went out since start: written whole by the loop itself, or
+// (in part or whole) handed to the writer.
+struct OutputCounts {
+    std::uint64_t written_at_once = 0;
+    std::uint64_t queued = 0;
+};
+OutputCounts output_counts();
 
 // Vector printouts counted as not shown since start.
 std::uint64_t printouts_not_shown();

@@ -102,8 +102,9 @@ Woken Waiter::wait() {
         if (wake_at >= 0 && fds[wake_at].revents != 0) {
             clear_wake();
         }
+        look_at_terminal();
         // Every wake serves the socket: what has arrived, and what is due.
-        if (socket_at >= 0 && service_->recieve_data() == 0) {
+        if (socket_at >= 0 && service_->serve(fds[socket_at].revents != 0) == 0) {
             return Woken::kStop;
         }
         if (input_at >= 0 && fds[input_at].revents != 0) {

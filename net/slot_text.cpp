@@ -54,7 +54,7 @@ std::size_t utf8_sequence(std::string_view text, std::size_t at, unsigned& code)
     return length;
 }
 
-void append_escaped(std::string& shown, unsigned char byte) {
+void append_escaped_byte(std::string& shown, unsigned char byte) {
     static constexpr char kHex[] = "0123456789abcdef";
     shown += "\\x";
     shown += kHex[byte >> 4U];
@@ -71,44 +71,67 @@ std::string_view slot_text(const unsigned char* data, std::size_t len) {
     return {chars, strnlen(chars, len)};
 }
 
-std::string escape_controls(std::string_view text) {
-    std::string shown;
-    shown.reserve(text.size());
+void append_escaped(std::string& shown, std::string_view text) {
     std::size_t at = 0;
     while (at < text.size()) {
+        // Plain printable ASCII, the usual case, goes in runs.
+        std::size_t plain = at;
+        while (plain < text.size() && static_cast<unsigned char>(text[plain]) >= 0x20 &&
+               static_cast<unsigned char>(text[plain]) < 0x7f) {
+            ++plain;
+        }
+        shown.append(text, at, plain - at);
+        at = plain;
+        if (at == text.size()) {
+            break;
+        }
         const auto byte = static_cast<unsigned char>(text[at]);
         if (byte < 0x80) {
-            if (byte < 0x20 || byte == 0x7f) {
-                append_escaped(shown, byte);
-            } else {
-                shown += text[at];
-            }
+            append_escaped_byte(shown, byte);  // a C0 control or DEL
             ++at;
             continue;
         }
         unsigned code = 0;
         const std::size_t length = utf8_sequence(text, at, code);
         if (length == 0) {
-            append_escaped(shown, byte);  // not part of valid UTF-8
+            append_escaped_byte(shown, byte);  // not part of valid UTF-8
             ++at;
             continue;
         }
-        for (std::size_t i = 0; i < length; ++i) {
-            if (code >= kFirstC1 && code <= kLastC1) {
-                append_escaped(shown, static_cast<unsigned char>(text[at + i]));
-            } else {
-                shown += text[at + i];
+        if (code >= kFirstC1 && code <= kLastC1) {
+            for (std::size_t i = 0; i < length; ++i) {
+                append_escaped_byte(shown, static_cast<unsigned char>(text[at + i]));
             }
+        } else {
+            shown.append(text, at, length);
         }
         at += length;
     }
+}
+
+std::string escape_controls(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    append_escaped(shown, text);
     return shown;
+}
+
+void append_printout(std::string& shown, std::string_view address, std::string_view port,
+                     std::string_view keyword) {
+    shown += "Packet array incoming!\n\t  IP: ";
+    append_escaped(shown, address);
+    shown += "\n\tPORT: ";
+    append_escaped(shown, port);
+    shown += "\n\t MSG: ";
+    append_escaped(shown, keyword);
+    shown += '\n';
 }
 
 std::string vector_printout(std::string_view address, std::string_view port,
                             std::string_view keyword) {
-    return "Packet array incoming!\n\t  IP: " + escape_controls(address) +
-           "\n\tPORT: " + escape_controls(port) + "\n\t MSG: " + escape_controls(keyword) + "\n";
+    std::string shown;
+    append_printout(shown, address, port, keyword);
+    return shown;
 }
 
 }  // namespace wire

@@ -9,11 +9,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <new>
 #include <string_view>
 
@@ -137,12 +139,11 @@ bool is_update(const wire::AssembledVector& vector) {
                                  wire::kKeywordUpdate;
 }
 
-// printf into a string.
-template <typename... Args>
-void append(std::string& to, const char* format, Args... args) {
-    char line[128];
-    const int n = std::snprintf(line, sizeof line, format, args...);
-    to.append(line, static_cast<std::size_t>(std::max(0, std::min<int>(n, sizeof line - 1))));
+// A number, in decimal, appended to `to`.
+void append_number(std::string& to, long long value) {
+    char digits[24];
+    const auto done = std::to_chars(std::begin(digits), std::end(digits), value);
+    to.append(digits, done.ptr);
 }
 
 bool print_to_stdout(std::string_view text, UDP_Server_Service::Shown /*what*/) {
@@ -154,14 +155,17 @@ bool print_to_stdout(std::string_view text, UDP_Server_Service::Shown /*what*/) 
 // address and port as SDL_net holds them (network byte order), and each
 // answer packet's set-up.
 void append_answer_lines(std::string& shown, const IPaddress& from, bool sent) {
-    shown += "Recieved update request from client... redirecting and sending information...\n";
-    append(shown, "ip: %d\n", static_cast<int>(from.host));
-    append(shown, "host: %d\n", from.port);
-    shown += "Setting packet vector destination info...\n";
+    shown += "Recieved update request from client... redirecting and sending information...\nip: ";
+    append_number(shown, static_cast<int>(from.host));  // the raw value, as a signed number
+    shown += "\nhost: ";
+    append_number(shown, from.port);
+    shown += "\nSetting packet vector destination info...\n";
     for (int i = 0; i < wire::kPacketsPerVector; ++i) {
-        append(shown,
-               "Packet[%d]: setting host->setting port->setting length->%d setting channel...\n", i,
-               wire::kAnswerLength);
+        shown += "Packet[";
+        append_number(shown, i);
+        shown += "]: setting host->setting port->setting length->";
+        append_number(shown, wire::kAnswerLength);
+        shown += " setting channel...\n";
     }
     shown += "Sending...\n";
     if (!sent) {
@@ -374,7 +378,18 @@ bool UDP_Server_Service::wait_for_data(int timeout_ms) const {
 }
 
 int UDP_Server_Service::recieve_data() {
-    take_arrivals(Clock::now());
+    return serve(true);
+}
+
+int UDP_Server_Service::serve(bool readable) {
+    const Clock::time_point now = Clock::now();
+    // Reading is for what has arrived, and for giving up vectors whose
+    // window has passed: only after a read is it known that nothing of
+    // theirs still waits. An answer's pause ending needs neither.
+    const auto deadline = assembly_.next_deadline();
+    if (readable || (deadline && *deadline <= now)) {
+        take_arrivals(now);
+    }
     return handle_ready();
 }
 
@@ -514,11 +529,9 @@ void UDP_Server_Service::tell_drops(Shown what) {
     if (drops_untold_ == 0) {
         return;
     }
-    std::string line;
-    append(line,
-           "%llu %s dropped by the system before they could be read (the receive queue was full)\n",
-           static_cast<unsigned long long>(drops_untold_),
-           drops_untold_ == 1 ? "datagram" : "datagrams");
+    std::string line = std::to_string(drops_untold_);
+    line += drops_untold_ == 1 ? " datagram" : " datagrams";
+    line += " dropped by the system before they could be read (the receive queue was full)\n";
     if (sink_(line, what)) {
         drops_untold_ = 0;
     }
@@ -549,8 +562,10 @@ int UDP_Server_Service::handle_vector(const wire::AssembledVector& vector) {
     const bool quit = whole && keyword == wire::kKeywordQuit;
     // The answer goes first; its printout is made once it has gone.
     const bool sent = update && send_answer();
-    std::string shown = wire::vector_printout(text_of(in_packets[wire::kSlotAddress]),
-                                              text_of(in_packets[wire::kSlotPort]), keyword);
+    std::string& shown = printout_;  // its room is kept from one vector to the next
+    shown.clear();
+    wire::append_printout(shown, text_of(in_packets[wire::kSlotAddress]),
+                          text_of(in_packets[wire::kSlotPort]), keyword);
     if (quit) {
         shown += "\nServer recieved \"quit\" signal from client!\n";
         sink_(shown, Shown::kKept);  // the reason the program ends is always shown

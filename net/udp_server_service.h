@@ -79,6 +79,9 @@ class UDP_Server_Service {
     // whole, "quit" obeyed. Never waits. 0 when the other peer sent "quit":
     // what came after it waits for finish().
     int recieve_data();
+    // recieve_data() for a waiter that knows whether the socket is
+    // readable: when it is not, nothing is read unless a window has passed.
+    int serve(bool readable);
 
     // When there is something to do without a new datagram: an answer's
     // pause ends, an incomplete vector's window passes (a time in the past:
@@ -153,6 +156,7 @@ class UDP_Server_Service {
     std::uint32_t drops_counted_ = 0;     // the kernel's drop count as far as counted
     Peer_Counters counters_;
     Printout_Sink sink_;
+    std::string printout_;
     IPaddress answer_endpoint_{};
     // The outbound packets' own buffers: an answer points the packets at other
     // memory, and they get these back before the vector is freed.

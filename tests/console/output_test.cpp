@@ -1,0 +1,78 @@
+// The output path in a child process whose standard output is a pipe the
+// test reads: what the pipe takes at once is written by the caller itself,
+// the rest goes to the writer, and the order is kept across the switch.
+#include "output.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "child.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using testsupport::Child;
+using testsupport::exit_code;
+using testsupport::Input;
+
+// Written with write(2): the counts must not go through what they count.
+void report(const char* name, std::uint64_t value) {
+    const std::string line = std::string(name) + "=" + std::to_string(value) + "\n";
+    (void)!write(STDERR_FILENO, line.data(), line.size());
+}
+
+std::string numbered(const std::string& kind, int i, std::size_t size) {
+    std::string text = kind + std::to_string(i) + ":";
+    text.resize(size - 1, '.');
+    return text + "\n";
+}
+
+TEST(Output, WhatThePipeTakesIsWrittenAtOnceAndTheRestQueuedInOrder) {
+    Child child(
+        [] {
+            // A one-page pipe: the big printouts cannot all fit.
+            fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 4096);
+            console::start_output();
+            for (int i = 0; i < 10; ++i) {
+                console::offer_printout(numbered("small", i, 40));
+            }
+            const console::OutputCounts early = console::output_counts();
+            for (int i = 0; i < 40; ++i) {
+                console::offer_printout(numbered("big", i, 2000));
+            }
+            std::printf("%s", numbered("own", 0, 40).c_str());  // the program's own text
+            const console::OutputCounts late = console::output_counts();
+            console::finish_output();
+            report("early_at_once", early.written_at_once);
+            report("early_queued", early.queued);
+            report("late_at_once", late.written_at_once);
+            report("late_queued", late.queued);
+            report("not_shown", console::printouts_not_shown());
+            return 0;
+        },
+        Input::kNull);
+    std::this_thread::sleep_for(milliseconds(300));  // nobody reads meanwhile
+    EXPECT_EQ(exit_code(child.wait_exit()), 0);
+    std::string expected;
+    for (int i = 0; i < 10; ++i) {
+        expected += numbered("small", i, 40);
+    }
+    for (int i = 0; i < 40; ++i) {
+        expected += numbered("big", i, 2000);
+    }
+    expected += numbered("own", 0, 40);
+    EXPECT_EQ(child.output(), expected);
+    // The small ones went straight into the pipe, with no hand-over; once
+    // the pipe was full everything after waited in the queue, in order.
+    EXPECT_NE(child.errors().find("early_at_once=10\nearly_queued=0\n"), std::string::npos)
+        << child.errors();
+    EXPECT_NE(child.errors().find("late_queued=40\n"), std::string::npos) << child.errors();
+    EXPECT_NE(child.errors().find("not_shown=0\n"), std::string::npos) << child.errors();
+}
+
+}  // namespace

@@ -38,10 +38,15 @@ constexpr const char* kHelpText =
     "prints every vector it receives, answers \"update\" to 127.0.0.1 port 4556 and\n"
     "ends on \"quit\". It first asks to confirm the three arguments.\n"
     "\n"
-    "  -W, --window MS  a vector's three datagrams must arrive within MS\n"
-    "                   milliseconds of its first, 1 to 1000 (default 50)\n"
-    "  -h, --help       show this text and exit\n"
-    "  -V, --version    show the version and exit\n"
+    "  -W, --window MS          a vector's three datagrams must arrive within MS\n"
+    "                           milliseconds of its first, 1 to 1000 (default 50)\n"
+    "  -a, --allow ADDR[/BITS]  take datagrams only from this host or network\n"
+    "                           (repeatable; others are counted and refused)\n"
+    "      --answer-to HOST[:PORT]\n"
+    "                           send update answers there (default 127.0.0.1:4556);\n"
+    "                           HOST sender: back to the asker's address\n"
+    "  -h, --help               show this text and exit\n"
+    "  -V, --version            show the version and exit\n"
     "\n"
     "To type a command, press a key and then Enter (for instance Enter twice);\n"
     "the $ prompt then reads one command line.\n";
@@ -180,6 +185,7 @@ void show_stats(const UDP_Server_Service& service) {
         {"vectors sent", counts.vectors_sent},
         {"datagrams dropped", counts.datagrams_dropped},
         {"printouts not shown", console::printouts_not_shown()},
+        {"datagrams refused", counts.datagrams_refused},
     };
     for (const auto& [name, value] : lines) {
         std::printf("%s: %llu\n", name, value);
@@ -402,7 +408,7 @@ int lanlink_main(int argc, char** argv) {
     Outcome outcome = Outcome::kGoOn;
     {
         UDP_Server_Service service(to_int(operands[3]), operands[1], to_int(operands[2]),
-                                   options.window);
+                                   options.peer);
         service.set_printout_sink([](std::string_view text, UDP_Server_Service::Shown what) {
             switch (what) {
                 case UDP_Server_Service::Shown::kVector:

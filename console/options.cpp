@@ -7,9 +7,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "trust.h"
+
 namespace console {
 
 namespace {
+
+// Long options without a letter of their own.
+constexpr int kAnswerTo = 256;
 
 constexpr long kShortestWindowMs = 1;
 constexpr long kLongestWindowMs = 1000;
@@ -52,12 +57,15 @@ bool parse_options(int argc, char** argv, Options& options) {
     static const option kLong[] = {{"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
                                    {"window", required_argument, nullptr, 'W'},
+                                   {"allow", required_argument, nullptr, 'a'},
+                                   {"answer-to", required_argument, nullptr, kAnswerTo},
                                    {nullptr, 0, nullptr, 0}};
     opterr = 0;
     optind = 1;
     int opt = 0;
+    std::string error;
     // The leading ':' tells a missing value (':') from an unknown option ('?').
-    while ((opt = getopt_long(argc, argv, ":hVW:", kLong, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, ":hVW:a:", kLong, nullptr)) != -1) {
         switch (opt) {
             case 'h':
                 options.help = true;
@@ -71,9 +79,24 @@ bool parse_options(int argc, char** argv, Options& options) {
                     return refuse(written_option(argv, opt) +
                                   " takes milliseconds from 1 to 1000, not '" + optarg + "'");
                 }
-                options.window = std::chrono::milliseconds(ms);
+                options.peer.window = std::chrono::milliseconds(ms);
                 break;
             }
+            case 'a': {
+                net::Network network;
+                if (!net::parse_network(optarg, network, error)) {
+                    return refuse(written_option(argv, opt) + " takes ADDRESS[/BITS], not '" +
+                                  optarg + "': " + error);
+                }
+                options.peer.allow.push_back(network);
+                break;
+            }
+            case kAnswerTo:
+                if (!net::parse_answer_to(optarg, options.peer.answer_to, error)) {
+                    return refuse("--answer-to takes HOST[:PORT] or sender[:PORT], not '" +
+                                  std::string(optarg) + "': " + error);
+                }
+                break;
             case ':':
                 optarg = nullptr;
                 return refuse("option '" + written_option(argv, optopt) + "' needs a value");

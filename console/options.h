@@ -3,16 +3,17 @@
 #ifndef LANLINK_CONSOLE_OPTIONS_H
 #define LANLINK_CONSOLE_OPTIONS_H
 
-#include <chrono>
 #include <string>
 #include <vector>
+
+#include "udp_server_service.h"
 
 namespace console {
 
 struct Options {
     bool help = false;
     bool version = false;
-    std::chrono::milliseconds window{50};  // a vector's datagrams arrive within this
+    Peer_Settings peer;  // the window, who may talk, where answers go
     // The program's name, then the operands (other_ip, other_port,
     // listen_port and whatever follows them).
     std::vector<std::string> operands;

@@ -41,6 +41,8 @@ constexpr int kMostPerTurn = 16 * kBatch;
 // is not read until they have been, and the kernel's queue holds the rest.
 constexpr std::size_t kMostReady = 1024;
 constexpr auto kAnswerPause = std::chrono::microseconds(wire::kAnswerPauseMicros);
+// Refused datagrams are told in one line at most this often.
+constexpr auto kRefusalLineEvery = std::chrono::seconds(1);
 // The wake-up after a pause is meant to be close: the default timer slack
 // (50 us) would add to every answer.
 constexpr unsigned long kTimerSlackNanos = 1000;
@@ -177,10 +179,11 @@ void append_answer_lines(std::string& shown, const IPaddress& from, bool sent) {
 }  // namespace
 
 UDP_Server_Service::UDP_Server_Service(int listen_port, std::string dest_ip, int dest_port,
-                                       std::chrono::milliseconds window)
+                                       Peer_Settings settings)
     : dest_ip(std::move(dest_ip)),
       dest_port(dest_port),
-      assembly_(window, kMostSenders),
+      assembly_(settings.window, kMostSenders),
+      settings_(std::move(settings)),
       sink_(print_to_stdout) {
     prctl(PR_SET_TIMERSLACK, kTimerSlackNanos);
     std::memcpy(answer_keyword_.data(), wire::kKeywordAnswer, std::strlen(wire::kKeywordAnswer));
@@ -257,11 +260,6 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, std::string dest_ip, int
         throw std::bad_alloc();
     }
     receiver_.emplace(arrivals_, kBatch, wire::kPacketSize);
-    // Answers all go to one endpoint, resolved once.
-    SDL_ClearError();
-    if (SDLNet_ResolveHost(&answer_endpoint_, wire::kAnswerHost, wire::kAnswerPort) != 0) {
-        fail("FAILED!\nSDLNet_ResolveHost(127.0.0.1 4556): %s\n", net::kResolveFallback);
-    }
 }
 
 UDP_Server_Service::~UDP_Server_Service() {
@@ -390,14 +388,21 @@ int UDP_Server_Service::serve(bool readable) {
     if (readable || (deadline && *deadline <= now)) {
         take_arrivals(now);
     }
-    return handle_ready();
+    const int result = handle_ready();
+    tell_refused(Shown::kNotice);
+    return result;
 }
 
 std::optional<UDP_Server_Service::Clock::time_point> UDP_Server_Service::next_wake() const {
     std::optional<Clock::time_point> wake = assembly_.next_deadline();
+    const auto sooner = [&wake](Clock::time_point when) {
+        wake = wake ? std::min(*wake, when) : when;
+    };
     if (assembly_.has_ready()) {
-        const Clock::time_point head = due(assembly_.front());
-        wake = wake ? std::min(*wake, head) : head;
+        sooner(due(assembly_.front()));
+    }
+    if (refused_untold_ > 0) {
+        sooner(next_refusal_line_);
     }
     return wake;
 }
@@ -421,13 +426,21 @@ void UDP_Server_Service::take_arrivals(Clock::time_point now) {
             clock_gettime(CLOCK_REALTIME, &real_now);
             for (int i = 0; i < count; ++i) {
                 const net::Received& got = receiver_->at(i);
+                // What the kernel dropped was lost whoever sent it.
+                read_since_drained_ += 2 * got.size + kDatagramOverhead;
+                if (!net::allowed(settings_.allow, got.from)) {
+                    // Neither shown nor obeyed, and no sender's vector.
+                    assembly_.note_drops(got.drops);
+                    ++refused_untold_;
+                    ++counters_.datagrams_refused;
+                    last_refused_ = got.from;
+                    continue;
+                }
                 wire::Arrival arrival;
                 arrival.from = got.from;
                 arrival.bytes = receiver_->bytes(i);
                 arrival.len = got.len;
                 arrival.drops = got.drops;
-                // What the datagram may have taken of the kernel's queue, at most.
-                read_since_drained_ += 2 * got.size + kDatagramOverhead;
                 arrival.at = got.stamped ? steady_time_of(got.arrived, read_at, real_now) : read_at;
                 // The queue is in arrival order: a stamp never goes back.
                 arrival.at = std::max(arrival.at, last_arrival_);
@@ -515,6 +528,7 @@ void UDP_Server_Service::finish(bool read_waiting) {
         handle_ready();  // a "quit" among them is shown; the program stops already
     }
     tell_drops(Shown::kKept);
+    tell_refused(Shown::kKept);
 }
 
 Peer_Counters UDP_Server_Service::counters() const {
@@ -534,6 +548,22 @@ void UDP_Server_Service::tell_drops(Shown what) {
     line += " dropped by the system before they could be read (the receive queue was full)\n";
     if (sink_(line, what)) {
         drops_untold_ = 0;
+    }
+}
+
+void UDP_Server_Service::tell_refused(Shown what) {
+    const Clock::time_point now = Clock::now();
+    if (refused_untold_ == 0 || (what != Shown::kKept && now < next_refusal_line_)) {
+        return;
+    }
+    std::string line = std::to_string(refused_untold_);
+    line += refused_untold_ == 1 ? " datagram" : " datagrams";
+    line += " refused from hosts not allowed (last from ";
+    line += net::endpoint_text(last_refused_);
+    line += ")\n";
+    if (sink_(line, what)) {
+        refused_untold_ = 0;
+        next_refusal_line_ = now + kRefusalLineEvery;
     }
 }
 
@@ -583,8 +613,12 @@ bool UDP_Server_Service::send_answer() {
     out_packets[0]->data = in_packets[wire::kSlotAddress]->data;
     out_packets[1]->data = in_packets[wire::kSlotPort]->data;
     out_packets[2]->data = answer_keyword_.data();
+    IPaddress endpoint = settings_.answer_to.endpoint;
+    if (settings_.answer_to.sender) {
+        endpoint.host = in_packets[wire::kSlotAddress]->address.host;
+    }
     for (int i = 0; i < wire::kPacketsPerVector; ++i) {
-        out_packets[i]->address = answer_endpoint_;
+        out_packets[i]->address = endpoint;
         out_packets[i]->len = wire::kAnswerLength;
         out_packets[i]->channel = -1;
     }

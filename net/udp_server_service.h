@@ -12,8 +12,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "batch_receiver.h"
+#include "trust.h"
 #include "vector_assembly.h"
 #include "wire_format.h"
 
@@ -24,14 +26,22 @@ struct Peer_Counters {
     std::uint64_t updates_answered = 0;
     std::uint64_t vectors_sent = 0;       // by send_message()
     std::uint64_t datagrams_dropped = 0;  // by the system, its receive queue full
+    std::uint64_t datagrams_refused = 0;  // from hosts not allowed
+};
+
+// How a peer serves, beyond its ports and destination.
+struct Peer_Settings {
+    // How long after a vector's first datagram the rest may come.
+    std::chrono::milliseconds window = wire::kDefaultWindow;
+    // Whose datagrams are taken: every source when empty.
+    std::vector<net::Network> allow;
+    // Where update answers go.
+    net::Answer_To answer_to = net::default_answer_to();
 };
 
 class UDP_Server_Service {
   public:
     using Clock = wire::Clock;
-
-    // How long after a vector's first datagram the rest may come.
-    static constexpr std::chrono::milliseconds kDefaultWindow{50};
 
     // Starts SDL_net, opens the receive socket on `listen_port` (0 means the
     // default port) and the send socket, resolves the destination `dest_ip`
@@ -39,7 +49,7 @@ class UDP_Server_Service {
     // the process with status 1.
     explicit UDP_Server_Service(int listen_port, std::string dest_ip = wire::kInitialDestIp,
                                 int dest_port = wire::kInitialDestPort,
-                                std::chrono::milliseconds window = kDefaultWindow);
+                                Peer_Settings settings = Peer_Settings());
     ~UDP_Server_Service();
 
     UDP_Server_Service(const UDP_Server_Service&) = delete;
@@ -135,6 +145,9 @@ class UDP_Server_Service {
     bool send_answer();
     // Tells the drops not yet told, as `what`.
     void tell_drops(Shown what);
+    // Tells the datagrams refused and not yet told, at most once a second
+    // unless `what` is kKept.
+    void tell_refused(Shown what);
 
     UDPsocket send_sock = nullptr;
     UDPsocket recv_sock = nullptr;
@@ -154,10 +167,13 @@ class UDP_Server_Service {
     std::size_t read_since_drained_ = 0;  // queue taken, at most, since it last ran empty
     std::uint64_t drops_untold_ = 0;      // dropped, and no line has said so yet
     std::uint32_t drops_counted_ = 0;     // the kernel's drop count as far as counted
+    Peer_Settings settings_;
+    std::uint64_t refused_untold_ = 0;  // refused, and no line has said so yet
+    IPaddress last_refused_{};
+    Clock::time_point next_refusal_line_{};  // no line on refusals before then
     Peer_Counters counters_;
     Printout_Sink sink_;
     std::string printout_;
-    IPaddress answer_endpoint_{};
     // The outbound packets' own buffers: an answer points the packets at other
     // memory, and they get these back before the vector is freed.
     std::array<Uint8*, wire::kPacketsPerVector> out_buffers_{};

@@ -8,6 +8,8 @@
 #ifndef LANLINK_NET_WIRE_FORMAT_H
 #define LANLINK_NET_WIRE_FORMAT_H
 
+#include <chrono>
+
 namespace wire {
 
 constexpr int kPacketsPerVector = 3;
@@ -25,6 +27,9 @@ constexpr int kAnswerLength = 9;  // every "up_resp" answer datagram is this lon
 constexpr const char* kAnswerHost = "127.0.0.1";
 constexpr int kAnswerPort = 4556;
 constexpr int kAnswerPauseMicros = 1000;  // pause before each answer is sent
+
+// A vector's datagrams arrive within this of its first, unless set otherwise.
+constexpr std::chrono::milliseconds kDefaultWindow{50};
 
 constexpr int kDefaultListenPort = 4555;
 constexpr int kHighestPort = 65535;  // ports are 16 bits: a larger number is refused, never wrapped

@@ -42,8 +42,10 @@ constexpr const char* kUsage =
     "Sends a packet vector (ADDRESS_TEXT, PORT_TEXT, KEYWORD) to the lanlink peer\n"
     "listening at HOST:PORT.\n"
     "\n"
-    "  -w, --wait          wait for the \"up_resp\" answer on port 4556\n"
-    "                      (implied by the keyword \"update\")\n"
+    "  -w, --wait          wait for the \"up_resp\" answer (implied by the keyword\n"
+    "                      \"update\")\n"
+    "  -l, --listen PORT   wait for answers on PORT, 1 to 65535 (default 4556, where\n"
+    "                      a peer sends them unless told otherwise)\n"
     "  -t, --timeout MS    how long to wait for each answer, 1 to 3600000 (default 1000)\n"
     "  -c, --count N       send N vectors, 1 to 1000000 (default 1)\n"
     "  -i, --interval MS   pause between vectors, 0 to 3600000 (default 1000)\n"
@@ -58,6 +60,8 @@ constexpr const char* kUsage =
     "arrive in time, 3 socket or resolution error, 4 output could not be written.\n";
 
 volatile std::sig_atomic_t g_interrupted = 0;
+// The signal mask while waiting: Ctrl-C comes in only then.
+sigset_t g_waiting_mask;
 
 extern "C" void note_interrupt(int /*sig*/) {
     g_interrupted = 1;
@@ -68,6 +72,7 @@ struct Options {
     int timeout_ms = kDefaultTimeoutMs;
     int count = 1;
     int interval_ms = kDefaultIntervalMs;
+    int listen_port = wire::kAnswerPort;
     std::string host;
     int port = 0;
     VectorTexts texts;
@@ -108,13 +113,11 @@ std::string option_name(char** argv, int letter) {
 
 // Reads the command line into `options`; returns -1 to go on, or an exit status.
 int parse(int argc, char** argv, Options& options) {
-    static const option kLong[] = {{"wait", no_argument, nullptr, 'w'},
-                                   {"timeout", required_argument, nullptr, 't'},
-                                   {"count", required_argument, nullptr, 'c'},
-                                   {"interval", required_argument, nullptr, 'i'},
-                                   {"help", no_argument, nullptr, 'h'},
-                                   {"version", no_argument, nullptr, 'V'},
-                                   {nullptr, 0, nullptr, 0}};
+    static const option kLong[] = {
+        {"wait", no_argument, nullptr, 'w'},         {"timeout", required_argument, nullptr, 't'},
+        {"count", required_argument, nullptr, 'c'},  {"interval", required_argument, nullptr, 'i'},
+        {"listen", required_argument, nullptr, 'l'}, {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},      {nullptr, 0, nullptr, 0}};
     struct Limit {
         int* value;
         int low;
@@ -125,7 +128,7 @@ int parse(int argc, char** argv, Options& options) {
     optind = 1;
     int opt = 0;
     // A leading ':' tells a missing value (':') from an unknown option ('?').
-    while ((opt = getopt_long(argc, argv, ":wt:c:i:hV", kLong, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, ":wt:c:i:l:hV", kLong, nullptr)) != -1) {
         Limit limit{nullptr, 0, 0, ""};
         switch (opt) {
             case 'w':
@@ -139,6 +142,9 @@ int parse(int argc, char** argv, Options& options) {
                 break;
             case 'i':
                 limit = {&options.interval_ms, 0, kLongestWaitMs, "milliseconds from 0 to 3600000"};
+                break;
+            case 'l':
+                limit = {&options.listen_port, 1, wire::kHighestPort, "a port from 1 to 65535"};
                 break;
             case 'h':
                 std::fputs(kUsage, stdout);
@@ -221,7 +227,9 @@ void pause_for(int ms) {
         if (left <= 0) {
             return;
         }
-        poll(nullptr, 0, static_cast<int>(left));
+        const timespec limit{static_cast<time_t>(left / 1000),
+                             static_cast<long>(left % 1000) * 1000000};
+        ppoll(nullptr, 0, &limit, &g_waiting_mask);
     }
 }
 
@@ -268,20 +276,26 @@ int lanlink_send_main(int argc, char** argv) {
     if (!client.start(error)) {
         return socket_error(error);
     }
-    if (options.wait && !client.listen_for_answers(error)) {
-        return socket_error(
-            "cannot listen for answers on port 4556, which may be in use (is a "
-            "lanlink peer listening there?): " +
-            error);
+    if (options.wait && !client.listen_for_answers(options.listen_port, error)) {
+        return socket_error("cannot listen for answers on port " +
+                            std::to_string(options.listen_port) +
+                            ", which may be in use (is a lanlink peer listening there?): " + error);
     }
     if (!client.resolve(options.host, options.port, error)) {
         return socket_error(error);
     }
-    // Ctrl-C ends the run with the summary so far, as ping does.
+    // Ctrl-C ends the run with the summary so far, as ping does. It is let
+    // in only while waiting, so that it cannot come between a look at the
+    // flag and the wait that would then miss it.
     struct sigaction on_interrupt {};
     on_interrupt.sa_handler = note_interrupt;
     sigemptyset(&on_interrupt.sa_mask);
     sigaction(SIGINT, &on_interrupt, nullptr);
+    sigset_t interrupt;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    sigprocmask(SIG_BLOCK, &interrupt, &g_waiting_mask);
+    sigdelset(&g_waiting_mask, SIGINT);
 
     Answer_Matcher matcher;
     std::map<int, int> overdue;  // port -> request whose answer may still come
@@ -323,7 +337,8 @@ int lanlink_send_main(int argc, char** argv) {
         bool answered = false;
         std::string datagram;
         while (!answered) {
-            const auto next = client.next_datagram(deadline, g_interrupted, datagram);
+            const auto next =
+                client.next_datagram(deadline, g_interrupted, g_waiting_mask, datagram);
             if (next != Vector_Client::Next::kDatagram) {
                 break;
             }

@@ -33,12 +33,12 @@ bool Vector_Client::start(std::string& error) {
     return true;
 }
 
-bool Vector_Client::listen_for_answers(std::string& error) {
+bool Vector_Client::listen_for_answers(int port, std::string& error) {
     SDL_ClearError();
     errno = 0;
-    answer_sock_ = SDLNet_UDP_Open(wire::kAnswerPort);
+    answer_sock_ = SDLNet_UDP_Open(static_cast<Uint16>(port));
     if (answer_sock_ == nullptr) {
-        error = "SDLNet_UDP_Open(" + std::to_string(wire::kAnswerPort) +
+        error = "SDLNet_UDP_Open(" + std::to_string(port) +
                 "): " + net::open_failure_reason("the socket could not be opened");
         return false;
     }
@@ -46,7 +46,7 @@ bool Vector_Client::listen_for_answers(std::string& error) {
     answer_fd_ = net::udp_descriptor(answer_sock_);
     const int why = errno;
     if (!net::library_can_wait_on(answer_fd_)) {
-        error = "SDLNet_UDP_Open(" + std::to_string(wire::kAnswerPort) +
+        error = "SDLNet_UDP_Open(" + std::to_string(port) +
                 "): " + net::unwaitable_reason(answer_fd_, why);
         return false;
     }
@@ -107,15 +107,17 @@ bool Vector_Client::send(const VectorTexts& texts, std::string& error) {
 
 Vector_Client::Next Vector_Client::next_datagram(Clock::time_point deadline,
                                                  const volatile std::sig_atomic_t& interrupted,
-                                                 std::string& bytes) {
+                                                 const sigset_t& waiting_mask, std::string& bytes) {
     for (;;) {
         if (interrupted != 0) {
             return Next::kInterrupted;
         }
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left = std::max<long long>(
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count(), 0);
         pollfd ready{answer_fd_, POLLIN, 0};
-        const int result = poll(&ready, 1, static_cast<int>(std::max<long long>(left, 0)));
+        const timespec limit{static_cast<time_t>(left / 1000),
+                             static_cast<long>(left % 1000) * 1000000};
+        const int result = ppoll(&ready, 1, &limit, &waiting_mask);
         if (result < 0 && errno != EINTR) {
             return Next::kTimedOut;
         }

@@ -25,8 +25,8 @@ class Vector_Client {
     Vector_Client& operator=(Vector_Client&&) = delete;
 
     // Each step returns false on failure, with the reason in `error`.
-    bool start(std::string& error);               // SDL_net
-    bool listen_for_answers(std::string& error);  // the answer port
+    bool start(std::string& error);                         // SDL_net
+    bool listen_for_answers(int port, std::string& error);  // where answers come
     bool resolve(const std::string& host, int port, std::string& error);
     // A fresh sending socket, replacing the last one; its port in `port`.
     bool open_sender(int& port, std::string& error);
@@ -34,9 +34,11 @@ class Vector_Client {
 
     enum class Next { kDatagram, kTimedOut, kInterrupted };
     // Waits until `deadline` for the next datagram on the answer port, or
-    // until a signal handler has set `interrupted`.
+    // until a signal handler has set `interrupted`; signals are let in with
+    // `waiting_mask` only during the wait.
     Next next_datagram(std::chrono::steady_clock::time_point deadline,
-                       const volatile std::sig_atomic_t& interrupted, std::string& bytes);
+                       const volatile std::sig_atomic_t& interrupted, const sigset_t& waiting_mask,
+                       std::string& bytes);
 
   private:
     bool started_ = false;

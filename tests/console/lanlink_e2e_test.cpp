@@ -14,6 +14,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -51,8 +52,36 @@ const char* const kHelp =
     "\t          help - display this message\n\n"
     "\t         stats - show what was received, answered, sent and lost since start\n";
 
-std::vector<std::string> command_line(int port) {
-    return {LANLINK_BINARY, "127.0.0.1", "4556", std::to_string(port)};
+// A socket of the test program's own for what a peer sends where no test
+// looks: its answers and messages go there, never to a port another
+// program on this machine may be using.
+const LoopbackUdp& sink() {
+    static const LoopbackUdp socket;
+    return socket;
+}
+
+std::string sink_port() {
+    return std::to_string(sink().port());
+}
+
+// lanlink listening on `port`, its destination and its answers the sink's
+// unless the answers go to `answer_port`.
+std::vector<std::string> command_line(int port, int answer_port = 0) {
+    return {LANLINK_BINARY,
+            "--answer-to",
+            "127.0.0.1:" + (answer_port != 0 ? std::to_string(answer_port) : sink_port()),
+            "127.0.0.1",
+            sink_port(),
+            std::to_string(port)};
+}
+
+// The same, as shell words.
+std::string shell_command(int port, int answer_port = 0) {
+    std::string words;
+    for (const std::string& word : command_line(port, answer_port)) {
+        words += (words.empty() ? "" : " ") + word;
+    }
+    return words;
 }
 
 // A vector whose printout is about 6 KiB (each control byte is shown as
@@ -96,11 +125,16 @@ void expect_idle_costs_nothing(const Child& peer) {
 
 class Lanlink : public ::testing::Test {
   protected:
-    // Starts lanlink on a terminal, sending to other_, and confirms its arguments.
-    void start() {
+    // Starts lanlink on a terminal, sending to other_, with its update
+    // answers going to answers_, and confirms its arguments.
+    void start(const std::vector<std::string>& options = {}) {
         port_ = testsupport::free_udp_port();
-        peer_ = testsupport::start_peer(LANLINK_BINARY, port_, other_.port(), &found_);
-        ASSERT_TRUE(peer_);
+        peer_ = testsupport::start_peer(LANLINK_BINARY, port_, other_.port(), answers_.port(),
+                                        &found_, options);
+        if (!peer_) {
+            // Thrown, not asserted: the test body must not go on without it.
+            throw std::runtime_error("lanlink did not start");
+        }
     }
 
     // Once a prompt could not be opened, the helpers fail at once instead
@@ -165,6 +199,7 @@ class Lanlink : public ::testing::Test {
     termios found_{};  // the terminal's settings before the program could change them
     std::unique_ptr<Child> peer_;
     LoopbackUdp other_;
+    LoopbackUdp answers_;  // where the program's update answers go
 };
 
 TEST(LanlinkArguments, TooFewArgumentsPrintOnlyTheUsage) {
@@ -206,7 +241,18 @@ TEST(LanlinkArguments, OptionsAreCheckedBeforeTheQuestion) {
               "--window takes milliseconds from 1 to 1000, not '1001'"},
              {{"--window", "5ms", "a", "b", "c"},
               "--window takes milliseconds from 1 to 1000, not '5ms'"},
-             {{"a", "b", "c", "-W"}, "option '-W' needs a value"}}) {
+             {{"a", "b", "c", "-W"}, "option '-W' needs a value"},
+             {{"--allow", "300.1.1.1", "a", "b", "c"},
+              "--allow takes ADDRESS[/BITS], not '300.1.1.1': not an IPv4 address"},
+             {{"-a", "10.0.0.0/33", "a", "b", "c"},
+              "-a takes ADDRESS[/BITS], not '10.0.0.0/33': BITS must be from 0 to 32"},
+             {{"--allow=a..b", "a", "b", "c"},
+              "--allow takes ADDRESS[/BITS], not 'a..b': the name cannot be resolved (the name "
+              "is not a known host or numeric address)"},
+             {{"--answer-to", "host:99999", "a", "b", "c"},
+              "--answer-to takes HOST[:PORT] or sender[:PORT], not 'host:99999': PORT must be "
+              "from 1 to 65535"},
+             {{"a", "b", "c", "--answer-to"}, "option '--answer-to' needs a value"}}) {
         std::vector<std::string> argv = {LANLINK_BINARY};
         argv.insert(argv.end(), args.begin(), args.end());
         Child child(argv, Input::kNull);
@@ -287,14 +333,14 @@ TEST(LanlinkArguments, NoDescriptorLeftIsTheReasonGiven) {
 
 TEST(LanlinkArguments, AnswerNRejectsWithTheUsage) {
     for (const char* answer : {"N\n", "  n  \n", "N"}) {
-        Child child(command_line(testsupport::free_udp_port()), Input::kPipe);
+        const int port = testsupport::free_udp_port();
+        Child child(command_line(port), Input::kPipe);
         child.write(answer);
         child.close_input();  // "N" alone: its line ends with the input
         EXPECT_EQ(exit_code(child.wait_exit()), 1);
         EXPECT_EQ(child.output(),
-                  "\n   IP Address to connect to: 127.0.0.1\n  Port number to connect to: 4556\n"
-                  "Listen port to recieve from: " +
-                      child.output().substr(child.output().find("from: ") + 6, 5) +
+                  "\n   IP Address to connect to: 127.0.0.1\n  Port number to connect to: " +
+                      sink_port() + "\nListen port to recieve from: " + std::to_string(port) +
                       "\nIs this correct? [Y/n] ");
         EXPECT_EQ(child.errors(), kUsage);
     }
@@ -369,10 +415,7 @@ TEST(LanlinkHeadless, MakesNoTerminalCallsOnItsInput) {
 // A signal the caller ignored (nohup's SIGHUP) stays ignored.
 TEST(LanlinkSignals, AnIgnoredHangUpStaysIgnored) {
     const int port = testsupport::free_udp_port();
-    Child child({"/bin/sh", "-c",
-                 "trap '' HUP; exec " + std::string(LANLINK_BINARY) + " 127.0.0.1 4556 " +
-                     std::to_string(port)},
-                Input::kTerminal);
+    Child child({"/bin/sh", "-c", "trap '' HUP; exec " + shell_command(port)}, Input::kTerminal);
     ASSERT_TRUE(child.wait_for("[Y/n] "));
     child.write("y\n");
     ASSERT_TRUE(child.wait_for("recieving packets...Success!\r\n\r\n"));
@@ -393,10 +436,9 @@ TEST(LanlinkHeadless, AWriteErrorInABurstEndsWithStatusOne) {
     ASSERT_GE(fd, 0);
     close(fd);
     const int port = testsupport::free_udp_port();
-    Child child({"/bin/sh", "-c",
-                 "trap '' XFSZ; ulimit -f 8; exec " + std::string(LANLINK_BINARY) +
-                     " 127.0.0.1 4556 " + std::to_string(port) + " >" + path},
-                Input::kNull);
+    Child child(
+        {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 8; exec " + shell_command(port) + " >" + path},
+        Input::kNull);
     const LoopbackUdp other;
     std::string written;
     for (int i = 0; i < 100 && written.find("Success!\n\n") == std::string::npos; ++i) {
@@ -467,16 +509,17 @@ std::string read_file(const std::string& path) {
 // it up: every printout is there.
 class HeadlessToFile {
   public:
-    explicit HeadlessToFile(const std::string& options = "") {
+    // Answers go to 127.0.0.1 `answer_port` (0: to the sink).
+    explicit HeadlessToFile(int answer_port = 0, const std::string& options = "") {
         const int fd = mkstemp(path_.data());
         if (fd >= 0) {
             close(fd);
         }
         port_ = testsupport::free_udp_port();
         child_ = std::make_unique<Child>(
-            std::vector<std::string>{"/bin/sh", "-c",
-                                     "exec " + std::string(LANLINK_BINARY) + " " + options +
-                                         " 127.0.0.1 4556 " + std::to_string(port_) + " >" + path_},
+            std::vector<std::string>{
+                "/bin/sh", "-c",
+                "exec " + shell_command(port_, answer_port) + " " + options + " >" + path_},
             Input::kNull);
     }
     ~HeadlessToFile() { unlink(path_.c_str()); }
@@ -561,9 +604,9 @@ TEST(LanlinkHeadless, NoVectorSpansADropAndEveryDatagramIsAccountedFor) {
 // sender keeps the socket busy, and neither part is obeyed. A longer
 // window (-W) takes it in.
 TEST(LanlinkHeadlessAnswer, ARestLaterThanTheWindowIsNotJoinedWhileTheSocketIsBusy) {
-    const LoopbackUdp answers(4556);
+    const LoopbackUdp answers;
     for (const std::string window : {"", "-W 400"}) {
-        HeadlessToFile peer(window);
+        HeadlessToFile peer(answers.port(), window);
         ASSERT_TRUE(peer.started());
         const LoopbackUdp late;
         const LoopbackUdp busy;
@@ -603,8 +646,8 @@ TEST(LanlinkHeadlessAnswer, ARestLaterThanTheWindowIsNotJoinedWhileTheSocketIsBu
 // sender's datagrams only until its next pause longer than the window: one
 // vector is lost, every later update is answered with its own texts.
 TEST(LanlinkHeadlessAnswer, AStrayDatagramCostsItsSenderAtMostOneVector) {
-    const LoopbackUdp answers(4556);
-    HeadlessToFile peer;
+    const LoopbackUdp answers;
+    HeadlessToFile peer(answers.port());
     ASSERT_TRUE(peer.started());
     const LoopbackUdp sender(0, true);
     const LoopbackUdp spoof(sender.port(), true);
@@ -638,8 +681,8 @@ TEST(LanlinkHeadlessAnswer, AStrayDatagramCostsItsSenderAtMostOneVector) {
 // Senders interleaving datagram by datagram, far more of them than ever
 // send at once: every vector whole, every update answered with its own texts.
 TEST(LanlinkHeadlessAnswer, TwoHundredInterleavedSendersAreAllWholeAndAnswered) {
-    const LoopbackUdp answers(4556);
-    HeadlessToFile peer;
+    const LoopbackUdp answers;
+    HeadlessToFile peer(answers.port());
     ASSERT_TRUE(peer.started());
     constexpr int kSenders = 200;
     std::vector<std::unique_ptr<LoopbackUdp>> senders;
@@ -676,8 +719,8 @@ TEST(LanlinkHeadlessAnswer, TwoHundredInterleavedSendersAreAllWholeAndAnswered) 
 // What was read together with the "quit" is handled before the end, in
 // order, after it as before it: printed, and updates answered.
 TEST(LanlinkHeadlessAnswer, WhatCameWithTheQuitIsHandledInOrderBeforeTheEnd) {
-    const LoopbackUdp answers(4556);
-    HeadlessToFile peer;
+    const LoopbackUdp answers;
+    HeadlessToFile peer(answers.port());
     ASSERT_TRUE(peer.started());
     peer.child().kill_now(SIGSTOP);
     const LoopbackUdp sender;
@@ -717,10 +760,7 @@ TEST(LanlinkHeadlessAnswer, WhatCameWithTheQuitIsHandledInOrderBeforeTheEnd) {
 TEST(LanlinkHeadless, ClosedStandardDescriptorsAreNotTakenBySockets) {
     for (const std::string closed : {"<&-", ">&- 2>&-", "<&- >&- 2>&-"}) {
         const int port = testsupport::free_udp_port();
-        Child child({"/bin/sh", "-c",
-                     "exec " + std::string(LANLINK_BINARY) + " 127.0.0.1 4556 " +
-                         std::to_string(port) + " " + closed},
-                    Input::kNull);
+        Child child({"/bin/sh", "-c", "exec " + shell_command(port) + " " + closed}, Input::kNull);
         // The port is bound once start-up is done.
         bool bound = false;
         for (int i = 0; i < 200 && !bound; ++i) {
@@ -744,9 +784,9 @@ TEST(LanlinkHeadless, ClosedStandardDescriptorsAreNotTakenBySockets) {
 // What did not fit is counted, and the count comes before the end; the
 // "quit" that ends the program is always shown, with its reason.
 TEST(LanlinkHeadlessAnswer, AnOutputNobodyReadsNeverStopsTheAnswers) {
-    const LoopbackUdp answers(4556);
+    const LoopbackUdp answers;
     const int port = testsupport::free_udp_port();
-    Child child(command_line(port), Input::kNull);
+    Child child(command_line(port, answers.port()), Input::kNull);
     ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n"));
     const LoopbackUdp other;
     const int sent = flood_with_updates(other, port, answers, 300);
@@ -1005,11 +1045,9 @@ TEST_F(Lanlink, ASignalWhileWaitingForAKeyRestoresTheTerminal) {
 
 // Ctrl-Z under a job-control shell gives the shell the terminal as found;
 // fg resumes the wait for a key with the key's settings again.
-// These bind 127.0.0.1:4556, where answers go.
+// Tests that look at the program's update answers.
 class LanlinkAnswer : public Lanlink {
   protected:
-    LoopbackUdp answers_{4556};
-
     // The three datagrams of one answer, within a second.
     bool answered() const {
         for (int i = 0; i < 3; ++i) {
@@ -1115,8 +1153,10 @@ TEST_F(LanlinkAnswer, InTheBackgroundItKeepsServingAndLeavesTheTerminalAlone) {
     // printouts then wait for fg instead.
     for (const bool tostop : {false, true}) {
         port_ = testsupport::free_udp_port();
-        const std::string run = std::string(LANLINK_BINARY) + " 127.0.0.1 " +
-                                std::to_string(other_.port()) + " " + std::to_string(port_);
+        const std::string run = std::string(LANLINK_BINARY) +
+                                " --answer-to 127.0.0.1:" + std::to_string(answers_.port()) +
+                                " 127.0.0.1 " + std::to_string(other_.port()) + " " +
+                                std::to_string(port_);
         peer_ = std::make_unique<Child>(
             std::vector<std::string>{"/bin/bash", "--norc", "--noprofile", "-c",
                                      std::string(tostop ? "stty tostop; " : "") + "set -m; " + run +
@@ -1164,16 +1204,26 @@ TEST_F(LanlinkAnswer, UpdateIsAnsweredOnTheAnswerPort) {
     }
     EXPECT_NE(peer_->output().find("\r\nip: 16777343\r\nhost: "), std::string::npos);
 
-    // stats counts what came (a lone datagram among it), what was answered
-    // and what was sent.
+    // stats counts what came (lone datagrams among it), what was answered
+    // and what was sent, each count its own.
+    send_vector("update");
     send_vector("hello");
-    other_.send(static_cast<std::uint16_t>(port_), z("lone"));
-    EXPECT_TRUE(peer_->wait_for("\tPORT: \r\n\t MSG: \r\n"));
-    EXPECT_EQ(command("send hi"), "send hi\n > Sent \"hi\" to 127.0.0.1 on port " +
-                                      std::to_string(other_.port()) + "\n");
+    for (int i = 0; i < 3; ++i) {
+        const LoopbackUdp lone;
+        lone.send(static_cast<std::uint16_t>(port_), z("lone"));
+    }
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(peer_->wait_for("\t  IP: lone\r\n\tPORT: \r\n\t MSG: \r\n")) << i;
+    }
+    for (const char* word : {"hi", "hi2", "hi3"}) {
+        EXPECT_EQ(command(std::string("send ") + word),
+                  std::string("send ") + word + "\n > Sent \"" + word + "\" to 127.0.0.1 on port " +
+                      std::to_string(other_.port()) + "\n");
+    }
     EXPECT_EQ(command("stats"),
-              "stats\nvectors received: 3\nincomplete vectors: 1\nupdates answered: 1\n"
-              "vectors sent: 1\ndatagrams dropped: 0\nprintouts not shown: 0\n");
+              "stats\nvectors received: 6\nincomplete vectors: 3\nupdates answered: 2\n"
+              "vectors sent: 3\ndatagrams dropped: 0\nprintouts not shown: 0\n"
+              "datagrams refused: 0\n");
 }
 
 TEST_F(LanlinkAnswer, ALoneDatagramAfterAnUpdateIsNotAnswered) {
@@ -1187,29 +1237,32 @@ TEST_F(LanlinkAnswer, ALoneDatagramAfterAnUpdateIsNotAnswered) {
     EXPECT_FALSE(answers_.receive(milliseconds(50)));
 }
 
-// Two peers on one machine, as the README sets them up: A listens on 4556
-// (where answers go) and sends to B; B sends to A.
+// Two peers on one machine, as the README sets them up: A listens where B's
+// answers go and sends to B; B sends to A.
 TEST(LanlinkPairAnswer, TwoPeersExchangeMessagesAnswersAndQuit) {
+    const int a_port = testsupport::free_udp_port();
     const int b_port = testsupport::free_udp_port();
-    auto a = testsupport::start_peer(LANLINK_BINARY, 4556, b_port);
+    auto a = testsupport::start_peer(LANLINK_BINARY, a_port, b_port, sink().port());
     ASSERT_TRUE(a);
-    auto b = testsupport::start_peer(LANLINK_BINARY, b_port, 4556);
+    auto b = testsupport::start_peer(LANLINK_BINARY, b_port, a_port, a_port);
     ASSERT_TRUE(b);
     const std::string to_b = " to 127.0.0.1 on port " + std::to_string(b_port) + "\r\n";
+    const std::string a_text = "\t  IP: 127.0.0.1\r\n\tPORT: " + std::to_string(a_port) + "\r\n";
 
     ASSERT_TRUE(testsupport::open_prompt(*b));
     b->write("show_dest_info\n");
-    EXPECT_TRUE(b->wait_for("Sending packets to 127.0.0.1 on port 4556\r\n"));
+    EXPECT_TRUE(
+        b->wait_for("Sending packets to 127.0.0.1 on port " + std::to_string(a_port) + "\r\n"));
 
     ASSERT_TRUE(testsupport::open_prompt(*a));
     a->write("send hello\n");
     EXPECT_TRUE(a->wait_for("Sent \"hello\"" + to_b));
-    EXPECT_TRUE(b->wait_for("\t  IP: 127.0.0.1\r\n\tPORT: 4556\r\n\t MSG: hello\r\n"));
+    EXPECT_TRUE(b->wait_for(a_text + "\t MSG: hello\r\n"));
 
     ASSERT_TRUE(testsupport::open_prompt(*a));
     a->write("send update\n");
     EXPECT_TRUE(b->wait_for("Update request complete.\r\n"));
-    EXPECT_TRUE(a->wait_for("\t  IP: 127.0.0.1\r\n\tPORT: 4556\r\n\t MSG: up_resp\r\n"));
+    EXPECT_TRUE(a->wait_for(a_text + "\t MSG: up_resp\r\n"));
 
     ASSERT_TRUE(testsupport::open_prompt(*a));
     a->write("send quit\n");
@@ -1252,10 +1305,13 @@ TEST(LanlinkMemcheckAnswer, NoErrorsAndNoLeaks) {
         GTEST_SKIP() << "valgrind is not installed";
     }
     const int port = testsupport::free_udp_port();
-    Child child({"/usr/bin/valgrind", "--quiet", "--leak-check=full", "--show-leak-kinds=all",
-                 "--errors-for-leak-kinds=all", "--error-exitcode=99", LANLINK_BINARY, "127.0.0.1",
-                 "4556", std::to_string(port)},
-                Input::kNull);
+    std::vector<std::string> argv = {"/usr/bin/valgrind",           "--quiet",
+                                     "--leak-check=full",           "--show-leak-kinds=all",
+                                     "--errors-for-leak-kinds=all", "--error-exitcode=99"};
+    for (const std::string& word : command_line(port)) {
+        argv.push_back(word);
+    }
+    Child child(argv, Input::kNull);
     ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n", milliseconds(10000)));
     const LoopbackUdp other;
     const auto to = static_cast<std::uint16_t>(port);
@@ -1280,6 +1336,69 @@ TEST(LanlinkMemcheckAnswer, NoErrorsAndNoLeaks) {
     other.send_vector(to, z("10.0.0.2"), z("4555"), z("quit"));
     EXPECT_EQ(exit_code(child.wait_exit(milliseconds(10000))), 0) << child.errors();
     EXPECT_EQ(child.errors(), "");
+}
+
+// The numbers that the lines on refused datagrams in `out` tell, added up.
+long refused_in(const std::string& out) {
+    long told = 0;
+    const std::string line = " refused from hosts not allowed (last from 127.0.0.1:";
+    for (auto at = out.find(line); at != std::string::npos; at = out.find(line, at + 1)) {
+        const auto start = out.rfind('\n', at) + 1;
+        told += std::stol(out.substr(start, at - start));
+    }
+    return told;
+}
+
+// Only 127.0.0.2 may talk: what 127.0.0.1 sends, a "quit" among it, is
+// neither shown nor obeyed; it is counted, and told at most once a second.
+TEST_F(LanlinkAnswer, OnlyAllowedHostsAreHeard) {
+    start({"--allow", "127.0.0.2", "-a", "10.0.0.0/8"});
+    const LoopbackUdp allowed(0, false, 2);
+    const auto told_by = [this](long count) {
+        for (int i = 0; i < 60 && refused_in(plain(peer_->output())) < count; ++i) {
+            peer_->read_for(milliseconds(50));
+        }
+        return refused_in(plain(peer_->output()));
+    };
+    send_vector("quit");
+    EXPECT_EQ(told_by(3), 3);
+    allowed.send_vector(static_cast<std::uint16_t>(port_), z("10.0.0.7"), z("7"), z("update"));
+    EXPECT_TRUE(answered());
+    EXPECT_TRUE(peer_->wait_for("\t  IP: 10.0.0.7\r\n\tPORT: 7\r\n\t MSG: update\r\n"));
+    const auto before = std::chrono::steady_clock::now();
+    send_vector("hello");
+    other_.send(static_cast<std::uint16_t>(port_), z("x"));
+    EXPECT_EQ(told_by(7), 7);
+    // Told once a second at most: some of these waited for the next second.
+    EXPECT_GT(std::chrono::steady_clock::now() - before, milliseconds(500));
+    EXPECT_NE(plain(peer_->output())
+                  .find(" refused from hosts not allowed (last from 127.0.0.1:" +
+                        std::to_string(other_.port()) + ")\n"),
+              std::string::npos);
+    EXPECT_EQ(command("stats"),
+              "stats\nvectors received: 1\nincomplete vectors: 0\nupdates answered: 1\n"
+              "vectors sent: 0\ndatagrams dropped: 0\nprintouts not shown: 0\n"
+              "datagrams refused: 7\n");
+    EXPECT_EQ(plain(peer_->output()).find("MSG: quit"), std::string::npos);
+    allowed.send_vector(static_cast<std::uint16_t>(port_), z("10.0.0.7"), z("7"), z("quit"));
+    expect_normal_end();
+}
+
+// Answers to the asker's own address: 127.0.0.2 is answered at 127.0.0.2.
+TEST(LanlinkHeadlessAnswer, AnswersGoToTheSenderWhenAskedTo) {
+    const LoopbackUdp answers(0, false, 2);
+    const int port = testsupport::free_udp_port();
+    std::vector<std::string> argv = command_line(port);
+    argv.at(2) = "sender:" + std::to_string(answers.port());  // the value of --answer-to
+    Child child(argv, Input::kNull);
+    ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n"));
+    const LoopbackUdp asker(0, false, 2);
+    asker.send_vector(static_cast<std::uint16_t>(port), z("a"), z("b"), z("update"));
+    const auto got = answers.receive(milliseconds(2000));
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->bytes, std::string("a\0\0\0\0\0\0\0\0", 9));
+    asker.send_vector(static_cast<std::uint16_t>(port), z("a"), z("b"), z("quit"));
+    EXPECT_EQ(exit_code(child.wait_exit()), 0);
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 #include <thread>
 
 #include "capture.h"
+#include "child.h"
+#include "trust.h"
 #include "udp.h"
 
 namespace {
@@ -43,11 +45,15 @@ std::string printout(const std::string& ip, const std::string& port, const std::
            "\n";
 }
 
-std::string answer_text(std::uint16_t sender_port) {
+// The answer's lines for a sender at 127.0.0.`host`:`sender_port`; the
+// address and port are shown as SDL_net holds them, in network byte order.
+std::string answer_text(std::uint16_t sender_port, std::uint8_t host = 1) {
     std::string text =
         "Recieved update request from client... redirecting and sending information...\n"
-        "ip: 16777343\nhost: " +
-        std::to_string(htons(sender_port)) + "\nSetting packet vector destination info...\n";
+        "ip: " +
+        std::to_string(static_cast<int>(htonl(0x7f000000U | host))) +
+        "\nhost: " + std::to_string(htons(sender_port)) +
+        "\nSetting packet vector destination info...\n";
     for (int i = 0; i < 3; ++i) {
         text += "Packet[" + std::to_string(i) +
                 "]: setting host->setting port->setting length->9 setting channel...\n";
@@ -60,7 +66,8 @@ class Service : public ::testing::Test {
     void SetUp() override {
         port_ = testsupport::free_udp_port();
         Capture out(1);
-        service_ = std::make_unique<UDP_Server_Service>(port_);
+        service_ = std::make_unique<UDP_Server_Service>(port_, wire::kInitialDestIp,
+                                                        wire::kInitialDestPort, settings());
         service_->set_update_endpoint("127.0.0.1", update_.port());
         startup_ = out.text();
     }
@@ -69,6 +76,7 @@ class Service : public ::testing::Test {
         service_.reset();
         EXPECT_EQ(out.text(), kShutdownText);
     }
+    virtual Peer_Settings settings() const { return {}; }
 
     // Serves the socket, as the console's wait does, until one vector has
     // been handled (at most 3 s); its printout.
@@ -346,18 +354,34 @@ TEST_F(Service, SendUpdateSendsOnlyTheAddressedSlotBeforeAnyAnswer) {
     SDLNet_FreePacketV(source);
 }
 
+// In a network namespace of its own, where 4555 is free whatever else runs.
 TEST(ServiceStartup, ListenPortZeroFallsBackToTheDefault) {
-    Capture out(1);
-    {
-        const UDP_Server_Service service(0);
-        const std::string text = out.text();
-        EXPECT_EQ(text.rfind("\nNo port given...\nDefaulting to port 4555...\n"
-                             "Initializing SDL_net (recieve)...Success!\n"
-                             "Opening port 4555 for incoming connections...Success!\n",
-                             0),
-                  0U)
-            << text;
+    testsupport::Child child(
+        [] {
+            if (!testsupport::enter_private_network()) {
+                return 77;
+            }
+            const UDP_Server_Service service(0);
+            // The default port is the service's: nobody else can bind it.
+            try {
+                const LoopbackUdp other(wire::kDefaultListenPort);
+                return 1;
+            } catch (const std::runtime_error&) {
+                return 0;
+            }
+        },
+        testsupport::Input::kNull);
+    const int status = testsupport::exit_code(child.wait_exit());
+    if (status == 77) {
+        GTEST_SKIP() << "no network namespace of its own can be had here";
     }
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(child.output().rfind("\nNo port given...\nDefaulting to port 4555...\n"
+                                   "Initializing SDL_net (recieve)...Success!\n"
+                                   "Opening port 4555 for incoming connections...Success!\n",
+                                   0),
+              0U)
+        << child.output();
 }
 
 TEST(ServiceStartupDeathTest, AListenPortOutOfRangeIsRefusedNotWrapped) {
@@ -374,10 +398,16 @@ TEST(ServiceStartupDeathTest, ABusyListenPortEndsTheProcess) {
                 "FAILED!\nSDLNet_UDP_Open\\(port\\): ");
 }
 
-// These bind 127.0.0.1:4556, where answers go.
+// Answers go to a port of the test's own.
 class ServiceAnswer : public Service {
   protected:
-    LoopbackUdp answers_{static_cast<std::uint16_t>(wire::kAnswerPort)};
+    Peer_Settings settings() const override {
+        Peer_Settings settings;
+        settings.answer_to.endpoint.port = htons(answers_.port());
+        return settings;
+    }
+
+    LoopbackUdp answers_;
 
     std::string next_answer() const {
         const auto got = answers_.receive(milliseconds(2000));
@@ -417,7 +447,7 @@ TEST_F(ServiceAnswer, OnlyAWholeVectorIsObeyedAndNoSlotIsStale) {
     const auto sent = std::chrono::steady_clock::now();
     peer_.send(port_, "127.0.0.1");
     EXPECT_EQ(receive(), printout("127.0.0.1", "", ""));
-    EXPECT_GE(std::chrono::steady_clock::now() - sent, UDP_Server_Service::kDefaultWindow);
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, wire::kDefaultWindow);
     // Two datagrams whose second says "quit": not a whole vector, so not obeyed.
     peer_.send(port_, z("a"));
     peer_.send(port_, z("quit"));
@@ -534,6 +564,79 @@ TEST(ServiceSendUpdate, AnUnresolvableEndpointSendsNothing) {
     EXPECT_EQ(out.text().substr(before.size()),
               "SENDING!\nIP: 0\nport: 0\n\nError re-resolving host!\n");
     SDLNet_FreePacketV(source);
+}
+
+// Only 127.0.0.2 may talk: what 127.0.0.1 sends is neither shown nor
+// obeyed nor answered, only counted and told, at most once a second.
+class ServiceAllowAnswer : public ServiceAnswer {
+  protected:
+    Peer_Settings settings() const override {
+        Peer_Settings settings = ServiceAnswer::settings();
+        std::string error;
+        net::Network network;
+        EXPECT_TRUE(net::parse_network("127.0.0.2", network, error)) << error;
+        settings.allow.push_back(network);
+        return settings;
+    }
+};
+
+TEST_F(ServiceAllowAnswer, OnlyAllowedHostsAreHeardAndTheRestIsCountedAndTold) {
+    const LoopbackUdp allowed(0, false, 2);
+    peer_.send_vector(port_, z("10.0.0.1"), z("1"), z("quit"));
+    int result = -1;
+    const std::string told = "3 datagrams refused from hosts not allowed (last from 127.0.0.1:" +
+                             std::to_string(peer_.port()) + ")\n";
+    EXPECT_EQ(receive(&result), told);
+    EXPECT_EQ(result, 1);
+    // More within the second: counted now, told when the second is over.
+    peer_.send_vector(port_, z("10.0.0.1"), z("1"), z("update"));
+    peer_.send(port_, z("odd"));
+    allowed.send_vector(port_, z("10.0.0.2"), z("2"), z("update"));
+    EXPECT_EQ(receive(), printout("10.0.0.2", "2", "update") + answer_text(allowed.port(), 2));
+    EXPECT_EQ(next_answer(), std::string("10.0.0.2\0", 9));
+    EXPECT_EQ(next_answer(), std::string("2\0\0\0\0\0\0\0\0", 9));
+    EXPECT_EQ(next_answer(), std::string("up_resp\0\0", 9));
+    EXPECT_GT(service_->wait_timeout_ms(), 500);
+    const auto later = std::chrono::steady_clock::now();
+    EXPECT_EQ(receive(), "4 datagrams refused from hosts not allowed (last from 127.0.0.1:" +
+                             std::to_string(peer_.port()) + ")\n");
+    EXPECT_GT(std::chrono::steady_clock::now() - later, milliseconds(500));
+    EXPECT_FALSE(answers_.receive(milliseconds(30)));
+    const Peer_Counters counts = service_->counters();
+    EXPECT_EQ(counts.datagrams_refused, 7U);
+    EXPECT_EQ(counts.vectors_received, 1U);
+    EXPECT_EQ(counts.updates_answered, 1U);
+    // One more, told at the end whatever the second says.
+    peer_.send(port_, z("last"));
+    ASSERT_TRUE(service_->wait_for_data(2000));
+    service_->recieve_data();
+    Capture out(1);
+    service_->finish(true);
+    EXPECT_EQ(out.text(), "1 datagram refused from hosts not allowed (last from 127.0.0.1:" +
+                              std::to_string(peer_.port()) + ")\n");
+}
+
+// Answers to the asker's own address, at the port given.
+class ServiceSenderAnswer : public Service {
+  protected:
+    Peer_Settings settings() const override {
+        Peer_Settings settings;
+        std::string error;
+        EXPECT_TRUE(net::parse_answer_to("sender:" + std::to_string(answers_.port()),
+                                         settings.answer_to, error))
+            << error;
+        return settings;
+    }
+    LoopbackUdp answers_{0, false, 2};
+};
+
+TEST_F(ServiceSenderAnswer, AnUpdateIsAnsweredAtItsSendersAddress) {
+    const LoopbackUdp asker(0, false, 2);
+    asker.send_vector(port_, z("a"), z("b"), z("update"));
+    receive();
+    const auto got = answers_.receive(milliseconds(2000));
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->bytes, std::string("a\0\0\0\0\0\0\0\0", 9));
 }
 
 }  // namespace

@@ -36,6 +36,11 @@ std::vector<std::string> send_command(std::vector<std::string> args) {
     return args;
 }
 
+// A port for lanlink-send to wait for answers on, where nothing else listens.
+std::string listen_port() {
+    return std::to_string(testsupport::free_udp_port());
+}
+
 SendResult run_send(const std::vector<std::string>& args) {
     Child child(send_command(args), Input::kNull);
     const int code = exit_code(child.wait_exit(milliseconds(10000)));
@@ -73,12 +78,12 @@ int count_of(const std::string& text, const std::string& needle) {
     return found;
 }
 
-// A stand-in peer on 127.0.0.1 that answers each request to port 4556 as
-// lanlink does, or as `script` says: it is called with the request's number
-// and texts and the socket to answer from.
+// A stand-in peer on 127.0.0.1 that answers each request to its answer
+// port as lanlink does, or as `script` says: it is called with the request's
+// number and texts and the responder.
 class Responder {
   public:
-    using Script = std::function<void(int, const std::vector<std::string>&, const LoopbackUdp&)>;
+    using Script = std::function<void(int, const std::vector<std::string>&, const Responder&)>;
 
     Responder(int requests, const Script& script)
         : thread_([this, requests, script] {
@@ -91,7 +96,7 @@ class Responder {
                       }
                       texts.push_back(got->bytes.substr(0, got->bytes.find('\0')));
                   }
-                  script(i, texts, socket_);
+                  script(i, texts, *this);
               }
           }) {}
     ~Responder() { thread_.join(); }
@@ -101,13 +106,20 @@ class Responder {
     Responder& operator=(Responder&&) = delete;
 
     std::string port() const { return std::to_string(socket_.port()); }
+    // Where lanlink-send waits for this responder's answers.
+    const std::string& answer_port() const { return answer_port_; }
 
-    static void answer(const std::vector<std::string>& texts, const LoopbackUdp& from) {
-        from.send_vector(4556, nine(texts[0]), nine(texts[1]), nine("up_resp"));
+    // Three datagrams to the answer port.
+    void send(const std::string& a, const std::string& b, const std::string& c) const {
+        socket_.send_vector(static_cast<std::uint16_t>(std::stoi(answer_port_)), a, b, c);
+    }
+    void answer(const std::vector<std::string>& texts) const {
+        send(nine(texts[0]), nine(texts[1]), nine("up_resp"));
     }
 
   private:
     LoopbackUdp socket_;
+    std::string answer_port_ = listen_port();
     std::thread thread_;
 };
 
@@ -126,6 +138,11 @@ TEST(LanlinkSend, UsageErrorsNameTheirCause) {
          "-i takes milliseconds from 0 to 3600000, not '-1'"},
         {{"127.0.0.1", "4555", "hello", "--interval", "x"},
          "--interval takes milliseconds from 0 to 3600000, not 'x'"},
+        {{"-l", "0", "127.0.0.1", "4555", "update"}, "-l takes a port from 1 to 65535, not '0'"},
+        {{"127.0.0.1", "4555", "update", "--listen=65536"},
+         "--listen takes a port from 1 to 65535, not '65536'"},
+        {{"--listen", "4556x", "127.0.0.1", "4555", "update"},
+         "--listen takes a port from 1 to 65535, not '4556x'"},
         {{"-xw", "127.0.0.1", "4555", "hello"}, "unknown option -x"},
         {{"--bogus", "127.0.0.1", "4555", "hello"}, "unknown option --bogus"},
         {{"127.0.0.1", "4555", "hello", "-c"}, "option -c needs a value"},
@@ -195,12 +212,16 @@ TEST(LanlinkSend, RefusesATextThatCannotFitASlot) {
     EXPECT_FALSE(peer.receive(milliseconds(100)));
 }
 
+// The peer answers where lanlink-send listens (--answer-to and --listen):
+// two peers and an asker can share one machine.
 TEST(LanlinkSendAnswer, UpdateAgainstARunningPeer) {
     const int port = testsupport::free_udp_port();
-    auto peer = testsupport::start_peer(LANLINK_BINARY, port, testsupport::free_udp_port());
+    const std::string listen = listen_port();
+    auto peer = testsupport::start_peer(LANLINK_BINARY, port, testsupport::free_udp_port(),
+                                        std::stoi(listen));
     ASSERT_TRUE(peer);
-    const SendResult r =
-        run_send_to_peer({"127.0.0.1", std::to_string(port), "update", "10.1.2.3", "4242"}, *peer);
+    const SendResult r = run_send_to_peer(
+        {"-l", listen, "127.0.0.1", std::to_string(port), "update", "10.1.2.3", "4242"}, *peer);
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(
         r.out.rfind("Packet array incoming!\n\t  IP: 10.1.2.3\n\tPORT: 4242\n\t MSG: up_resp\n"
@@ -218,10 +239,13 @@ TEST(LanlinkSendAnswer, UpdateAgainstARunningPeer) {
 // The peer pauses 1 ms before it answers: no round trip can be shorter.
 TEST(LanlinkSendAnswer, RepeatsLikePingAndNeverBeatsThePeersPause) {
     const int port = testsupport::free_udp_port();
-    auto peer = testsupport::start_peer(LANLINK_BINARY, port, testsupport::free_udp_port());
+    const std::string listen = listen_port();
+    auto peer = testsupport::start_peer(LANLINK_BINARY, port, testsupport::free_udp_port(),
+                                        std::stoi(listen));
     ASSERT_TRUE(peer);
-    const SendResult r = run_send_to_peer(
-        {"--count", "3", "--interval", "20", "127.0.0.1", std::to_string(port), "update"}, *peer);
+    const SendResult r = run_send_to_peer({"--listen", listen, "--count", "3", "--interval", "20",
+                                           "127.0.0.1", std::to_string(port), "update"},
+                                          *peer);
     EXPECT_EQ(r.code, 0) << r.err;
     long long least = 0;
     ASSERT_EQ(std::sscanf(r.out.c_str() + r.out.find("3 sent, 3 answered, round trip "),
@@ -241,20 +265,20 @@ TEST(LanlinkSendAnswer, RepeatsLikePingAndNeverBeatsThePeersPause) {
 TEST(LanlinkSendAnswer, AnswersAreMatchedToTheirOwnRequests) {
     std::vector<std::string> first;
     Responder responder(
-        3, [&first](int i, const std::vector<std::string>& texts, const LoopbackUdp& from) {
+        3, [&first](int i, const std::vector<std::string>& texts, const Responder& from) {
             if (i == 0) {
                 first = texts;  // answered late, below
             } else if (i == 1) {
-                Responder::answer(first, from);
-                from.send_vector(4556, nine(texts[1]), nine("up_resp"), nine(texts[0]));  // rotated
-                Responder::answer(texts, from);
+                from.answer(first);
+                from.send(nine(texts[1]), nine("up_resp"), nine(texts[0]));  // rotated
+                from.answer(texts);
             } else {
                 // Its port text but another address: not its answer either.
-                from.send_vector(4556, nine("10.9.9.9"), nine(texts[1]), nine("up_resp"));
+                from.send(nine("10.9.9.9"), nine(texts[1]), nine("up_resp"));
             }
         });
-    const SendResult r =
-        run_send({"-c", "3", "-i", "0", "-t", "400", "127.0.0.1", responder.port(), "update"});
+    const SendResult r = run_send({"-c", "3", "-i", "0", "-t", "400", "-l", responder.answer_port(),
+                                   "127.0.0.1", responder.port(), "update"});
     EXPECT_EQ(r.code, 2) << r.err;
     EXPECT_EQ(count_of(r.out, "Packet array incoming!"), 1) << r.out;
     EXPECT_EQ(count_of(r.out, "\t MSG: up_resp\n"), 1) << r.out;
@@ -268,12 +292,12 @@ TEST(LanlinkSendAnswer, AnswersAreMatchedToTheirOwnRequests) {
 }
 
 TEST(LanlinkSendAnswer, TheMedianOfAnEvenCountIsTheMeanOfTheMiddleTwo) {
-    Responder responder(2,
-                        [](int i, const std::vector<std::string>& texts, const LoopbackUdp& from) {
-                            std::this_thread::sleep_for(milliseconds(i == 0 ? 0 : 100));
-                            Responder::answer(texts, from);
-                        });
-    const SendResult r = run_send({"-c", "2", "-i", "0", "127.0.0.1", responder.port(), "update"});
+    Responder responder(2, [](int i, const std::vector<std::string>& texts, const Responder& from) {
+        std::this_thread::sleep_for(milliseconds(i == 0 ? 0 : 100));
+        from.answer(texts);
+    });
+    const SendResult r = run_send({"-c", "2", "-i", "0", "-l", responder.answer_port(), "127.0.0.1",
+                                   responder.port(), "update"});
     EXPECT_EQ(r.code, 0) << r.err;
     long long least = 0;
     long long middle = 0;
@@ -289,8 +313,9 @@ TEST(LanlinkSendAnswer, TheMedianOfAnEvenCountIsTheMeanOfTheMiddleTwo) {
 
 TEST(LanlinkSendAnswer, AnInterruptEndsWithTheSummarySoFar) {
     Responder responder(1, [](int /*i*/, const std::vector<std::string>& texts,
-                              const LoopbackUdp& from) { Responder::answer(texts, from); });
-    Child child(send_command({"-c", "5", "-i", "5000", "127.0.0.1", responder.port(), "update"}),
+                              const Responder& from) { from.answer(texts); });
+    Child child(send_command({"-c", "5", "-i", "5000", "-l", responder.answer_port(), "127.0.0.1",
+                              responder.port(), "update"}),
                 Input::kNull);
     ASSERT_TRUE(child.wait_for("round trip: "));
     child.kill_now(SIGINT);
@@ -314,8 +339,8 @@ TEST(LanlinkSendAnswer, TimesOutWhereNothingAnswers) {
     using Clock = std::chrono::steady_clock;
     const LoopbackUdp silent;
     const auto start = Clock::now();
-    Child waiting(send_command({"--wait", "--timeout", "200", "127.0.0.1",
-                                std::to_string(silent.port()), "hello"}),
+    Child waiting(send_command({"--wait", "--timeout", "200", "--listen", listen_port(),
+                                "127.0.0.1", std::to_string(silent.port()), "hello"}),
                   Input::kNull);
     ASSERT_TRUE(request_went_out(silent));
     // Timed from the request, so that a slow start on a loaded machine does
@@ -329,16 +354,13 @@ TEST(LanlinkSendAnswer, TimesOutWhereNothingAnswers) {
     EXPECT_EQ(waiting.output(), "1 sent, 0 answered\n");
     EXPECT_EQ(silent.drain(), 0);  // one vector, and nothing else
 
-    // Ctrl-C while an answer is awaited: the summary, and no "no answer"
-    // line. Its handler is in place before the request goes out.
-    Child interrupted(
-        send_command({"--timeout", "5000", "127.0.0.1", std::to_string(silent.port()), "update"}),
-        Input::kNull);
+    // Ctrl-C while an answer is awaited, at once after the request: the
+    // summary, and no "no answer" line. Its handler is in place before the
+    // request goes out, and a Ctrl-C that comes before the wait is held for it.
+    Child interrupted(send_command({"--timeout", "5000", "-l", listen_port(), "127.0.0.1",
+                                    std::to_string(silent.port()), "update"}),
+                      Input::kNull);
     ASSERT_TRUE(request_went_out(silent));
-    // Into its wait: a Ctrl-C between its check for one and its poll() is
-    // seen only when the poll ends (lanlink-send does not block the signal
-    // around it), which is not what this test is about.
-    interrupted.read_for(milliseconds(100));
     interrupted.kill_now(SIGINT);
     EXPECT_EQ(exit_code(interrupted.wait_exit(milliseconds(2000))), 2);
     EXPECT_EQ(interrupted.output(), "1 sent, 0 answered (interrupted)\n");
@@ -348,14 +370,22 @@ TEST(LanlinkSendAnswer, TimesOutWhereNothingAnswers) {
 TEST(LanlinkSendAnswer, SocketsItCannotUseAreErrors) {
     const LoopbackUdp peer;
     {
-        const LoopbackUdp holder(4556);
-        const SendResult r = run_send({"127.0.0.1", std::to_string(peer.port()), "update"});
+        const LoopbackUdp holder;
+        const std::string taken = std::to_string(holder.port());
+        const SendResult r =
+            run_send({"-l", taken, "127.0.0.1", std::to_string(peer.port()), "update"});
         EXPECT_EQ(r.code, 3);
-        EXPECT_NE(r.err.find("cannot listen for answers on port 4556"), std::string::npos);
+        EXPECT_NE(r.err.find("lanlink-send: cannot listen for answers on port " + taken +
+                             ", which may be in use (is a lanlink peer listening there?): "
+                             "SDLNet_UDP_Open(" +
+                             taken + "): "),
+                  std::string::npos)
+            << r.err;
         EXPECT_FALSE(peer.receive(milliseconds(50)));
     }
     // An answer socket above FD_SETSIZE, where SDL_net cannot wait.
-    const auto argv = send_command({"--wait", "127.0.0.1", std::to_string(peer.port()), "hello"});
+    const auto argv = send_command(
+        {"--wait", "-l", listen_port(), "127.0.0.1", std::to_string(peer.port()), "hello"});
     Child crowded(
         [&argv] {
             testsupport::exec_program_crowded(argv);

@@ -4,18 +4,30 @@
 
 namespace testsupport {
 
+std::vector<std::string> answer_to(int port) {
+    return {"--answer-to", "127.0.0.1:" + std::to_string(port)};
+}
+
 std::unique_ptr<Child> start_peer(const std::string& binary, int port, int dest_port,
-                                  termios* found) {
-    auto peer = std::make_unique<Child>(
-        std::vector<std::string>{binary, "127.0.0.1", std::to_string(dest_port),
-                                 std::to_string(port)},
-        Input::kTerminal);
-    if (!peer->wait_for("[Y/n] ") ||
+                                  int answer_port, termios* found,
+                                  const std::vector<std::string>& options) {
+    std::vector<std::string> argv = {binary};
+    if (answer_port != 0) {
+        for (std::string& option : answer_to(answer_port)) {
+            argv.push_back(std::move(option));
+        }
+    }
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.insert(argv.end(), {"127.0.0.1", std::to_string(dest_port), std::to_string(port)});
+    auto peer = std::make_unique<Child>(argv, Input::kTerminal);
+    // Start-up takes milliseconds, but a machine busy building may hold it up.
+    if (!peer->wait_for("[Y/n] ", milliseconds(10000)) ||
         (found != nullptr && tcgetattr(peer->terminal(), found) != 0)) {
         return nullptr;
     }
     peer->write("y\n");
-    if (!peer->wait_for("Allocating memory for recieving packets...Success!\r\n\r\n")) {
+    if (!peer->wait_for("Allocating memory for recieving packets...Success!\r\n\r\n",
+                        milliseconds(10000))) {
         return nullptr;
     }
     return peer;

@@ -12,13 +12,19 @@
 
 namespace testsupport {
 
-// Starts `binary` listening on `port` and sending to 127.0.0.1 `dest_port`,
-// answers the confirmation and waits for the start-up to finish; null when
-// it did not start. `found`, when given, receives the terminal's settings as
-// they were while the program waited for the confirmation, a moment when it
-// cannot be changing them.
+// Starts `binary` listening on `port`, sending to 127.0.0.1 `dest_port` and
+// answering updates to 127.0.0.1 `answer_port` (0: where the program sends
+// them unless told otherwise), answers the confirmation and
+// waits for the start-up to finish; null when it did not start. `found`,
+// when given, receives the terminal's settings as they were while the
+// program waited for the confirmation, a moment when it cannot be changing
+// them.
 std::unique_ptr<Child> start_peer(const std::string& binary, int port, int dest_port,
-                                  termios* found = nullptr);
+                                  int answer_port, termios* found = nullptr,
+                                  const std::vector<std::string>& options = {});
+
+// The option that sends a peer's update answers to 127.0.0.1 `port`.
+std::vector<std::string> answer_to(int port);
 
 // A key, then Enter once the program waits for the key after it: the prompt.
 bool open_prompt(Child& peer);

@@ -1,8 +1,11 @@
 #include "udp.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -27,7 +30,7 @@ sockaddr_in loopback(std::uint16_t port) {
 
 }  // namespace
 
-LoopbackUdp::LoopbackUdp(std::uint16_t port, bool shared) {
+LoopbackUdp::LoopbackUdp(std::uint16_t port, bool shared, std::uint8_t host) {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
         throw std::runtime_error("socket failed");
@@ -39,6 +42,7 @@ LoopbackUdp::LoopbackUdp(std::uint16_t port, bool shared) {
         setsockopt(fd_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
     }
     sockaddr_in addr = loopback(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + host);
     if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         close(fd_);
         throw std::runtime_error("bind failed on port " + std::to_string(port));
@@ -106,6 +110,21 @@ int LoopbackUdp::drain() const {
 std::uint16_t free_udp_port() {
     const LoopbackUdp probe;
     return probe.port();
+}
+
+bool enter_private_network() {
+    if (unshare(CLONE_NEWNET) != 0) {
+        return false;
+    }
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq loopback{};
+    std::snprintf(loopback.ifr_name, sizeof loopback.ifr_name, "lo");
+    const bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &loopback) == 0 &&
+                    (loopback.ifr_flags |= IFF_UP, ioctl(fd, SIOCSIFFLAGS, &loopback) == 0);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return up;
 }
 
 std::string z(std::string_view text) {

@@ -1,5 +1,6 @@
-// Plain POSIX UDP sockets for tests: bound to 127.0.0.1 and sending only to
-// 127.0.0.1, so that no test ever sends a datagram off this machine.
+// Plain POSIX UDP sockets for tests: bound to a loopback address (127.0.0.1
+// unless said otherwise) and sending only to 127.0.0.1, so that no test ever
+// sends a datagram off this machine.
 #ifndef LANLINK_TESTS_SUPPORT_UDP_H
 #define LANLINK_TESTS_SUPPORT_UDP_H
 
@@ -18,10 +19,10 @@ struct Datagram {
 
 class LoopbackUdp {
   public:
-    // Binds 127.0.0.1:`port` (0: a port the system picks). Throws when busy.
-    // A `shared` socket may be bound beside another shared one on the same
-    // port: both then send from one address and port.
-    explicit LoopbackUdp(std::uint16_t port = 0, bool shared = false);
+    // Binds 127.0.0.`host`:`port` (0: a port the system picks). Throws when
+    // busy. A `shared` socket may be bound beside another shared one on the
+    // same port: both then send from one address and port.
+    explicit LoopbackUdp(std::uint16_t port = 0, bool shared = false, std::uint8_t host = 1);
     ~LoopbackUdp();
     LoopbackUdp(const LoopbackUdp&) = delete;
     LoopbackUdp& operator=(const LoopbackUdp&) = delete;
@@ -48,6 +49,11 @@ std::uint16_t free_udp_port();
 // The kernel's count of datagrams dropped on the UDP socket bound to `port`
 // (the drops column of /proc/net/udp); nothing when no such socket is there.
 std::optional<unsigned long> kernel_drops(std::uint16_t port);
+
+// Moves the calling process (a test's child) into a network namespace of its
+// own, with its loopback up, where fixed ports such as 4555 are free
+// whatever runs on the machine. False where that is not allowed.
+bool enter_private_network();
 
 // A zero-terminated text as it travels in a slot.
 std::string z(std::string_view text);

@@ -61,6 +61,10 @@ struct Queue {
     bool untold_while_typing = false;
     std::uint64_t not_shown = 0;
     OutputCounts counts;
+    // While the loop serves what one wake brought, what it would write at
+    // once is gathered and written in one piece at the end.
+    bool gathering = false;
+    std::string gathered;
     std::array<bool, 3> failed{};  // by descriptor: what went wrong stays wrong
     int error = 0;                 // the first error on standard output
     Clock::time_point last_progress;
@@ -190,8 +194,9 @@ void writer() {
         }
         q.bytes -= piece.bytes.size();
         q.last_progress = Clock::now();
-        // Output flows again: the count of what did not fit comes now.
-        if (!q.holding && q.untold > 0 && q.bytes < kBound) {
+        // Output flows again: the count of what did not fit comes now (after
+        // what the loop is gathering, which came before it: the loop tells it).
+        if (!q.holding && !q.gathering && q.untold > 0 && q.bytes < kBound) {
             tell_untold(q, q.ready);
         }
         q.progress.notify_all();
@@ -219,9 +224,13 @@ void open_direct() {
 // Writes what it can of `text` at once, when nothing waits to be written
 // before it: how much (the rest is for the queue). Called with the lock held;
 // the writer is idle then, as nothing is queued.
+bool may_write_now(const Queue& q, int fd) {
+    return fd == STDOUT_FILENO && g_direct != Direct::kNone && g_direct_allowed && !q.holding &&
+           q.ready.empty() && !q.writing && q.untold == 0 && !q.failed.at(STDOUT_FILENO);
+}
+
 std::size_t write_now(Queue& q, int fd, std::string_view text) {
-    if (fd != STDOUT_FILENO || g_direct == Direct::kNone || !g_direct_allowed || q.holding ||
-        !q.ready.empty() || q.writing || q.untold > 0 || q.failed.at(STDOUT_FILENO)) {
+    if (!may_write_now(q, fd)) {
         return 0;
     }
     ssize_t n = 0;
@@ -242,8 +251,30 @@ std::size_t write_now(Queue& q, int fd, std::string_view text) {
     return text.size();
 }
 
+// Writes what was gathered, at once where it can, and queues the rest.
+void write_gathered(Queue& q) {
+    if (q.gathered.empty()) {
+        return;
+    }
+    const std::size_t done = write_now(q, STDOUT_FILENO, q.gathered);
+    q.bytes -= q.gathered.size();
+    if (done < q.gathered.size()) {
+        append(q.ready, STDOUT_FILENO, std::string_view(q.gathered).substr(done));
+        q.bytes += q.gathered.size() - done;
+        q.work.notify_one();
+    }
+    q.gathered.clear();
+}
+
 // Writes `text` at once where it can, and queues the rest.
 void put(Queue& q, std::deque<Piece>& to, int fd, std::string_view text) {
+    if (&to == &q.ready && q.gathering && may_write_now(q, fd)) {
+        q.gathered.append(text);
+        q.bytes += text.size();
+        ++q.counts.written_at_once;
+        return;
+    }
+    write_gathered(q);  // what came before goes first
     const std::size_t done = &to == &q.ready ? write_now(q, fd, text) : 0;
     if (done == text.size()) {
         ++q.counts.written_at_once;
@@ -303,7 +334,10 @@ bool offer(std::string_view text, std::size_t bound, bool counted) {
         return false;
     }
     std::deque<Piece>& to = q.holding ? q.held : q.ready;
-    tell_untold(q, to);
+    if (q.untold > 0) {
+        write_gathered(q);  // what was gathered came before what was not shown
+        tell_untold(q, to);
+    }
     put(q, to, STDOUT_FILENO, text);
     return true;
 }
@@ -425,6 +459,28 @@ void finish_output() {
             break;
         }
         q.progress.wait_for(guard, std::chrono::milliseconds(50));
+    }
+}
+
+void gather() {
+    if (g_queue == nullptr) {
+        return;
+    }
+    const std::lock_guard<std::mutex> guard(g_queue->lock);
+    g_queue->gathering = true;
+}
+
+void write_gathered() {
+    if (g_queue == nullptr) {
+        return;
+    }
+    Queue& q = *g_queue;
+    const std::lock_guard<std::mutex> guard(q.lock);
+    write_gathered(q);
+    q.gathering = false;
+    if (!q.holding && q.untold > 0 && q.bytes < kBound) {
+        tell_untold(q, q.ready);
+        q.work.notify_one();
     }
 }
 

@@ -47,6 +47,11 @@ void finish_output();
 // process's own again: called at exit.
 void stop_output();
 
+// While the loop serves what one wake brought, the printouts it would write
+// at once are gathered, to be written with one call at the end.
+void gather();
+void write_gathered();
+
 // Looks again at whether the program is in the terminal's foreground, where
 // it may write to the terminal itself: once per wake of the loop.
 void look_at_terminal();

@@ -104,8 +104,14 @@ Woken Waiter::wait() {
         }
         look_at_terminal();
         // Every wake serves the socket: what has arrived, and what is due.
-        if (socket_at >= 0 && service_->serve(fds[socket_at].revents != 0) == 0) {
-            return Woken::kStop;
+        // Its printouts go out together, with one write where they can.
+        if (socket_at >= 0) {
+            gather();
+            const int served = service_->serve(fds[socket_at].revents != 0);
+            write_gathered();
+            if (served == 0) {
+                return Woken::kStop;
+            }
         }
         if (input_at >= 0 && fds[input_at].revents != 0) {
             return Woken::kInput;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -73,6 +74,51 @@ TEST(Output, WhatThePipeTakesIsWrittenAtOnceAndTheRestQueuedInOrder) {
         << child.errors();
     EXPECT_NE(child.errors().find("late_queued=40\n"), std::string::npos) << child.errors();
     EXPECT_NE(child.errors().find("not_shown=0\n"), std::string::npos) << child.errors();
+}
+
+// Write-like system calls this process has made so far.
+long writes_so_far() {
+    std::ifstream io("/proc/self/io");
+    std::string name;
+    long value = -1;
+    while (io >> name >> value) {
+        if (name == "syscw:") {
+            return value;
+        }
+    }
+    return -1;
+}
+
+// What one wake of the loop brings goes out with one write, in order, and
+// texts that cannot be gathered (standard error) keep their place.
+TEST(Output, PrintoutsOfOneWakeAreWrittenTogether) {
+    Child child(
+        [] {
+            console::start_output();
+            const long before = writes_so_far();
+            console::gather();
+            for (int i = 0; i < 10; ++i) {
+                console::offer_printout(numbered("a", i, 40));
+            }
+            console::write_gathered();
+            const long after = writes_so_far();
+            console::gather();
+            console::offer_printout(numbered("b", 0, 40));
+            std::fprintf(stderr, "between\n");
+            console::offer_printout(numbered("b", 1, 40));
+            console::write_gathered();
+            console::finish_output();
+            report("writes", static_cast<std::uint64_t>(after - before));
+            return 0;
+        },
+        Input::kNull);
+    EXPECT_EQ(exit_code(child.wait_exit()), 0);
+    std::string expected;
+    for (int i = 0; i < 10; ++i) {
+        expected += numbered("a", i, 40);
+    }
+    EXPECT_EQ(child.output(), expected + numbered("b", 0, 40) + numbered("b", 1, 40));
+    EXPECT_EQ(child.errors(), "between\nwrites=1\n");
 }
 
 }  // namespace

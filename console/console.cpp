@@ -14,7 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "commands.h"
 #include "keyboard.h"
+#include "line_editor.h"
 #include "options.h"
 #include "output.h"
 #include "slot_text.h"
@@ -24,7 +26,10 @@
 
 namespace {
 
+using console::Commands;
+using console::Line_Reader;
 using console::LineRead;
+using console::Outcome;
 using console::Waiter;
 using console::Woken;
 
@@ -38,6 +43,13 @@ constexpr const char* kHelpText =
     "prints every vector it receives, answers \"update\" to 127.0.0.1 port 4556 and\n"
     "ends on \"quit\". It first asks to confirm the three arguments.\n"
     "\n"
+    "  -p, --prompt             keep the $ prompt open: every line typed is a command,\n"
+    "                           with line editing and history; with standard input\n"
+    "                           a pipe or a file, one command a line until its end\n"
+    "  -y, --yes                take the arguments as shown, without the question\n"
+    "  -q, --quiet              no progress lines at start and end, and no account\n"
+    "                           of each answer\n"
+    "  -v, --verbose            end each printout with its source and arrival time\n"
     "  -W, --window MS          a vector's three datagrams must arrive within MS\n"
     "                           milliseconds of its first, 1 to 1000 (default 50)\n"
     "  -a, --allow ADDR[/BITS]  take datagrams only from this host or network\n"
@@ -48,15 +60,9 @@ constexpr const char* kHelpText =
     "  -h, --help               show this text and exit\n"
     "  -V, --version            show the version and exit\n"
     "\n"
-    "To type a command, press a key and then Enter (for instance Enter twice);\n"
-    "the $ prompt then reads one command line.\n";
-constexpr const char* kFatalLine = "\nAn Error has occurred! The program must exit.";
-
+    "Without --prompt, to type a command press a key and then Enter (for instance\n"
+    "Enter twice); the $ prompt then reads one command line.\n";
 constexpr unsigned char kEnter = 10;
-
-// kStop: a command ended the loop; kPeerQuit: the other peer did. kFailed:
-// the loop ends as kStop does, but the program's status is 1.
-enum class Outcome { kGoOn, kStop, kPeerQuit, kFailed, kOutputFailed };
 
 Outcome outcome_of(Woken woken) {
     switch (woken) {
@@ -69,19 +75,6 @@ Outcome outcome_of(Woken woken) {
             break;
     }
     return Outcome::kOutputFailed;
-}
-
-// atoi's reading of a number (text that is not a number gives 0), with
-// values beyond int held at its limits instead of overflowing.
-int to_int(const char* text) {
-    const long value = std::strtol(text, nullptr, 10);
-    if (value > INT_MAX) {
-        return INT_MAX;
-    }
-    if (value < INT_MIN) {
-        return INT_MIN;
-    }
-    return static_cast<int>(value);
 }
 
 // Asked once: on a standard input that is not a terminal this is the only
@@ -100,30 +93,13 @@ bool ports_in_range(int argc, char** argv) {
     }
     const std::pair<int, const char*> ports[] = {{2, "destination port"}, {3, "listen port"}};
     for (const auto& [index, name] : ports) {
-        const int port = to_int(argv[index]);
+        const int port = console::to_int(argv[index]);
         if (!wire::port_in_range(port)) {
             std::fprintf(stderr, "lanlink: the %s %s is outside 0 to 65535\n", name, argv[index]);
             return false;
         }
     }
     return true;
-}
-
-// The shell's "clear". What it prints is taken from a pipe and queued like
-// any other output, so that a terminal that is not reading cannot hold the
-// program up here either; a terminal it cannot clear is left as it is.
-void clear_screen() {
-    std::fflush(stdout);
-    FILE* clear = popen("clear", "r");
-    if (clear == nullptr) {
-        return;
-    }
-    char bytes[256];
-    std::size_t got = 0;
-    while ((got = std::fread(bytes, 1, sizeof bytes, clear)) > 0) {
-        std::fwrite(bytes, 1, got, stdout);
-    }
-    pclose(clear);
 }
 
 int output_failed() {
@@ -141,7 +117,10 @@ LineRead prompt_line(Waiter& waiter, const char* prompt, std::string& line,
     std::fputs(prompt, stdout);
     for (;;) {
         console::hold();
-        const LineRead read = console::read_line(waiter, line);
+        // What comes after the line in the same read is dropped: a command
+        // at this prompt is one line.
+        Line_Reader reader;
+        const LineRead read = console::read_line(waiter, reader, line);
         if (read == LineRead::kStop) {
             // The other peer ended the program while a line was being typed:
             // the unfinished line is dropped, not left for the shell, and the
@@ -161,37 +140,6 @@ LineRead prompt_line(Waiter& waiter, const char* prompt, std::string& line,
     }
 }
 
-// A port text is a whole decimal number, with an optional sign; anything
-// else is refused, never read as 0.
-bool whole_number(const std::string& text) {
-    std::size_t at = text[0] == '-' || text[0] == '+' ? 1 : 0;
-    if (at == text.size()) {
-        return false;
-    }
-    for (; at < text.size(); ++at) {
-        if (text[at] < '0' || text[at] > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
-void show_stats(const UDP_Server_Service& service) {
-    const Peer_Counters counts = service.counters();
-    const std::pair<const char*, unsigned long long> lines[] = {
-        {"vectors received", counts.vectors_received},
-        {"incomplete vectors", counts.incomplete_vectors},
-        {"updates answered", counts.updates_answered},
-        {"vectors sent", counts.vectors_sent},
-        {"datagrams dropped", counts.datagrams_dropped},
-        {"printouts not shown", console::printouts_not_shown()},
-        {"datagrams refused", counts.datagrams_refused},
-    };
-    for (const auto& [name, value] : lines) {
-        std::printf("%s: %llu\n", name, value);
-    }
-}
-
 Outcome outcome_of(LineRead read) {
     switch (read) {
         case LineRead::kLine:
@@ -206,68 +154,25 @@ Outcome outcome_of(LineRead read) {
     return Outcome::kOutputFailed;
 }
 
-// Reads and runs one command line. The argument of set_ip and set_port is
-// the next word, and send's message the rest of the line; either may follow
-// the command on its line, or is asked for with " > ". What is left of the
-// line is dropped.
-Outcome run_command(UDP_Server_Service& service, Waiter& waiter) {
+// Reads and runs one command line at the classic prompt; an argument that
+// is not on the command's line is asked for with " > ".
+Outcome classic_command(UDP_Server_Service& service, Waiter& waiter) {
+    Commands commands(service, true);
     std::string line;
     std::vector<std::string> words;
     LineRead read = prompt_line(waiter, "\n$ ", line, words);
     if (read != LineRead::kLine) {
         return outcome_of(read);
     }
-    const std::string command = words.front();
-    std::string argument;
-    if (command == "send" || command == "set_ip" || command == "set_port") {
-        std::size_t skip = 1;
-        if (words.size() > 1) {
-            std::fputs(" > ", stdout);
-        } else {
-            read = prompt_line(waiter, " > ", line, words);
-            if (read != LineRead::kLine) {
-                return outcome_of(read);
-            }
-            skip = 0;
-        }
-        argument = command == "send" ? console::rest_of_line(line, skip) : words.at(skip);
+    const Outcome outcome = commands.take(line);
+    if (outcome != Outcome::kGoOn || !commands.awaiting()) {
+        return outcome;
     }
-
-    if (command == "send") {
-        // "quit" goes to the other peer too before this program ends.
-        service.send_message(argument);
-        if (argument == "quit") {
-            clear_screen();
-            std::printf("msg = %s\n", argument.c_str());
-            std::puts("\nClient sent \"quit\" command!");
-            return Outcome::kStop;
-        }
-    } else if (command == "help") {
-        displayHelp();
-    } else if (command == "stats") {
-        show_stats(service);
-    } else if (command == "exit") {
-        return Outcome::kStop;
-    } else if (command == "set_ip") {
-        if (service.resolve_dest_address(argument.c_str()) == 0) {
-            std::puts(kFatalLine);
-            return Outcome::kFailed;
-        }
-    } else if (command == "set_port") {
-        if (!whole_number(argument)) {
-            service.refuse_port(argument);
-        } else if (service.resolve_dest_address(to_int(argument.c_str())) == 0) {
-            // A port outside 0..65535 is refused (-1) and changes nothing.
-            std::puts(kFatalLine);
-            return Outcome::kFailed;
-        }
-    } else if (command == "show_dest_info") {
-        service.show_dest_info();
-    } else {
-        std::printf("Unknown command \"%s\": type help for the commands.\n",
-                    wire::escape_controls(command).c_str());
+    read = prompt_line(waiter, " > ", line, words);
+    if (read != LineRead::kLine) {
+        return outcome_of(read);
     }
-    return Outcome::kGoOn;
+    return commands.take(line);
 }
 
 // One turn of the loop: wait for a key while serving the socket; the key
@@ -326,26 +231,93 @@ Outcome turn(UDP_Server_Service& service, Waiter& waiter) {
     if (key != kEnter) {
         return Outcome::kGoOn;
     }
-    return run_command(service, waiter);
+    return classic_command(service, waiter);
+}
+
+// The open prompt on a terminal: each line typed is a command, edited with
+// readline while the socket is served.
+Outcome open_prompt(UDP_Server_Service& service, Waiter& waiter) {
+    Commands commands(service, true);
+    console::Line_Editor editor(commands);
+    waiter.edit_with(&editor);
+    Outcome outcome = Outcome::kGoOn;
+    while (outcome == Outcome::kGoOn) {
+        const Woken woken = waiter.wait();
+        if (woken == Woken::kInput) {
+            outcome = editor.read_keys();
+        } else if (woken == Woken::kTerminalMoved) {
+            if (waiter.may_read()) {
+                editor.redraw();  // back in the foreground
+            }
+        } else {
+            if (woken == Woken::kStop) {
+                editor.abandon();
+            }
+            outcome = outcome_of(woken);
+        }
+    }
+    waiter.edit_with(nullptr);
+    return outcome;
+}
+
+// Commands from a pipe or a file, one a line, until its end, which ends the
+// program as "exit" does.
+Outcome commands_from(UDP_Server_Service& service, Waiter& waiter, Line_Reader& input) {
+    Commands commands(service, false);
+    std::string line;
+    for (;;) {
+        const LineRead read = console::read_line(waiter, input, line);
+        if (read != LineRead::kLine) {
+            return outcome_of(read);
+        }
+        const Outcome outcome = commands.take(line);
+        if (outcome != Outcome::kGoOn) {
+            return outcome;
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The lines of standard input, shared by the confirmation and the commands
+// from a pipe: a line after the answer is a command, not lost.
+Line_Reader& standard_input() {
+    static Line_Reader lines;
+    return lines;
+}
+
+// checkArgs(), asking the question only when `ask`; without it the
+// arguments are shown (unless `quiet`) and taken.
+int confirm(int argc, char** argv, bool ask, bool quiet) {
+    if (argc <= 3) {
+        return 0;
+    }
+    if (!ask && quiet) {
+        return 1;
+    }
+    std::printf("\n   IP Address to connect to: %s", argv[1]);
+    std::printf("\n  Port number to connect to: %s", argv[2]);
+    std::printf("\nListen port to recieve from: %s", argv[3]);
+    if (!ask) {
+        std::printf("\n");
+        return 1;
+    }
+    std::printf("\nIs this correct? [Y/n] ");
+    Waiter waiter(nullptr, true, input_is_terminal());
+    std::string line;
+    if (console::read_line(waiter, standard_input(), line) != LineRead::kLine) {
+        return 1;  // end of input takes the default answer, Y
+    }
+    const std::vector<std::string> words = console::words_of(line);
+    return !words.empty() && (words.front() == "n" || words.front() == "N") ? 0 : 1;
 }
 
 }  // namespace
 
 int checkArgs(int argc, char** argv) {
-    if (argc <= 3) {
-        return 0;
-    }
-    std::printf("\n   IP Address to connect to: %s", argv[1]);
-    std::printf("\n  Port number to connect to: %s", argv[2]);
-    std::printf("\nListen port to recieve from: %s", argv[3]);
-    std::printf("\nIs this correct? [Y/n] ");
-    Waiter waiter(nullptr, true, input_is_terminal());
-    std::string line;
-    if (console::read_line(waiter, line) != LineRead::kLine) {
-        return 1;  // end of input takes the default answer, Y
-    }
-    const std::vector<std::string> words = console::words_of(line);
-    return !words.empty() && (words.front() == "n" || words.front() == "N") ? 0 : 1;
+    return confirm(argc, argv, true, false);
 }
 
 void displayHelp() {
@@ -389,7 +361,7 @@ int lanlink_main(int argc, char** argv) {
     if (!ports_in_range(count, operands.data())) {
         return 1;
     }
-    if (checkArgs(count, operands.data()) == 0) {
+    if (confirm(count, operands.data(), !options.yes, options.peer.quiet) == 0) {
         std::fputs(kUsage, stderr);
         return 1;
     }
@@ -397,18 +369,19 @@ int lanlink_main(int argc, char** argv) {
         console::finish_output();
         return output_failed();
     }
-    clear_screen();
+    console::clear_screen();
 
-    // Decided once: without a terminal no command can be typed, and no
-    // keyboard call is ever made.
+    // Decided once: without a terminal no key can be typed, and no keyboard
+    // call is ever made; commands then come only from a pipe or a file, and
+    // only with --prompt.
     const bool keyboard = input_is_terminal();
     if (keyboard) {
         terminal::install_signal_handlers();
     }
     Outcome outcome = Outcome::kGoOn;
     {
-        UDP_Server_Service service(to_int(operands[3]), operands[1], to_int(operands[2]),
-                                   options.peer);
+        UDP_Server_Service service(console::to_int(operands[3]), operands[1],
+                                   console::to_int(operands[2]), options.peer);
         service.set_printout_sink([](std::string_view text, UDP_Server_Service::Shown what) {
             switch (what) {
                 case UDP_Server_Service::Shown::kVector:
@@ -421,7 +394,12 @@ int lanlink_main(int argc, char** argv) {
             console::offer_kept(text);
             return true;
         });
-        Waiter waiter(&service, keyboard, keyboard);
+        Waiter waiter(&service, keyboard || options.prompt, keyboard);
+        if (options.prompt && keyboard) {
+            outcome = open_prompt(service, waiter);
+        } else if (options.prompt) {
+            outcome = commands_from(service, waiter, standard_input());
+        }
         while (outcome == Outcome::kGoOn) {
             outcome = turn(service, waiter);
         }
@@ -431,7 +409,9 @@ int lanlink_main(int argc, char** argv) {
             // first, as the turn would have served it.
             service.finish(outcome != Outcome::kPeerQuit);
             console::release();  // and the count of what was not shown
-            std::puts("\nTerminating program normally...");
+            if (!options.peer.quiet) {
+                std::puts("\nTerminating program normally...");
+            }
         }
     }
     // Shutting SDL_net down gave SIGPIPE its default action back.

@@ -144,6 +144,18 @@ int enter(Setting setting, int action) {
     return status;
 }
 
+void adopt(const termios& found, const termios& changed) {
+    install_signal_handlers();
+    g_found_settings = found;
+    g_changed_settings = changed;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    g_changed = 1;
+}
+
+void forget() {
+    g_changed = 0;
+}
+
 int leave(int action) {
     const int status = foreground() ? tcsetattr(STDIN_FILENO, action, &g_found_settings) : 0;
     g_changed = 0;

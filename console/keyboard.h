@@ -2,6 +2,8 @@
 #ifndef LANLINK_CONSOLE_KEYBOARD_H
 #define LANLINK_CONSOLE_KEYBOARD_H
 
+#include <termios.h>
+
 // Number of bytes waiting on standard input, without waiting and without
 // reading them (bytes of an unfinished line count too); -1 when the terminal
 // cannot be polled, for instance when standard input is not a terminal.
@@ -40,6 +42,13 @@ int leave(int action);
 // the terminal is not its controlling terminal (job control does not apply
 // then). Async-signal-safe.
 bool foreground(int fd = 0);
+
+// Settings that another part of the program (the line editor) put on
+// standard input: `found` goes back on an ending signal or a stop, and
+// `changed` returns on resuming, as for enter(). forget() when they are
+// gone again.
+void adopt(const termios& found, const termios& changed);
+void forget();
 
 // Installs the signal handlers that put the found settings back (on an
 // ending signal and on Ctrl-Z) and that wake the loop on SIGCONT; enter()

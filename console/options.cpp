@@ -59,14 +59,30 @@ bool parse_options(int argc, char** argv, Options& options) {
                                    {"window", required_argument, nullptr, 'W'},
                                    {"allow", required_argument, nullptr, 'a'},
                                    {"answer-to", required_argument, nullptr, kAnswerTo},
+                                   {"prompt", no_argument, nullptr, 'p'},
+                                   {"yes", no_argument, nullptr, 'y'},
+                                   {"quiet", no_argument, nullptr, 'q'},
+                                   {"verbose", no_argument, nullptr, 'v'},
                                    {nullptr, 0, nullptr, 0}};
     opterr = 0;
     optind = 1;
     int opt = 0;
     std::string error;
     // The leading ':' tells a missing value (':') from an unknown option ('?').
-    while ((opt = getopt_long(argc, argv, ":hVW:a:", kLong, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, ":hVW:a:pyqv", kLong, nullptr)) != -1) {
         switch (opt) {
+            case 'p':
+                options.prompt = true;
+                break;
+            case 'y':
+                options.yes = true;
+                break;
+            case 'q':
+                options.peer.quiet = true;
+                break;
+            case 'v':
+                options.peer.verbose = true;
+                break;
             case 'h':
                 options.help = true;
                 break;

@@ -13,7 +13,9 @@ namespace console {
 struct Options {
     bool help = false;
     bool version = false;
-    Peer_Settings peer;  // the window, who may talk, where answers go
+    bool prompt = false;  // the prompt stays open (or commands come from a pipe)
+    bool yes = false;     // no question: the arguments are taken as shown
+    Peer_Settings peer;   // the window, who may talk, where answers go, how much is said
     // The program's name, then the operands (other_ip, other_port,
     // listen_port and whatever follows them).
     std::vector<std::string> operands;

@@ -64,6 +64,7 @@ struct Queue {
     // While the loop serves what one wake brought, what it would write at
     // once is gathered and written in one piece at the end.
     bool gathering = false;
+    bool gathering_all = false;  // even what could not be written at once
     std::string gathered;
     std::array<bool, 3> failed{};  // by descriptor: what went wrong stays wrong
     int error = 0;                 // the first error on standard output
@@ -104,21 +105,25 @@ void append(std::deque<Piece>& to, int fd, std::string_view text) {
 }
 
 // The line that takes the place of the printouts that did not fit.
+// The line that takes the place of the printouts that did not fit; the
+// count starts again.
+std::string untold_line(Queue& q) {
+    std::string line = std::to_string(q.untold);
+    line += q.untold == 1 ? " vector" : " vectors";
+    line += q.untold_while_typing ? " not shown (too many arrived while a line was typed)\n"
+                                  : " not shown (standard output was not being read)\n";
+    q.untold = 0;
+    q.untold_while_typing = false;
+    return line;
+}
+
 void tell_untold(Queue& q, std::deque<Piece>& to) {
     if (q.untold == 0) {
         return;
     }
-    char line[160];
-    const int n = std::snprintf(line, sizeof line, "%llu %s not shown (%s)\n",
-                                static_cast<unsigned long long>(q.untold),
-                                q.untold == 1 ? "vector" : "vectors",
-                                q.untold_while_typing ? "too many arrived while a line was typed"
-                                                      : "standard output was not being read");
-    const auto size = static_cast<std::size_t>(n);
-    append(to, STDOUT_FILENO, std::string_view(line, size));
-    q.bytes += size;
-    q.untold = 0;
-    q.untold_while_typing = false;
+    const std::string line = untold_line(q);
+    append(to, STDOUT_FILENO, line);
+    q.bytes += line.size();
 }
 
 // A terminal set to stop background writers (stty tostop) is not written
@@ -268,7 +273,8 @@ void write_gathered(Queue& q) {
 
 // Writes `text` at once where it can, and queues the rest.
 void put(Queue& q, std::deque<Piece>& to, int fd, std::string_view text) {
-    if (&to == &q.ready && q.gathering && may_write_now(q, fd)) {
+    if (&to == &q.ready && q.gathering && fd == STDOUT_FILENO &&
+        (q.gathering_all || may_write_now(q, fd))) {
         q.gathered.append(text);
         q.bytes += text.size();
         ++q.counts.written_at_once;
@@ -334,7 +340,11 @@ bool offer(std::string_view text, std::size_t bound, bool counted) {
         return false;
     }
     std::deque<Piece>& to = q.holding ? q.held : q.ready;
-    if (q.untold > 0) {
+    if (q.untold > 0 && q.gathering_all && !q.holding) {
+        const std::string line = untold_line(q);  // in its place among what is gathered
+        q.gathered += line;
+        q.bytes += line.size();
+    } else if (q.untold > 0) {
         write_gathered(q);  // what was gathered came before what was not shown
         tell_untold(q, to);
     }
@@ -462,22 +472,37 @@ void finish_output() {
     }
 }
 
-void gather() {
+void gather(bool all) {
     if (g_queue == nullptr) {
         return;
     }
     const std::lock_guard<std::mutex> guard(g_queue->lock);
     g_queue->gathering = true;
+    g_queue->gathering_all = all;
 }
 
-void write_gathered() {
+bool has_gathered() {
+    if (g_queue == nullptr) {
+        return false;
+    }
+    const std::lock_guard<std::mutex> guard(g_queue->lock);
+    return !g_queue->gathered.empty();
+}
+
+void write_gathered(std::string_view before, std::string_view after) {
     if (g_queue == nullptr) {
         return;
     }
     Queue& q = *g_queue;
     const std::lock_guard<std::mutex> guard(q.lock);
+    if (!q.gathered.empty()) {
+        q.gathered.insert(0, before);
+        q.gathered += after;
+        q.bytes += before.size() + after.size();
+    }
     write_gathered(q);
     q.gathering = false;
+    q.gathering_all = false;
     if (!q.holding && q.untold > 0 && q.bytes < kBound) {
         tell_untold(q, q.ready);
         q.work.notify_one();

@@ -48,9 +48,14 @@ void finish_output();
 void stop_output();
 
 // While the loop serves what one wake brought, the printouts it would write
-// at once are gathered, to be written with one call at the end.
-void gather();
-void write_gathered();
+// at once are gathered, to be written with one call at the end; with `all`,
+// everything for standard output is, whether or not it could be written at
+// once (a line being edited must be put aside around it).
+void gather(bool all = false);
+bool has_gathered();
+// Writes (or queues) `before`, what was gathered and `after`; nothing when
+// nothing was gathered.
+void write_gathered(std::string_view before = {}, std::string_view after = {});
 
 // Looks again at whether the program is in the terminal's foreground, where
 // it may write to the terminal itself: once per wake of the loop.

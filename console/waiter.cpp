@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "keyboard.h"
+#include "line_editor.h"
 #include "output.h"
 #include "udp_server_service.h"
 
@@ -106,9 +107,18 @@ Woken Waiter::wait() {
         // Every wake serves the socket: what has arrived, and what is due.
         // Its printouts go out together, with one write where they can.
         if (socket_at >= 0) {
-            gather();
+            // Around a line being edited, everything for the terminal is
+            // gathered, to go above the line.
+            const bool around = editor_ != nullptr && in_front && editor_->shown();
+            gather(around);
             const int served = service_->serve(fds[socket_at].revents != 0);
-            write_gathered();
+            if (around && has_gathered()) {
+                const std::string hide = editor_->hide();
+                // After a "quit" the line stays off: the program ends.
+                write_gathered(hide, served == 0 ? std::string() : editor_->show());
+            } else {
+                write_gathered();
+            }
             if (served == 0) {
                 return Woken::kStop;
             }
@@ -119,9 +129,11 @@ Woken Waiter::wait() {
     }
 }
 
-LineRead read_line(Waiter& waiter, std::string& line) {
-    line.clear();
+LineRead read_line(Waiter& waiter, Line_Reader& reader, std::string& line) {
     for (;;) {
+        if (reader.next(line)) {
+            return LineRead::kLine;
+        }
         if (!waiter.reads_input()) {
             return LineRead::kEnd;
         }
@@ -135,22 +147,52 @@ LineRead read_line(Waiter& waiter, std::string& line) {
         if (woken == Woken::kTerminalMoved || !waiter.may_read()) {
             continue;
         }
-        char chunk[4096];
-        const ssize_t got = read(STDIN_FILENO, chunk, sizeof chunk);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
-            continue;
-        }
-        if (got <= 0) {
-            return line.empty() ? LineRead::kEnd : LineRead::kLine;
-        }
-        const auto size = static_cast<std::size_t>(got);
-        const auto* end = static_cast<const char*>(std::memchr(chunk, '\n', size));
-        const std::size_t text = end != nullptr ? static_cast<std::size_t>(end - chunk) : size;
-        line.append(chunk, std::min(text, kLongestLine - std::min(kLongestLine, line.size())));
-        if (end != nullptr) {
-            return LineRead::kLine;
+        if (!reader.fill()) {
+            return reader.rest(line) ? LineRead::kLine : LineRead::kEnd;
         }
     }
+}
+
+bool Line_Reader::fill() {
+    char chunk[4096];
+    ssize_t got = 0;
+    while ((got = read(STDIN_FILENO, chunk, sizeof chunk)) < 0 && errno == EINTR) {
+    }
+    if (got < 0 && errno == EAGAIN) {
+        return true;
+    }
+    if (got <= 0) {
+        return false;
+    }
+    for (const char c : std::string_view(chunk, static_cast<std::size_t>(got))) {
+        if (c == '\n') {
+            buffer_ += c;
+            unfinished_ = 0;
+        } else if (unfinished_ < kLongestLine) {
+            buffer_ += c;
+            ++unfinished_;
+        }
+    }
+    return true;
+}
+
+bool Line_Reader::next(std::string& line) {
+    const std::size_t end = buffer_.find('\n');
+    if (end == std::string::npos) {
+        return false;
+    }
+    line.assign(buffer_, 0, end);
+    buffer_.erase(0, end + 1);
+    return true;
+}
+
+bool Line_Reader::rest(std::string& line) {
+    if (buffer_.empty()) {
+        return false;
+    }
+    line = std::move(buffer_);
+    buffer_.clear();
+    return true;
 }
 
 std::vector<std::string> words_of(std::string_view line) {

@@ -11,6 +11,8 @@ class UDP_Server_Service;
 
 namespace console {
 
+class Line_Editor;
+
 enum class Woken {
     kInput,          // standard input has something to read (or has ended)
     kStop,           // the other peer sent "quit"
@@ -39,19 +41,40 @@ class Waiter {
     bool may_read() const;
     // The terminal has gone: from now on only the socket is waited on.
     void stop_reading_input() { input_ = false; }
+    // A line being edited on the terminal: printouts go above it, and it is
+    // shown again below them.
+    void edit_with(Line_Editor* editor) { editor_ = editor; }
 
   private:
     UDP_Server_Service* service_;
     bool input_;
     bool terminal_;
+    Line_Editor* editor_ = nullptr;
+};
+
+// Lines from standard input, in order, one read at a time: what follows a
+// line in the same read is kept for the next. A line is kept to 64 KiB; the
+// rest of a longer one is dropped.
+class Line_Reader {
+  public:
+    // Reads what waits on standard input (once): false at its end.
+    bool fill();
+    // The next whole line, without its line end; false when none is there.
+    bool next(std::string& line);
+    // At the end of input: what is left, a last line without a line end.
+    bool rest(std::string& line);
+
+  private:
+    std::string buffer_;
+    std::size_t unfinished_ = 0;  // bytes of the line that has no end yet
 };
 
 enum class LineRead { kLine, kEnd, kStop, kOutputFailed };
 
-// Reads one line from standard input, serving the socket while it waits;
-// the line end is not kept, and at most 64 KiB of a longer line. kEnd at
-// end of input before anything was read.
-LineRead read_line(Waiter& waiter, std::string& line);
+// The next line from `reader`, reading standard input as needed and serving
+// the socket while it waits; the line end is not kept. kEnd at end of input
+// with nothing left.
+LineRead read_line(Waiter& waiter, Line_Reader& reader, std::string& line);
 
 // The whitespace-separated words of `line`; a zero byte ends a word.
 std::vector<std::string> words_of(std::string_view line);

@@ -153,6 +153,29 @@ bool print_to_stdout(std::string_view text, UDP_Server_Service::Shown /*what*/) 
     return true;
 }
 
+// The line a verbose printout ends with: the vector's true source and the
+// local time its last datagram arrived, to the millisecond.
+void append_origin(std::string& shown, const IPaddress& from, wire::Clock::time_point arrived) {
+    const auto ago = wire::Clock::now() - arrived;
+    const auto when = std::chrono::system_clock::now() -
+                      std::chrono::duration_cast<std::chrono::system_clock::duration>(ago);
+    const auto since_epoch = when.time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch - seconds).count();
+    const time_t whole = static_cast<time_t>(seconds.count());
+    tm local{};
+    localtime_r(&whole, &local);
+    char time_text[32];
+    std::snprintf(time_text, sizeof time_text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
+                  local.tm_sec, static_cast<int>(millis));
+    shown += "\tFROM: ";
+    shown += net::endpoint_text(from);
+    shown += " at ";
+    shown += time_text;
+    shown += '\n';
+}
+
 // What an answered update adds to its vector's printout: the sender's
 // address and port as SDL_net holds them (network byte order), and each
 // answer packet's set-up.
@@ -189,21 +212,21 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, std::string dest_ip, int
     std::memcpy(answer_keyword_.data(), wire::kKeywordAnswer, std::strlen(wire::kKeywordAnswer));
 
     if (listen_port != 0) {
-        std::printf("Accepting connections on port: %d\n", listen_port);
+        progress("Accepting connections on port: " + std::to_string(listen_port) + "\n");
     } else {
-        std::puts("\nNo port given...\nDefaulting to port 4555...");
+        progress("\nNo port given...\nDefaulting to port 4555...\n");
         listen_port = wire::kDefaultListenPort;
     }
     listen_port_ = listen_port;
 
-    std::printf("Initializing SDL_net (recieve)...");
+    progress("Initializing SDL_net (recieve)...");
     SDL_ClearError();
     if (SDLNet_Init() < 0) {
         fail("FAILED!\nSDLNet_Init: %s\n", "the library could not start");
     }
-    std::puts("Success!");
+    progress("Success!\n");
 
-    std::printf("Opening port %d for incoming connections...", listen_port);
+    progress("Opening port " + std::to_string(listen_port) + " for incoming connections...");
     if (!wire::port_in_range(listen_port)) {
         SDL_ClearError();  // a port is 16 bits: a larger number would be wrapped
         fail("FAILED!\nSDLNet_UDP_Open(port): %s\n", "the port is outside 0 to 65535");
@@ -220,12 +243,12 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, std::string dest_ip, int
     if (recv_fd_ < 0) {
         fail("FAILED!\nSDLNet_UDP_Open(port): %s\n", net::unwaitable_reason(recv_fd_, errno));
     }
-    std::puts("Success!");
+    progress("Success!\n");
     net::enlarge_receive_buffer(recv_fd_, kReceiveBufferBytes);
     receive_buffer_ = net::receive_buffer(recv_fd_);
     net::Batch_Receiver::record_arrivals(recv_fd_);
 
-    std::printf("Opening random communication socket for sending...");
+    progress("Opening random communication socket for sending...");
     SDL_ClearError();
     errno = 0;
     send_sock = SDLNet_UDP_Open(0);
@@ -233,27 +256,27 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, std::string dest_ip, int
         fail("FAILED!\nSDLNet_UDP_Open(0): %s\n",
              net::open_failure_reason("the socket could not be opened"));
     }
-    std::puts("Success!");
+    progress("Success!\n");
 
     resolve_dest_address();
 
-    std::printf("Allocating memory for sending packets...");
+    progress("Allocating memory for sending packets...");
     out_packets = SDLNet_AllocPacketV(wire::kPacketsPerVector, wire::kPacketSize);
     if (out_packets == nullptr) {
         fail("FAILED!\nSDLNet_AllocPacket(512): %s\n", "out of memory");
     }
-    std::puts("Success!");
+    progress("Success!\n");
     clear_packets(out_packets);
     for (int i = 0; i < wire::kPacketsPerVector; ++i) {
         out_buffers_.at(i) = out_packets[i]->data;
     }
 
-    std::printf("Allocating memory for recieving packets...");
+    progress("Allocating memory for recieving packets...");
     in_packets = SDLNet_AllocPacketV(wire::kPacketsPerVector, wire::kPacketSize);
     if (in_packets == nullptr) {
         fail("FAILED!\nSDLNet_AllocPacket(512): %s\n", "out of memory");
     }
-    std::puts("Success!\n");
+    progress("Success!\n\n");
     clear_packets(in_packets);
     arrivals_ = SDLNet_AllocPacketV(kBatch, wire::kPacketSize);
     if (arrivals_ == nullptr) {
@@ -266,31 +289,37 @@ UDP_Server_Service::~UDP_Server_Service() {
     SDLNet_FreePacketV(arrivals_);
     SDLNet_UDP_Close(send_sock);
     SDLNet_UDP_Close(recv_sock);
-    std::puts("Shutting down sending client...");
-    std::printf("Freeing allocated memory for outbound packets...");
+    progress("Shutting down sending client...\n");
+    progress("Freeing allocated memory for outbound packets...");
     // After an answer the outbound packets point into the inbound buffers and
     // at answer_keyword_: give them their own buffers back before freeing.
     for (int i = 0; i < wire::kPacketsPerVector; ++i) {
         out_packets[i]->data = out_buffers_.at(i);
     }
     SDLNet_FreePacketV(out_packets);
-    std::puts("Done!\nShutting down recieving client...");
-    std::printf("Freeing allocated memory for inbound packets...");
+    progress("Done!\nShutting down recieving client...\n");
+    progress("Freeing allocated memory for inbound packets...");
     SDLNet_FreePacketV(in_packets);
-    std::printf("Done!\nExiting SDLNet and terminating server...");
+    progress("Done!\nExiting SDLNet and terminating server...");
     SDLNet_Quit();
-    std::puts("Done!");
+    progress("Done!\n");
+}
+
+void UDP_Server_Service::progress(const std::string& text) const {
+    if (!settings_.quiet) {
+        std::fputs(text.c_str(), stdout);
+    }
 }
 
 void UDP_Server_Service::resolve_dest_address() {
-    std::printf("Resolving destination address...");
+    progress("Resolving destination address...");
     if (!wire::port_in_range(dest_port)) {
         std::fflush(stdout);
         std::fprintf(stderr, "FAILED!\nSDLNet_ResolveHost(%s %d): the port is outside 0 to 65535\n",
                      dest_ip.c_str(), dest_port);
         std::exit(1);
     }
-    if (resolve_destination(dest_ip.c_str()) == 0) {
+    if (resolve_destination(dest_ip.c_str(), true) == 0) {
         std::exit(1);
     }
 }
@@ -298,7 +327,7 @@ void UDP_Server_Service::resolve_dest_address() {
 int UDP_Server_Service::resolve_dest_address(const char* ip) {
     dest_ip = ip;
     std::printf("Resolving new destination IP @ %s on port %d...", dest_ip.c_str(), dest_port);
-    return resolve_destination(dest_ip.c_str());
+    return resolve_destination(dest_ip.c_str(), false);
 }
 
 int UDP_Server_Service::resolve_dest_address(int port) {
@@ -309,7 +338,7 @@ int UDP_Server_Service::resolve_dest_address(int port) {
     }
     dest_port = port;
     std::printf("Setting destination port %d @ %s...", dest_port, dest_ip.c_str());
-    return resolve_destination(dest_ip.c_str());
+    return resolve_destination(dest_ip.c_str(), false);
 }
 
 void UDP_Server_Service::refuse_port(std::string_view text) const {
@@ -317,7 +346,7 @@ void UDP_Server_Service::refuse_port(std::string_view text) const {
                 wire::escape_controls(text).c_str(), dest_ip.c_str(), dest_port);
 }
 
-int UDP_Server_Service::resolve_destination(const char* host) {
+int UDP_Server_Service::resolve_destination(const char* host, bool starting) {
     SDL_ClearError();
     if (SDLNet_ResolveHost(&dest_addr, host, static_cast<Uint16>(dest_port)) != 0) {
         std::fflush(stdout);
@@ -325,7 +354,11 @@ int UDP_Server_Service::resolve_destination(const char* host) {
                      net::library_error(net::kResolveFallback).c_str());
         return 0;
     }
-    std::puts("Success!");
+    if (starting) {
+        progress("Success!\n");
+    } else {
+        std::puts("Success!");
+    }
     return 1;
 }
 
@@ -596,12 +629,15 @@ int UDP_Server_Service::handle_vector(const wire::AssembledVector& vector) {
     shown.clear();
     wire::append_printout(shown, text_of(in_packets[wire::kSlotAddress]),
                           text_of(in_packets[wire::kSlotPort]), keyword);
+    if (settings_.verbose) {
+        append_origin(shown, vector.from, vector.ended);
+    }
     if (quit) {
         shown += "\nServer recieved \"quit\" signal from client!\n";
         sink_(shown, Shown::kKept);  // the reason the program ends is always shown
         return 0;
     }
-    if (update) {
+    if (update && !settings_.quiet) {
         append_answer_lines(shown, vector.from, sent);
     }
     sink_(shown, Shown::kVector);

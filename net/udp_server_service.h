@@ -37,6 +37,10 @@ struct Peer_Settings {
     std::vector<net::Network> allow;
     // Where update answers go.
     net::Answer_To answer_to = net::default_answer_to();
+    // No progress lines at start and end, and no account of each answer.
+    bool quiet = false;
+    // Each printout ends with where the vector came from, and when.
+    bool verbose = false;
 };
 
 class UDP_Server_Service {
@@ -126,8 +130,11 @@ class UDP_Server_Service {
     void set_update_endpoint(std::string host, int port);
 
   private:
-    // Resolves the destination with the current port and reports the result.
-    int resolve_destination(const char* host);
+    // Resolves the destination with the current port and reports the result
+    // (its success only as progress when `starting`).
+    int resolve_destination(const char* host, bool starting);
+    // A progress line of start-up or shut-down: not shown when quiet.
+    void progress(const std::string& text) const;
     // Reads what waits, up to a bound, into the assembly, and gives up the
     // vectors whose window has passed by `now` (the time before the read).
     void take_arrivals(Clock::time_point now);

@@ -8,6 +8,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <fstream>
 #include <memory>
@@ -21,6 +23,7 @@
 
 #include "child.h"
 #include "peer.h"
+#include "screen.h"
 #include "udp.h"
 
 namespace {
@@ -1399,6 +1402,194 @@ TEST(LanlinkHeadlessAnswer, AnswersGoToTheSenderWhenAskedTo) {
     EXPECT_EQ(got->bytes, std::string("a\0\0\0\0\0\0\0\0", 9));
     asker.send_vector(static_cast<std::uint16_t>(port), z("a"), z("b"), z("quit"));
     EXPECT_EQ(exit_code(child.wait_exit()), 0);
+}
+
+// The open prompt on a terminal: "$ " at once, each line a command, with
+// line editing, this run's history, pastes run line by line, an argument
+// asked for with " > ", and Ctrl-D on an empty line as "exit".
+TEST_F(Lanlink, TheOpenPromptRunsEveryLineTyped) {
+    start({"-p"});
+    const int side = other_side();
+    // The prompt comes right after the start-up lines, without a key.
+    EXPECT_TRUE(peer_->wait_for("$ "));
+    EXPECT_EQ(peer_->take(), "");
+    peer_->write("show_dext");
+    peer_->write("\x7f\x7fst_info\n");  // two backspaces, then the rest
+    const std::string dest =
+        "Sending packets to 127.0.0.1 on port " + std::to_string(other_.port()) + "\r\n";
+    EXPECT_TRUE(peer_->wait_for(dest + "$ "));
+    peer_->write("\x1b[A\n");  // Up, Enter: the last line again
+    EXPECT_TRUE(peer_->wait_for(dest + "$ "));
+    std::vector<std::string> screen = testsupport::screen_lines(peer_->output());
+    EXPECT_EQ(std::count(screen.begin(), screen.end(), "$ show_dest_info"), 2);
+    peer_->write("Help\nstats\nsend\n");  // a paste: every line runs, in order
+    EXPECT_TRUE(peer_->wait_for("Unknown command \"Help\": type help for the commands.\r\n$ "));
+    EXPECT_TRUE(peer_->wait_for("datagrams refused: 0\r\n$ "));
+    EXPECT_TRUE(peer_->wait_for("send\r\n > "));
+    peer_->write("  two words \n");
+    EXPECT_TRUE(peer_->wait_for("Sent \"two words\" to 127.0.0.1 on port " +
+                                std::to_string(other_.port()) + "\r\n$ "));
+    expect_message("two words");
+    peer_->write("x\x7f\x04");  // Ctrl-D once the line is empty again
+    expect_end_with_terminal_restored(side);
+}
+
+// Printouts that arrive while a line is edited go above it, and the line is
+// shown again below them, never broken: every line of the screen is one
+// the program meant to write. Every update is answered meanwhile.
+TEST_F(LanlinkAnswer, TheLineBeingEditedSurvivesPrintoutsArriving) {
+    start({"-p"});
+    ASSERT_TRUE(peer_->wait_for("$ "));
+    peer_->write("hel");
+    ASSERT_TRUE(peer_->wait_for("hel"));
+    for (int i = 0; i < 200; ++i) {
+        other_.send_vector(static_cast<std::uint16_t>(port_), z("10.0.0." + std::to_string(i % 9)),
+                           z(std::to_string(i)), z(i % 4 == 0 ? "update" : "hello"));
+        if (i % 4 == 0) {
+            ASSERT_TRUE(answered()) << i;
+        }
+        peer_->drain();
+    }
+    peer_->write("p\n");
+    ASSERT_TRUE(peer_->wait_for("\t         stats - show what was received"));
+    peer_->read_for(milliseconds(100));
+    const std::vector<std::string> screen = testsupport::screen_lines(peer_->output());
+    int prompts = 0;
+    int printouts = 0;
+    for (const std::string& line : screen) {
+        if (line.find('$') != std::string::npos) {
+            ++prompts;
+            EXPECT_TRUE(line == "$ help" || line == "$") << "a prompt line: " << line;
+        }
+        if (line.find("Packet a") != std::string::npos) {
+            ++printouts;
+            EXPECT_EQ(line, "Packet array incoming!");
+        }
+        if (line.find("IP:") != std::string::npos) {
+            EXPECT_EQ(line.substr(0, line.size() - 1), "\t  IP: 10.0.0.") << line;
+        }
+        if (line.find("MSG:") != std::string::npos) {
+            EXPECT_TRUE(line == "\t MSG: hello" || line == "\t MSG: update") << line;
+        }
+    }
+    EXPECT_EQ(printouts, 200);
+    EXPECT_EQ(prompts, 2);
+    EXPECT_EQ(testsupport::kernel_drops(static_cast<std::uint16_t>(port_)), 0UL);
+}
+
+// Commands from a pipe, one a line, without prompts; the end of the input
+// ends the program as "exit" does.
+TEST(LanlinkPipe, CommandsFromAPipeRunInOrderUntilItsEnd) {
+    const LoopbackUdp other;
+    const int port = testsupport::free_udp_port();
+    Child child({LANLINK_BINARY, "-y", "--prompt", "--answer-to", "127.0.0.1:" + sink_port(),
+                 "127.0.0.1", std::to_string(other.port()), std::to_string(port)},
+                Input::kPipe);
+    constexpr int kLines = 2000;
+    std::thread typing([&child] {
+        std::string lines = "send\nfirst words\n";
+        for (int i = 0; i < kLines; ++i) {
+            lines += "send m" + std::to_string(i) + "\n";
+        }
+        child.write(lines + "stats");  // the last line without its line end
+        child.close_input();
+    });
+    std::vector<std::string> words;
+    for (int i = 0; i < 3 * (kLines + 1); ++i) {
+        const auto got = other.receive(milliseconds(5000));
+        if (!got) {
+            break;
+        }
+        if (i % 3 == 2) {
+            words.push_back(got->bytes.substr(0, got->bytes.find('\0')));
+        }
+    }
+    typing.join();
+    EXPECT_EQ(exit_code(child.wait_exit(milliseconds(10000))), 0);
+    ASSERT_EQ(words.size(), static_cast<std::size_t>(kLines + 1));
+    EXPECT_EQ(words.front(), "first words");
+    for (int i = 0; i < kLines; ++i) {
+        ASSERT_EQ(words[static_cast<std::size_t>(i) + 1], "m" + std::to_string(i));
+    }
+    const std::string& out = child.output();
+    EXPECT_EQ(out.find(" > "), std::string::npos);  // no prompts
+    EXPECT_EQ(out.find("$ "), std::string::npos);
+    EXPECT_NE(out.find("Sent \"first words\" to 127.0.0.1"), std::string::npos);
+    EXPECT_NE(out.find("vectors sent: " + std::to_string(kLines + 1) + "\n"), std::string::npos);
+    EXPECT_NE(out.find(kShutdown), std::string::npos);
+    // -y: the arguments are shown, and no question is asked.
+    EXPECT_EQ(out.rfind("\n   IP Address to connect to: 127.0.0.1\n  Port number to connect to: " +
+                            std::to_string(other.port()) + "\nListen port to recieve from: " +
+                            std::to_string(port) + "\nAccepting connections on port: ",
+                        0),
+              0U)
+        << out.substr(0, 300);
+}
+
+// -q: no start-up and shut-down lines and no account of answers; the
+// printouts, command output and errors stay. -v: each printout says where
+// and when it came from.
+TEST(LanlinkPipe, QuietAndVerbose) {
+    const LoopbackUdp answers;
+    const int port = testsupport::free_udp_port();
+    Child child(
+        {LANLINK_BINARY, "-yqvp", "--answer-to", "127.0.0.1:" + std::to_string(answers.port()),
+         "127.0.0.1", sink_port(), std::to_string(port)},
+        Input::kPipe);
+    const LoopbackUdp other;
+    for (int i = 0; i < 100 && !testsupport::kernel_drops(static_cast<std::uint16_t>(port)); ++i) {
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    other.send_vector(static_cast<std::uint16_t>(port), z("a"), z("b"), z("update"));
+    ASSERT_TRUE(answers.receive(milliseconds(2000)));
+    ASSERT_TRUE(child.wait_for("\t MSG: update\n"));
+    child.write("set_ip a..b\n");
+    EXPECT_EQ(exit_code(child.wait_exit()), 1);
+    const std::string out = child.output();
+    const std::string from =
+        "Packet array incoming!\n\t  IP: a\n\tPORT: b\n\t MSG: update\n"
+        "\tFROM: 127.0.0.1:" +
+        std::to_string(other.port()) + " at ";
+    ASSERT_EQ(out.rfind(from, 0), 0U) << out;
+    // HH:MM:SS.mmm, and nothing of the answer after it.
+    const std::string time = out.substr(from.size(), 13);
+    EXPECT_TRUE(std::isdigit(time[0]) && time[2] == ':' && time[5] == ':' && time[8] == '.' &&
+                std::isdigit(time[11]) && time[12] == '\n')
+        << time;
+    EXPECT_EQ(out.substr(from.size() + 13),
+              "Resolving new destination IP @ a..b on port " + sink_port() +
+                  "...\nAn Error has occurred! The program must exit.\n");
+    EXPECT_EQ(child.errors(), "FAILED!\nSDLNet_ResolveHost(a..b " + sink_port() +
+                                  "): the name is not a known host or numeric address\n");
+}
+
+// Output that is not a terminal holds no escapes (clear is not run), and
+// clear's complaints about a terminal it does not know are not shown.
+TEST(LanlinkPipe, NoEscapesWhereOutputIsNotATerminal) {
+    for (const char* term : {"xterm", "unknownterm"}) {
+        const int port = testsupport::free_udp_port();
+        Child child({"/bin/sh", "-c",
+                     "TERM=" + std::string(term) + " exec " + shell_command(port) + " </dev/null"},
+                    Input::kNull);
+        ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n")) << term;
+        const LoopbackUdp other;
+        other.send_vector(static_cast<std::uint16_t>(port), z("1"), z("2"), z("quit"));
+        EXPECT_EQ(exit_code(child.wait_exit()), 0);
+        EXPECT_EQ(child.output().find('\x1b'), std::string::npos) << term;
+        EXPECT_EQ(child.output().rfind("\n   IP Address to connect to: 127.0.0.1\n", 0), 0U);
+        EXPECT_EQ(child.errors(), "") << term;
+    }
+    // On a terminal whose type is unknown, clear's complaint is not shown.
+    const int port = testsupport::free_udp_port();
+    Child child({"/bin/sh", "-c", "TERM=unknownterm exec " + shell_command(port)},
+                Input::kTerminal);
+    ASSERT_TRUE(child.wait_for("[Y/n] "));
+    child.write("\n");
+    ASSERT_TRUE(child.wait_for("recieving packets...Success!\r\n\r\n"));
+    const LoopbackUdp other;
+    other.send_vector(static_cast<std::uint16_t>(port), z("1"), z("2"), z("quit"));
+    EXPECT_EQ(exit_code(child.wait_exit()), 0);
+    EXPECT_EQ(child.output().find("unknown terminal type"), std::string::npos) << child.output();
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -84,9 +85,11 @@ enum class Direct { kNone, kWrite, kSend };
 Direct g_direct = Direct::kNone;
 int g_direct_fd = -1;
 bool g_own_direct_fd = false;
-// Looked at once per wake of the loop: a terminal is written directly only
-// from its foreground.
+// Looked at when the program's place on the terminal may have changed: a
+// terminal is written directly only from its foreground.
 bool g_direct_allowed = true;
+// Standard output is the terminal standard input is on.
+bool g_output_is_input = false;
 
 Queue* g_queue = nullptr;
 std::thread* g_writer = nullptr;
@@ -369,6 +372,11 @@ void start_output() {
     for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
         g_terminal.at(static_cast<std::size_t>(fd)) = isatty(fd) == 1;
     }
+    struct stat input {};
+    struct stat output {};
+    g_output_is_input = g_terminal.at(STDOUT_FILENO) && isatty(STDIN_FILENO) == 1 &&
+                        fstat(STDIN_FILENO, &input) == 0 && fstat(STDOUT_FILENO, &output) == 0 &&
+                        input.st_rdev == output.st_rdev;
     look_at_terminal();
     open_direct();
     g_found_stdout = stdout;
@@ -509,8 +517,14 @@ void write_gathered(std::string_view before, std::string_view after) {
     }
 }
 
-void look_at_terminal() {
-    g_direct_allowed = !g_terminal.at(STDOUT_FILENO) || terminal::foreground(STDOUT_FILENO);
+void look_at_terminal(std::optional<bool> input_in_front) {
+    if (!g_terminal.at(STDOUT_FILENO)) {
+        g_direct_allowed = true;
+    } else if (input_in_front && g_output_is_input) {
+        g_direct_allowed = *input_in_front;  // one terminal: one answer
+    } else {
+        g_direct_allowed = terminal::foreground(STDOUT_FILENO);
+    }
 }
 
 int wake_descriptor() {

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace console {
@@ -58,8 +59,9 @@ bool has_gathered();
 void write_gathered(std::string_view before = {}, std::string_view after = {});
 
 // Looks again at whether the program is in the terminal's foreground, where
-// it may write to the terminal itself: once per wake of the loop.
-void look_at_terminal();
+// it may write to the terminal itself; `input_in_front` is what the loop
+// found for standard input, the same answer when both are one terminal.
+void look_at_terminal(std::optional<bool> input_in_front = std::nullopt);
 
 // A descriptor that becomes readable when the writer has something to tell
 // the loop (a write error); wake_up() makes it readable from a signal handler.

@@ -47,11 +47,21 @@ bool Waiter::may_read() const {
 
 Woken Waiter::wait() {
     const bool started_in_front = may_read();
+    bool look = false;  // the place on the terminal was just looked at
+    bool in_front = started_in_front;
     for (;;) {
         if (output_failed()) {
             return Woken::kOutputFailed;
         }
-        const bool in_front = may_read();
+        // The program moves between the terminal's foreground and background
+        // only by way of signals (a stop, then SIGCONT), which wake this wait:
+        // the place is looked at again after one, and now and then in the
+        // background, not on every wake.
+        if (look) {
+            in_front = may_read();
+            look_at_terminal(in_front);
+            look = false;
+        }
         if (input_ && in_front != started_in_front) {
             return Woken::kTerminalMoved;
         }
@@ -95,15 +105,19 @@ Woken Waiter::wait() {
         const int ready = ppoll(fds, count, wake ? &limit : nullptr, nullptr);
         if (ready < 0) {
             if (errno == EINTR) {
-                continue;  // a signal, Ctrl-Z and fg among them
+                look = true;  // a signal, Ctrl-Z and fg among them
+                continue;
             }
             std::perror("lanlink: poll");
             return Woken::kStop;
         }
         if (wake_at >= 0 && fds[wake_at].revents != 0) {
             clear_wake();
+            look = true;
         }
-        look_at_terminal();
+        if (input_ && !in_front && ready == 0) {
+            look = true;  // the look now and then in the background
+        }
         // Every wake serves the socket: what has arrived, and what is due.
         // Its printouts go out together, with one write where they can.
         if (socket_at >= 0) {

@@ -2,11 +2,10 @@
 
 #include <getopt.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
+#include "command_line.h"
 #include "trust.h"
 
 namespace console {
@@ -16,39 +15,13 @@ namespace {
 // Long options without a letter of their own.
 constexpr int kAnswerTo = 256;
 
-constexpr long kShortestWindowMs = 1;
-constexpr long kLongestWindowMs = 1000;
+constexpr int kShortestWindowMs = 1;
+constexpr int kLongestWindowMs = 1000;
 
 bool refuse(const std::string& message) {
     std::fprintf(stderr, "lanlink: %s\nTry 'lanlink --help' for more information.\n",
                  message.c_str());
     return false;
-}
-
-// A whole decimal number from `low` to `high`, or false.
-bool whole_number(const char* text, long low, long high, long& value) {
-    errno = 0;
-    char* end = nullptr;
-    const long parsed = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || parsed < low || parsed > high) {
-        return false;
-    }
-    value = parsed;
-    return true;
-}
-
-// The option that getopt_long() just read, as the user wrote it: "--window"
-// or "-W" (its value may have been glued to it or the next word).
-std::string written_option(char** argv, int letter) {
-    int at = optind - 1;
-    if (optarg != nullptr && at > 0 && optarg == argv[at]) {
-        --at;  // the value was a word of its own
-    }
-    const std::string written = at > 0 ? argv[at] : "";
-    if (written.rfind("--", 0) == 0) {
-        return written.substr(0, written.find('='));
-    }
-    return std::string("-") + static_cast<char>(letter);
 }
 
 }  // namespace
@@ -90,9 +63,9 @@ bool parse_options(int argc, char** argv, Options& options) {
                 options.version = true;
                 break;
             case 'W': {
-                long ms = 0;
-                if (!whole_number(optarg, kShortestWindowMs, kLongestWindowMs, ms)) {
-                    return refuse(written_option(argv, opt) +
+                int ms = 0;
+                if (!cli::whole_number(optarg, kShortestWindowMs, kLongestWindowMs, ms)) {
+                    return refuse(cli::written_option(argv, opt) +
                                   " takes milliseconds from 1 to 1000, not '" + optarg + "'");
                 }
                 options.peer.window = std::chrono::milliseconds(ms);
@@ -101,7 +74,7 @@ bool parse_options(int argc, char** argv, Options& options) {
             case 'a': {
                 net::Network network;
                 if (!net::parse_network(optarg, network, error)) {
-                    return refuse(written_option(argv, opt) + " takes ADDRESS[/BITS], not '" +
+                    return refuse(cli::written_option(argv, opt) + " takes ADDRESS[/BITS], not '" +
                                   optarg + "': " + error);
                 }
                 options.peer.allow.push_back(network);
@@ -115,14 +88,14 @@ bool parse_options(int argc, char** argv, Options& options) {
                 break;
             case ':':
                 optarg = nullptr;
-                return refuse("option '" + written_option(argv, optopt) + "' needs a value");
+                return refuse("option '" + cli::written_option(argv, optopt) + "' needs a value");
             default:
                 optarg = nullptr;
                 if (optopt != 0) {
                     return refuse(std::string("unknown option '-") + static_cast<char>(optopt) +
                                   "'");
                 }
-                return refuse("unknown option '" + written_option(argv, '?') + "'");
+                return refuse("unknown option '" + cli::written_option(argv, '?') + "'");
         }
     }
     options.operands.assign(argv, argv + 1);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "answer_matcher.h"
+#include "command_line.h"
 #include "slot_text.h"
 #include "vector_client.h"
 #include "wire_format.h"
@@ -85,32 +86,6 @@ int usage_error(const std::string& message) {
     return kSendUsage;
 }
 
-// A whole decimal number from `low` to `high`, or false.
-bool parse_number(const char* text, int low, int high, int& value) {
-    errno = 0;
-    char* end = nullptr;
-    const long parsed = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || parsed < low || parsed > high) {
-        return false;
-    }
-    value = static_cast<int>(parsed);
-    return true;
-}
-
-// The option just parsed as the user wrote it: "--count" or "-c". Its value
-// is `optarg`, given in the same word or in the next one.
-std::string option_name(char** argv, int letter) {
-    int at = optind - 1;
-    if (optarg != nullptr && at > 0 && optarg == argv[at]) {
-        --at;  // the value was a word of its own
-    }
-    const std::string written = at > 0 ? argv[at] : "";
-    if (written.rfind("--", 0) == 0) {
-        return written.substr(0, written.find('='));
-    }
-    return std::string("-") + static_cast<char>(letter);
-}
-
 // Reads the command line into `options`; returns -1 to go on, or an exit status.
 int parse(int argc, char** argv, Options& options) {
     static const option kLong[] = {
@@ -154,16 +129,18 @@ int parse(int argc, char** argv, Options& options) {
                 return kSendOk;
             case ':':
                 optarg = nullptr;
-                return usage_error("option " + option_name(argv, optopt) + " needs a value");
+                return usage_error("option " + cli::written_option(argv, optopt) +
+                                   " needs a value");
             default:
                 if (optopt != 0) {
                     return usage_error(std::string("unknown option -") + static_cast<char>(optopt));
                 }
                 optarg = nullptr;
-                return usage_error("unknown option " + option_name(argv, '?'));
+                return usage_error("unknown option " + cli::written_option(argv, '?'));
         }
-        if (limit.value != nullptr && !parse_number(optarg, limit.low, limit.high, *limit.value)) {
-            return usage_error(option_name(argv, opt) + " takes " + limit.what + ", not '" +
+        if (limit.value != nullptr &&
+            !cli::whole_number(optarg, limit.low, limit.high, *limit.value)) {
+            return usage_error(cli::written_option(argv, opt) + " takes " + limit.what + ", not '" +
                                optarg + "'");
         }
     }
@@ -173,7 +150,7 @@ int parse(int argc, char** argv, Options& options) {
     }
     char** args = argv + optind;
     options.host = args[0];
-    if (!parse_number(args[1], 1, wire::kHighestPort, options.port)) {
+    if (!cli::whole_number(args[1], 1, wire::kHighestPort, options.port)) {
         return usage_error("PORT must be a number from 1 to 65535, not '" + std::string(args[1]) +
                            "'");
     }

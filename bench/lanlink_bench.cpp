@@ -145,6 +145,16 @@ Peer start(Input input) {
     return peer;
 }
 
+// lanlink headless listening on `port`, its output thrown away (a shell does
+// the redirection), with `options` before its operands.
+std::unique_ptr<Child> headless_to_null(std::uint16_t port, const std::string& options = "") {
+    return std::make_unique<Child>(
+        std::vector<std::string>{"/bin/sh", "-c",
+                                 "exec " + g_binary + " " + options + " 127.0.0.1 9 " +
+                                     std::to_string(port) + " </dev/null >/dev/null"},
+        Input::kNull);
+}
+
 double idle_cpu_percent(Peer& peer, int seconds) {
     const double before = cpu_seconds(peer.child->pid());
     const auto t0 = Clock::now();
@@ -508,12 +518,7 @@ void against_c_responder(const LoopbackUdp& sender, const LoopbackUdp& answers, 
             lanlink = start(Input::kTerminal);
         } else {
             lanlink.port = testsupport::free_udp_port();
-            lanlink.child = std::make_unique<Child>(
-                std::vector<std::string>{"/bin/sh", "-c",
-                                         "exec " + g_binary + " 127.0.0.1 9 " +
-                                             std::to_string(lanlink.port) +
-                                             " </dev/null >/dev/null"},
-                Input::kNull);
+            lanlink.child = headless_to_null(lanlink.port);
         }
         Peer c;
         c.port = testsupport::free_udp_port();
@@ -686,16 +691,13 @@ void receive_rates(const LoopbackUdp& sender) {
     const double bare_rate = zero_loss_rate(sender, bare_port, bare_limited);
     bare.kill_now(SIGKILL);
 
-    // Headless, output to /dev/null: a shell does the redirection.
     const std::uint16_t port = testsupport::free_udp_port();
-    const std::string run =
-        g_binary + " 127.0.0.1 9 " + std::to_string(port) + " </dev/null >/dev/null";
-    Child peer(std::vector<std::string>{"/bin/sh", "-c", run}, Input::kNull);
+    const auto peer = headless_to_null(port);
     std::this_thread::sleep_for(milliseconds(300));
     bool limited = false;
     const double rate = zero_loss_rate(sender, port, limited);
     sender.send_vector(port, z("a"), z("b"), z("quit"));
-    peer.wait_exit(milliseconds(3000));
+    peer->wait_exit(milliseconds(3000));
     std::printf(
         "zero-loss receive rate reached, headless to /dev/null: %.0f vectors/s%s; bare SDL_net "
         "loop %.0f vectors/s%s; ratio %.2f\n",
@@ -733,14 +735,11 @@ void senders_cost(int many) {
     const std::uint16_t bare_port = testsupport::free_udp_port();
     Child bare([bare_port] { return bare_receiver(bare_port); }, Input::kNull);
     const std::uint16_t port = testsupport::free_udp_port();
-    Child peer(std::vector<std::string>{"/bin/sh", "-c",
-                                        "exec " + g_binary + " 127.0.0.1 9 " +
-                                            std::to_string(port) + " </dev/null >/dev/null"},
-               Input::kNull);
+    const auto peer = headless_to_null(port);
     std::this_thread::sleep_for(milliseconds(300));
     for (const int senders : {1, many}) {
         const auto [bare_cost, bare_dropped] = cost(bare.pid(), bare_port, senders);
-        const auto [mine, dropped] = cost(peer.pid(), port, senders);
+        const auto [mine, dropped] = cost(peer->pid(), port, senders);
         std::printf(
             "CPU per vector, %d sender%s interleaved: lanlink %.2f us, bare SDL_net loop %.2f us, "
             "ratio %.2f (dropped: %ld, %ld)\n",
@@ -750,7 +749,7 @@ void senders_cost(int many) {
     bare.kill_now(SIGKILL);
     const LoopbackUdp closer;
     closer.send_vector(port, z("a"), z("b"), z("quit"));
-    peer.wait_exit(milliseconds(3000));
+    peer->wait_exit(milliseconds(3000));
     std::fflush(stdout);
 }
 
@@ -759,20 +758,17 @@ void senders_cost(int many) {
 // than a datagram received.
 void refusal_cost() {
     const std::uint16_t port = testsupport::free_udp_port();
-    Child peer(std::vector<std::string>{"/bin/sh", "-c",
-                                        "exec " + g_binary + " --allow 127.0.0.2 127.0.0.1 9 " +
-                                            std::to_string(port) + " </dev/null >/dev/null"},
-               Input::kNull);
+    const auto peer = headless_to_null(port, "--allow 127.0.0.2");
     std::this_thread::sleep_for(milliseconds(300));
     const auto cost = [&](const LoopbackUdp& from) {
         constexpr int kVectors = 20000;
-        const double before = cpu_seconds(peer.pid());
+        const double before = cpu_seconds(peer->pid());
         const long drops_before = udp_drops(port);
         paced(20000, kVectors, [&](int i) {
             from.send_vector(port, z("10.0.0.2"), z(std::to_string(i)), z("hello"));
         });
         std::this_thread::sleep_for(milliseconds(300));
-        return std::make_pair((cpu_seconds(peer.pid()) - before) * 1e6 / (3.0 * kVectors),
+        return std::make_pair((cpu_seconds(peer->pid()) - before) * 1e6 / (3.0 * kVectors),
                               udp_drops(port) - drops_before);
     };
     const LoopbackUdp allowed(0, false, 2);
@@ -784,7 +780,7 @@ void refusal_cost() {
         "(dropped: %ld, %ld)\n",
         taken, turned_away, turned_away / taken, taken_dropped, refused_dropped);
     allowed.send_vector(port, z("a"), z("b"), z("quit"));
-    peer.wait_exit(milliseconds(3000));
+    peer->wait_exit(milliseconds(3000));
     std::fflush(stdout);
 }
 

@@ -18,7 +18,13 @@ Batch_Receiver::Batch_Receiver(UDPpacket** packets, int count, int size)
       received_(static_cast<std::size_t>(count)) {
     for (std::size_t i = 0; i < messages_.size(); ++i) {
         parts_[i] = {packets[i]->data, static_cast<std::size_t>(size)};
+        msghdr& header = messages_[i].msg_hdr;
+        header.msg_name = &sources_[i];
+        header.msg_iov = &parts_[i];
+        header.msg_iovlen = 1;
+        header.msg_control = controls_[i].bytes;
     }
+    reset(messages_.size());
 }
 
 void Batch_Receiver::record_arrivals(int fd) {
@@ -27,24 +33,26 @@ void Batch_Receiver::record_arrivals(int fd) {
     setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
 }
 
-int Batch_Receiver::receive(int fd) {
-    // The headers are set afresh: the kernel writes the lengths back into them.
-    for (std::size_t i = 0; i < messages_.size(); ++i) {
+void Batch_Receiver::reset(std::size_t count) {
+    // The kernel writes the lengths back into the headers it filled.
+    for (std::size_t i = 0; i < count; ++i) {
         msghdr& header = messages_[i].msg_hdr;
-        header = msghdr{};
-        header.msg_name = &sources_[i];
         header.msg_namelen = sizeof(sockaddr_storage);
-        header.msg_iov = &parts_[i];
-        header.msg_iovlen = 1;
-        header.msg_control = controls_[i].bytes;
         header.msg_controllen = kControlBytes;
+        header.msg_flags = 0;
     }
+}
+
+int Batch_Receiver::receive(int fd) {
+    reset(reset_on_next_);  // only the headers the last call filled changed
     int count = 0;
     // MSG_TRUNC: each length is the datagram's own, also when it was cut.
     while ((count = recvmmsg(fd, messages_.data(), static_cast<unsigned>(messages_.size()),
                              MSG_DONTWAIT | MSG_TRUNC, nullptr)) < 0 &&
            errno == EINTR) {
     }
+    // A failed call may have written into the first header.
+    reset_on_next_ = count > 0 ? static_cast<std::size_t>(count) : 1;
     if (count < 0) {
         return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
     }

@@ -50,8 +50,12 @@ class Batch_Receiver {
         alignas(cmsghdr) unsigned char bytes[kControlBytes];
     };
 
+    // Gives the first `count` headers back their sizes for the next call.
+    void reset(std::size_t count);
+
     UDPpacket** packets_;
     std::size_t size_;
+    std::size_t reset_on_next_ = 0;
     std::vector<mmsghdr> messages_;
     std::vector<iovec> parts_;
     std::vector<sockaddr_storage> sources_;

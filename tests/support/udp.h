@@ -61,7 +61,9 @@ std::string z(std::string_view text);
 // half a millisecond within or beyond `window` after their first. Arrival
 // times are only known to lie between the clock readings around each send,
 // so only the vectors whose spacing is known to be on its side of the window
-// (and within a millisecond of it) tell: the test checks those.
+// (and within a millisecond of it) tell: the test checks those. They go once
+// the kernel is known to stamp every datagram as it arrives: for a moment
+// after a peer starts it may stamp them when they are read instead.
 struct WindowProbe {
     // The printouts the telling vectors must make, as "ip|port|msg", sorted.
     std::vector<std::string> expected;

@@ -290,9 +290,14 @@ std::optional<int> Child::wait_exit(milliseconds timeout) {
         }
         pump(milliseconds(10));
     }
-    // Collect whatever is still in the pipes or on the terminal.
-    for (int i = 0; i < 5; ++i) {
+    // Collect whatever is still in the pipes or on the terminal: a full pipe
+    // holds 64 KiB, more than a few reads take. Until nothing has come for
+    // five reads in a row, two seconds at most.
+    const auto collected_by = Clock::now() + milliseconds(2000);
+    for (int quiet = 0; quiet < 5 && Clock::now() < collected_by;) {
+        const std::size_t had = out_.size() + err_.size();
         pump(milliseconds(5));
+        quiet = out_.size() + err_.size() == had ? quiet + 1 : 0;
     }
     return status_;
 }

@@ -302,10 +302,17 @@ TEST(LanlinkArguments, HelpAndVersionComeFirst) {
         EXPECT_NE(child.output().find(std::string(kHelp).substr(1)), std::string::npos);
         EXPECT_EQ(child.errors(), "");
     }
-    for (const char* option : {"--version", "-V"}) {
-        Child child({LANLINK_BINARY, option}, Input::kNull);
-        EXPECT_EQ(exit_code(child.wait_exit()), 0);
+    // A window at either end of its range is taken.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--version"},
+                                                 {"-V"},
+                                                 {"-W", "1000", "-V"},
+                                                 {"--window=1", "--version"}}) {
+        std::vector<std::string> argv = {LANLINK_BINARY};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Child child(argv, Input::kNull);
+        EXPECT_EQ(exit_code(child.wait_exit()), 0) << args.front();
         EXPECT_EQ(child.output(), "lanlink " LANLINK_VERSION "\n");
+        EXPECT_EQ(child.errors(), "");
     }
 }
 
@@ -373,8 +380,10 @@ TEST(LanlinkHeadless, RunsUntilThePeerQuits) {
 }
 
 // Headless means no keyboard call at all: standard input is asked once,
-// at start, whether it is a terminal.
-TEST(LanlinkHeadless, MakesNoTerminalCallsOnItsInput) {
+// at start, whether it is a terminal. And while far too little arrives to
+// fill the receive queue, nothing can have been dropped: the kernel is asked
+// for its drop count only once, at the end.
+TEST(LanlinkHeadless, MakesNoTerminalCallsAndNoNeedlessDropQueries) {
 #if defined(LANLINK_SANITIZED) && !defined(LANLINK_THREAD_SANITIZED)
     GTEST_SKIP() << "the leak checker cannot run under strace";
 #endif
@@ -390,7 +399,8 @@ TEST(LanlinkHeadless, MakesNoTerminalCallsOnItsInput) {
     ASSERT_GE(fd, 0);
     close(fd);
     const int port = testsupport::free_udp_port();
-    std::vector<std::string> argv = {"/usr/bin/strace", "-o", trace, "-e", "trace=ioctl"};
+    std::vector<std::string> argv = {"/usr/bin/strace", "-o", trace, "-e",
+                                     "trace=ioctl,getsockopt"};
     for (const auto& arg : command_line(port)) {
         argv.push_back(arg);
     }
@@ -406,11 +416,14 @@ TEST(LanlinkHeadless, MakesNoTerminalCallsOnItsInput) {
     std::ifstream calls(trace);
     std::string line;
     int on_input = 0;
+    int drop_queries = 0;
     while (std::getline(calls, line)) {
         on_input += line.rfind("ioctl(0,", 0) == 0 ? 1 : 0;
+        drop_queries += line.find("SO_MEMINFO") != std::string::npos ? 1 : 0;
     }
     unlink(trace);
     EXPECT_LE(on_input, 1);
+    EXPECT_EQ(drop_queries, 1);
 }
 
 // A write error on standard output (here, a closed pipe) ends the program
@@ -643,6 +656,22 @@ TEST(LanlinkHeadlessAnswer, ARestLaterThanTheWindowIsNotJoinedWhileTheSocketIsBu
         }
         answers.drain();
     }
+}
+
+// The window is 50 ms unless -W says otherwise: the rest of a vector that
+// comes half a millisecond within it joins it, half a millisecond beyond it
+// does not. The peer is held up meanwhile, so it reads them all at once.
+TEST(LanlinkHeadless, TheWindowIsFiftyMillisecondsByDefault) {
+    HeadlessToFile peer;
+    ASSERT_TRUE(peer.started());
+    peer.child().kill_now(SIGSTOP);
+    const testsupport::WindowProbe probe = testsupport::probe_window(peer.port(), milliseconds(50));
+    peer.child().kill_now(SIGCONT);
+    ASSERT_GT(probe.within, 0);
+    ASSERT_GT(probe.beyond, 0);
+    LoopbackUdp().send_vector(peer.port(), z("q"), z("q"), z("quit"));
+    EXPECT_EQ(exit_code(peer.child().wait_exit()), 0);
+    EXPECT_EQ(testsupport::telling_printouts(probe, peer.output()), probe.expected);
 }
 
 // One datagram injected "from" a sender's own address and port shifts that
@@ -1178,6 +1207,7 @@ TEST_F(LanlinkAnswer, InTheBackgroundItKeepsServingAndLeavesTheTerminalAlone) {
             send_vector("update");
             EXPECT_TRUE(answered()) << i;
         }
+        const auto last_served = std::chrono::steady_clock::now();
         EXPECT_EQ(
             peer_->wait_for("Update request complete.\r\n", milliseconds(tostop ? 300 : 3000)),
             !tostop);
@@ -1186,6 +1216,9 @@ TEST_F(LanlinkAnswer, InTheBackgroundItKeepsServingAndLeavesTheTerminalAlone) {
         EXPECT_EQ(background.c_lflag, found_.c_lflag);
         peer_->write("\n");  // for the shell's read; then fg
         ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), false));
+        // fg continues no running job: nothing tells the program that the
+        // terminal is its own again but its look at it, once a second.
+        EXPECT_LT(std::chrono::steady_clock::now() - last_served, milliseconds(1600)) << tostop;
         EXPECT_TRUE(peer_->wait_for("Update request complete.\r\n"));
         ASSERT_NO_FATAL_FAILURE(open_prompt());
         peer_->write("exit\n");

@@ -265,6 +265,29 @@ TEST_F(Service, AVectorWaitsForItsSendersRestWhileOthersAreServed) {
     EXPECT_EQ(receive(), printout("10.0.0.5", "5005", "next"));
 }
 
+// The window is 50 ms unless told otherwise, and it is judged by the
+// kernel's arrival times, not by when the datagrams are read (here all of
+// them after the last has arrived): the rest of a vector that comes half a
+// millisecond within it joins it, half a millisecond beyond it does not.
+TEST_F(Service, TheDefaultWindowIsFiftyMillisecondsOfArrivalTime) {
+    const testsupport::WindowProbe probe =
+        testsupport::probe_window(static_cast<std::uint16_t>(port_), milliseconds(50));
+    ASSERT_GT(probe.within, 0);
+    ASSERT_GT(probe.beyond, 0);
+    std::string shown;
+    {
+        Capture out(1);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while ((service_->wait_for_data(0) || service_->wait_timeout_ms() >= 0) &&
+               std::chrono::steady_clock::now() < end) {
+            service_->wait_for_data(service_->wait_timeout_ms());
+            service_->recieve_data();
+        }
+        shown = out.text();
+    }
+    EXPECT_EQ(testsupport::telling_printouts(probe, shown), probe.expected);
+}
+
 TEST_F(Service, ThousandsOfRandomDatagramsAreHandledSafely) {
     std::mt19937 random(7);
     std::uniform_int_distribution<int> byte(0, 255);

@@ -52,7 +52,8 @@ class Child {
     void drain() { pump(milliseconds(0)); }
     // Everything printed after the cursor so far; the cursor moves to the end.
     std::string take();
-    // Waits for the child to end; its wait status, or nothing on time-out.
+    // Waits for the child to end, and takes what it left in the pipes or on
+    // the terminal; its wait status, or nothing on time-out.
     std::optional<int> wait_exit(milliseconds timeout = milliseconds(5000));
 
     const std::string& output() const { return out_; }  // the terminal, or the output pipe

@@ -10,9 +10,13 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
 #include "budget.h"
 
@@ -27,6 +31,73 @@ sockaddr_in loopback(std::uint16_t port) {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return addr;
 }
+
+// The kernel stamps datagrams as they arrive only while some socket asks
+// for stamps, and it starts a moment after the first asks (from a work
+// queue): a datagram that came before is stamped when it is read. A socket
+// of the test's own that asks, once a datagram it sent itself came back
+// stamped on arrival, makes sure that every arrival is stamped while it is
+// open.
+class ArrivalStamps {
+  public:
+    ArrivalStamps() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in self = loopback(0);
+        socklen_t len = sizeof self;
+        const int on = 1;
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&self), &len) != 0 ||
+            setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0) {
+            return;
+        }
+        // A second at most.
+        for (int i = 0; i < 500 && !on_; ++i) {
+            sendto(fd_, "x", 1, 0, reinterpret_cast<const sockaddr*>(&self), sizeof self);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            on_ = read_stamped_before(std::chrono::milliseconds(1));
+        }
+    }
+    ~ArrivalStamps() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    ArrivalStamps(const ArrivalStamps&) = delete;
+    ArrivalStamps& operator=(const ArrivalStamps&) = delete;
+    ArrivalStamps(ArrivalStamps&&) = delete;
+    ArrivalStamps& operator=(ArrivalStamps&&) = delete;
+
+    bool on() const { return on_; }
+
+  private:
+    // Reads a datagram: true when its stamp is at least `ago` before now.
+    bool read_stamped_before(std::chrono::nanoseconds ago) const {
+        char byte = 0;
+        iovec part{&byte, 1};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))] = {};
+        msghdr header{};
+        header.msg_iov = &part;
+        header.msg_iovlen = 1;
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        if (recvmsg(fd_, &header, MSG_DONTWAIT) < 0) {
+            return false;
+        }
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        const cmsghdr* c = CMSG_FIRSTHDR(&header);
+        if (c == nullptr || c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) {
+            return false;
+        }
+        timespec stamp{};
+        std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+        return std::chrono::seconds(now.tv_sec - stamp.tv_sec) +
+                   std::chrono::nanoseconds(now.tv_nsec - stamp.tv_nsec) >=
+               ago;
+    }
+
+    int fd_;
+    bool on_ = false;
+};
 
 }  // namespace
 
@@ -65,18 +136,27 @@ void LoopbackUdp::send_vector(std::uint16_t to_port, std::string_view address,
                               std::string_view port_text, std::string_view keyword) const {
     // One system call for the three datagrams, so that the scheduler cannot
     // hold the test up between them and split the vector.
+    send_together(to_port, {address, port_text, keyword});
+}
+
+void LoopbackUdp::send_together(std::uint16_t to_port,
+                                std::initializer_list<std::string_view> parts) const {
     sockaddr_in to = loopback(to_port);
-    const std::string_view parts[] = {address, port_text, keyword};
     iovec iov[3];
     mmsghdr msgs[3] = {};
-    for (int i = 0; i < 3; ++i) {
-        iov[i] = {const_cast<char*>(parts[i].data()), parts[i].size()};
-        msgs[i].msg_hdr.msg_name = &to;
-        msgs[i].msg_hdr.msg_namelen = sizeof to;
-        msgs[i].msg_hdr.msg_iov = &iov[i];
-        msgs[i].msg_hdr.msg_iovlen = 1;
+    unsigned count = 0;
+    for (const std::string_view part : parts) {
+        if (count == 3) {
+            throw std::logic_error("send_together sends three datagrams at most");
+        }
+        iov[count] = {const_cast<char*>(part.data()), part.size()};
+        msgs[count].msg_hdr.msg_name = &to;
+        msgs[count].msg_hdr.msg_namelen = sizeof to;
+        msgs[count].msg_hdr.msg_iov = &iov[count];
+        msgs[count].msg_hdr.msg_iovlen = 1;
+        ++count;
     }
-    sendmmsg(fd_, msgs, 3, 0);
+    sendmmsg(fd_, msgs, count, 0);
 }
 
 std::optional<Datagram> LoopbackUdp::receive(std::chrono::milliseconds timeout) const {
@@ -131,6 +211,84 @@ std::string z(std::string_view text) {
     std::string s(text);
     s += '\0';
     return s;
+}
+
+WindowProbe probe_window(std::uint16_t to_port, std::chrono::milliseconds window) {
+    using Clock = std::chrono::steady_clock;
+    using std::chrono::microseconds;
+    // What the receiving peer's own conversion of the kernel's time stamps
+    // may add or take, at most.
+    constexpr auto kMargin = microseconds(100);
+    constexpr auto kOff = microseconds(500);
+    WindowProbe probe;
+    const ArrivalStamps stamps;
+    if (!stamps.on()) {
+        return probe;  // nothing tells
+    }
+    // Within and beyond by turns, 20 tries each at most: three that tell
+    // each way are enough.
+    for (int i = 0; i < 40 && (probe.within < 3 || probe.beyond < 3); ++i) {
+        const bool beyond = i % 2 == 1;
+        const std::string n = std::to_string(i);
+        const std::string a = n + "a";
+        const std::string b = n + "b";
+        const std::string c = n + "c";
+        const LoopbackUdp sender;
+        const auto before_first = Clock::now();
+        sender.send(to_port, z(a));
+        const auto after_first = Clock::now();
+        const auto due = before_first + window + (beyond ? kOff : -kOff);
+        // Asleep for most of the gap; a spin for the last of it keeps it close.
+        std::this_thread::sleep_until(due - std::chrono::milliseconds(2));
+        while (Clock::now() < due) {
+            // a millisecond or two of spinning
+        }
+        const auto before_rest = Clock::now();
+        sender.send_together(to_port, {z(b), z(c)});
+        const auto after_rest = Clock::now();
+        const auto least = before_rest - after_first;
+        const auto most = after_rest - before_first;
+        const auto low = beyond ? window + kMargin : window - 2 * kOff + kMargin;
+        const auto high = beyond ? window + 2 * kOff - kMargin : window - kMargin;
+        if (least <= low || most >= high) {
+            continue;  // the scheduler stretched the gap or a send: it does not tell
+        }
+        probe.telling.insert(n);
+        if (beyond) {
+            ++probe.beyond;
+            probe.expected.push_back(a + "||");
+            probe.expected.push_back(std::string(b).append("|").append(c).append("|"));
+        } else {
+            ++probe.within;
+            probe.expected.push_back(std::string(a).append("|").append(b).append("|").append(c));
+        }
+    }
+    std::sort(probe.expected.begin(), probe.expected.end());
+    return probe;
+}
+
+std::vector<std::string> telling_printouts(const WindowProbe& probe, const std::string& out) {
+    std::vector<std::string> found;
+    const std::string head = "Packet array incoming!\n\t  IP: ";
+    for (auto at = out.find(head); at != std::string::npos; at = out.find(head, at + 1)) {
+        const auto ip = at + head.size();
+        const auto port = out.find("\n\tPORT: ", ip);
+        const auto msg = out.find("\n\t MSG: ", port);
+        const auto end = msg == std::string::npos ? msg : out.find('\n', msg + 1);
+        if (end == std::string::npos) {
+            break;  // cut short
+        }
+        const std::size_t label = 8;  // "\n\tPORT: " and "\n\t MSG: "
+        const std::string line = out.substr(ip, port - ip) + "|" +
+                                 out.substr(port + label, msg - port - label) + "|" +
+                                 out.substr(msg + label, end - msg - label);
+        const std::string number = line.substr(0, line.find_first_not_of("0123456789"));
+        if (probe.telling.count(number) != 0) {
+            found.push_back(line);
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 std::optional<unsigned long> kernel_drops(std::uint16_t port) {

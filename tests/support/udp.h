@@ -6,9 +6,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace testsupport {
 
@@ -34,6 +37,8 @@ class LoopbackUdp {
     // A packet vector: three datagrams back to back, in slot order.
     void send_vector(std::uint16_t to_port, std::string_view address, std::string_view port_text,
                      std::string_view keyword) const;
+    // Datagrams back to back, in one system call.
+    void send_together(std::uint16_t to_port, std::initializer_list<std::string_view> parts) const;
     std::optional<Datagram> receive(std::chrono::milliseconds timeout) const;
     // Drops every datagram already waiting; returns how many.
     int drain() const;
@@ -57,6 +62,25 @@ bool enter_private_network();
 
 // A zero-terminated text as it travels in a slot.
 std::string z(std::string_view text);
+
+// Vectors, each from a sender of its own, whose last two datagrams come
+// half a millisecond within or beyond `window` after their first. Arrival
+// times are only known to lie between the clock readings around each send,
+// so only the vectors whose spacing is known to be on its side of the window
+// (and within a millisecond of it) tell: the test checks those. They go once
+// the kernel is known to stamp every datagram as it arrives: for a moment
+// after a peer starts it may stamp them when they are read instead.
+struct WindowProbe {
+    // The printouts the telling vectors must make, as "ip|port|msg", sorted.
+    std::vector<std::string> expected;
+    int within = 0;  // telling vectors whose spacing was within the window
+    int beyond = 0;
+    std::set<std::string> telling;  // their numbers, which start each of their texts
+};
+WindowProbe probe_window(std::uint16_t to_port, std::chrono::milliseconds window);
+// The printouts in a peer's output `out` (its line ends "\n") from the
+// vectors that tell, as "ip|port|msg", sorted.
+std::vector<std::string> telling_printouts(const WindowProbe& probe, const std::string& out);
 
 }  // namespace testsupport
 

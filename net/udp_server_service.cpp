@@ -231,6 +231,9 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, std::string dest_ip, int
         SDL_ClearError();  // a port is 16 bits: a larger number would be wrapped
         fail("FAILED!\nSDLNet_UDP_Open(port): %s\n", "the port is outside 0 to 65535");
     }
+    // Arrival stamps on before the port is bound, so that no datagram is
+    // ever stamped with the time it was read instead.
+    const net::Arrival_Stamps stamps;
     errno = 0;
     recv_sock = SDLNet_UDP_Open(static_cast<Uint16>(listen_port));
     if (recv_sock == nullptr) {

@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "batch_receiver.h"
 #include "budget.h"
 
 namespace testsupport {
@@ -31,73 +32,6 @@ sockaddr_in loopback(std::uint16_t port) {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return addr;
 }
-
-// The kernel stamps datagrams as they arrive only while some socket asks
-// for stamps, and it starts a moment after the first asks (from a work
-// queue): a datagram that came before is stamped when it is read. A socket
-// of the test's own that asks, once a datagram it sent itself came back
-// stamped on arrival, makes sure that every arrival is stamped while it is
-// open.
-class ArrivalStamps {
-  public:
-    ArrivalStamps() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in self = loopback(0);
-        socklen_t len = sizeof self;
-        const int on = 1;
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&self), &len) != 0 ||
-            setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0) {
-            return;
-        }
-        // A second at most.
-        for (int i = 0; i < 500 && !on_; ++i) {
-            sendto(fd_, "x", 1, 0, reinterpret_cast<const sockaddr*>(&self), sizeof self);
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            on_ = read_stamped_before(std::chrono::milliseconds(1));
-        }
-    }
-    ~ArrivalStamps() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    ArrivalStamps(const ArrivalStamps&) = delete;
-    ArrivalStamps& operator=(const ArrivalStamps&) = delete;
-    ArrivalStamps(ArrivalStamps&&) = delete;
-    ArrivalStamps& operator=(ArrivalStamps&&) = delete;
-
-    bool on() const { return on_; }
-
-  private:
-    // Reads a datagram: true when its stamp is at least `ago` before now.
-    bool read_stamped_before(std::chrono::nanoseconds ago) const {
-        char byte = 0;
-        iovec part{&byte, 1};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))] = {};
-        msghdr header{};
-        header.msg_iov = &part;
-        header.msg_iovlen = 1;
-        header.msg_control = control;
-        header.msg_controllen = sizeof control;
-        if (recvmsg(fd_, &header, MSG_DONTWAIT) < 0) {
-            return false;
-        }
-        timespec now{};
-        clock_gettime(CLOCK_REALTIME, &now);
-        const cmsghdr* c = CMSG_FIRSTHDR(&header);
-        if (c == nullptr || c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) {
-            return false;
-        }
-        timespec stamp{};
-        std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-        return std::chrono::seconds(now.tv_sec - stamp.tv_sec) +
-                   std::chrono::nanoseconds(now.tv_nsec - stamp.tv_nsec) >=
-               ago;
-    }
-
-    int fd_;
-    bool on_ = false;
-};
 
 }  // namespace
 
@@ -221,7 +155,9 @@ WindowProbe probe_window(std::uint16_t to_port, std::chrono::milliseconds window
     constexpr auto kMargin = microseconds(100);
     constexpr auto kOff = microseconds(500);
     WindowProbe probe;
-    const ArrivalStamps stamps;
+    // The peer's own socket asks for stamps; this makes sure the kernel has
+    // begun giving them.
+    const net::Arrival_Stamps stamps;
     if (!stamps.on()) {
         return probe;  // nothing tells
     }

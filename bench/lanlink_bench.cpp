@@ -994,33 +994,6 @@ struct FilePeer {
     }
 };
 
-// The three slot texts of every printout in `out`.
-std::vector<std::array<std::string, 3>> printed_vectors(const std::string& out) {
-    std::vector<std::array<std::string, 3>> found;
-    const std::string head = "Packet array incoming!\n\t  IP: ";
-    for (auto at = out.find(head); at != std::string::npos; at = out.find(head, at + 1)) {
-        std::istringstream lines(out.substr(at + head.size(), 2000));
-        std::array<std::string, 3> texts;
-        for (std::string& text : texts) {
-            std::getline(lines, text);
-        }
-        texts[1] = texts[1].substr(std::min<std::size_t>(texts[1].size(), 7));
-        texts[2] = texts[2].substr(std::min<std::size_t>(texts[2].size(), 7));
-        found.push_back(texts);
-    }
-    return found;
-}
-
-long told_drops(const std::string& out) {
-    long told = 0;
-    const std::string line = " dropped by the system before they could be read";
-    for (auto at = out.find(line); at != std::string::npos; at = out.find(line, at + 1)) {
-        const auto start = out.rfind('\n', at) + 1;
-        told += std::stol(out.substr(start, at - start));
-    }
-    return told;
-}
-
 // The peer stopped while 20,000 vectors are sent, then continued while the
 // sender keeps flooding for `seconds`: printouts holding datagrams from both
 // sides of a drop, and the drop lines against the kernel's count. Every
@@ -1052,10 +1025,10 @@ void drop_during_flood(int seconds) {
     long spanning = 0;
     long shifted = 0;
     long datagrams = 0;
-    const auto printed = printed_vectors(out);
-    for (const auto& texts : printed) {
+    const auto printed = testsupport::printouts_in(out);
+    for (const testsupport::Printout& p : printed) {
         std::vector<long> numbers;
-        for (const std::string& text : texts) {
+        for (const std::string& text : {p.ip, p.port, p.msg}) {
             if (!text.empty() && text[0] == 'd') {
                 numbers.push_back(std::stol(text.substr(1)));
             }
@@ -1072,8 +1045,9 @@ void drop_during_flood(int seconds) {
         "stopped, 20,000 vectors, continued under a %d s flood: %zu printouts, %ld with datagrams "
         "from both sides of a drop, %ld shifted (whole, not on a vector's start); drop lines %ld, "
         "kernel %ld; %ld of %ld datagrams printed or told dropped\n",
-        seconds, printed.size(), spanning, shifted, told_drops(out), kernel,
-        datagrams + told_drops(out), next + 3);
+        seconds, printed.size(), spanning, shifted,
+        testsupport::told_count(out, " dropped by the system"), kernel,
+        datagrams + testsupport::told_count(out, " dropped by the system"), next + 3);
 }
 
 // An update every 100 ms for 3 s, one datagram injected from the sender's
@@ -1140,8 +1114,8 @@ void interleaved_senders(const LoopbackUdp& answers, int count) {
     }
     peer.quit(*senders[0]);
     int whole = 0;
-    for (const auto& texts : printed_vectors(peer.output())) {
-        whole += texts[0] == "s" + texts[1] && texts[2] == "update" ? 1 : 0;
+    for (const testsupport::Printout& p : testsupport::printouts_in(peer.output())) {
+        whole += p.ip == "s" + p.port && p.msg == "update" ? 1 : 0;
     }
     std::printf(
         "%d senders interleaved: %d of %d vectors whole, %zu updates answered with their "

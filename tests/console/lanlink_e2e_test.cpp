@@ -34,6 +34,8 @@ using testsupport::exit_code;
 using testsupport::Input;
 using testsupport::LoopbackUdp;
 using testsupport::plain;
+using testsupport::Printout;
+using testsupport::printouts_in;
 using testsupport::z;
 
 const char* const kUsage =
@@ -482,40 +484,6 @@ TEST(LanlinkHeadless, AClosedOutputEndsWithStatusOne) {
     EXPECT_EQ(child.errors(), "lanlink: cannot write to standard output: Broken pipe\n");
 }
 
-struct Printout {
-    std::string ip;
-    std::string port;
-    std::string msg;
-};
-
-// The vectors a peer printed, in order.
-std::vector<Printout> printouts_in(const std::string& out) {
-    std::vector<Printout> found;
-    const std::string head = "Packet array incoming!\n\t  IP: ";
-    for (auto at = out.find(head); at != std::string::npos; at = out.find(head, at + 1)) {
-        std::istringstream lines(out.substr(at + head.size(), 2000));
-        Printout p;
-        std::getline(lines, p.ip);
-        std::getline(lines, p.port);
-        std::getline(lines, p.msg);
-        p.port = p.port.substr(std::string("\tPORT: ").size());
-        p.msg = p.msg.substr(std::string("\t MSG: ").size());
-        found.push_back(p);
-    }
-    return found;
-}
-
-// The numbers that the drop lines in `out` tell, added up.
-long dropped_in(const std::string& out) {
-    long told = 0;
-    const std::string line = " dropped by the system before they could be read";
-    for (auto at = out.find(line); at != std::string::npos; at = out.find(line, at + 1)) {
-        const auto start = out.rfind('\n', at) + 1;
-        told += std::stol(out.substr(start, at - start));
-    }
-    return told;
-}
-
 std::string read_file(const std::string& path) {
     std::ifstream file(path);
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
@@ -607,8 +575,8 @@ TEST(LanlinkHeadless, NoVectorSpansADropAndEveryDatagramIsAccountedFor) {
     }
     EXPECT_EQ(spanning, 0);
     EXPECT_GT(*dropped, 0UL);
-    EXPECT_EQ(dropped_in(out), static_cast<long>(*dropped));
-    EXPECT_EQ(datagrams + dropped_in(out), next);
+    EXPECT_EQ(testsupport::told_count(out, " dropped by the system"), static_cast<long>(*dropped));
+    EXPECT_EQ(datagrams + testsupport::told_count(out, " dropped by the system"), next);
     ASSERT_FALSE(shown.empty());
     EXPECT_EQ(shown.back().msg, "quit");
     EXPECT_NE(out.find("\nServer recieved \"quit\" signal from client!\n" + std::string(kShutdown)),
@@ -1376,13 +1344,7 @@ TEST(LanlinkMemcheckAnswer, NoErrorsAndNoLeaks) {
 
 // The numbers that the lines on refused datagrams in `out` tell, added up.
 long refused_in(const std::string& out) {
-    long told = 0;
-    const std::string line = " refused from hosts not allowed (last from 127.0.0.1:";
-    for (auto at = out.find(line); at != std::string::npos; at = out.find(line, at + 1)) {
-        const auto start = out.rfind('\n', at) + 1;
-        told += std::stol(out.substr(start, at - start));
-    }
-    return told;
+    return testsupport::told_count(out, " refused from hosts not allowed (last from 127.0.0.1:");
 }
 
 // Only 127.0.0.2 may talk: what 127.0.0.1 sends, a "quit" among it, is

@@ -1,5 +1,7 @@
 #include "peer.h"
 
+#include <algorithm>
+#include <sstream>
 #include <vector>
 
 namespace testsupport {
@@ -42,19 +44,38 @@ bool open_prompt(Child& peer) {
     return peer.wait_for("\r\n$ ");
 }
 
+long told_count(const std::string& out, std::string_view phrase) {
+    long told = 0;
+    for (auto at = out.find(phrase); at != std::string::npos; at = out.find(phrase, at + 1)) {
+        const auto start = out.rfind('\n', at) + 1;
+        told += std::stol(out.substr(start, at - start));
+    }
+    return told;
+}
+
 std::pair<int, long> shown_and_not_shown(const std::string& out) {
     int shown = 0;
     for (auto at = out.find("Packet array incoming!"); at != std::string::npos;
          at = out.find("Packet array incoming!", at + 1)) {
         ++shown;
     }
-    long not_shown = 0;
-    for (auto at = out.find(" not shown ("); at != std::string::npos;
-         at = out.find(" not shown (", at + 1)) {
-        const auto start = out.rfind('\n', at) + 1;
-        not_shown += std::stol(out.substr(start, at - start));
+    return {shown, told_count(out, " not shown (")};
+}
+
+std::vector<Printout> printouts_in(const std::string& out) {
+    std::vector<Printout> found;
+    const std::string head = "Packet array incoming!\n\t  IP: ";
+    for (auto at = out.find(head); at != std::string::npos; at = out.find(head, at + 1)) {
+        std::istringstream lines(out.substr(at + head.size(), 2000));
+        Printout p;
+        std::getline(lines, p.ip);
+        std::getline(lines, p.port);
+        std::getline(lines, p.msg);
+        p.port.erase(0, std::min(p.port.size(), std::string_view("\tPORT: ").size()));
+        p.msg.erase(0, std::min(p.msg.size(), std::string_view("\t MSG: ").size()));
+        found.push_back(p);
     }
-    return {shown, not_shown};
+    return found;
 }
 
 }  // namespace testsupport

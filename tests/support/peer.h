@@ -6,7 +6,9 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "child.h"
 
@@ -32,6 +34,21 @@ bool open_prompt(Child& peer);
 // In a peer's output `out`: the printouts shown, and the printouts that its
 // count lines say were not shown.
 std::pair<int, long> shown_and_not_shown(const std::string& out);
+
+// The numbers that start the lines of `out` in which `phrase` follows them,
+// added up: what the drop lines (" dropped by the system"), the refusal
+// lines or the not-shown lines tell.
+long told_count(const std::string& out, std::string_view phrase);
+
+// The texts of a printout: slot 0, 1 and 2 as shown.
+struct Printout {
+    std::string ip;
+    std::string port;
+    std::string msg;
+};
+
+// The vectors a peer printed in `out` (line ends "\n"), in order.
+std::vector<Printout> printouts_in(const std::string& out);
 
 }  // namespace testsupport
 

@@ -33,6 +33,22 @@ std::string numbered(const std::string& kind, int i, std::size_t size) {
     return text + "\n";
 }
 
+// `count` of them, one after the other.
+std::string numbered_run(const std::string& kind, int count, std::size_t size) {
+    std::string run;
+    for (int i = 0; i < count; ++i) {
+        run += numbered(kind, i, size);
+    }
+    return run;
+}
+
+// Runs `body` in a child whose standard output nobody reads for a while,
+// then collects all of it: its status.
+int run_unread(Child& child) {
+    std::this_thread::sleep_for(milliseconds(300));
+    return exit_code(child.wait_exit());
+}
+
 TEST(Output, WhatThePipeTakesIsWrittenAtOnceAndTheRestQueuedInOrder) {
     Child child(
         [] {
@@ -57,17 +73,9 @@ TEST(Output, WhatThePipeTakesIsWrittenAtOnceAndTheRestQueuedInOrder) {
             return 0;
         },
         Input::kNull);
-    std::this_thread::sleep_for(milliseconds(300));  // nobody reads meanwhile
-    EXPECT_EQ(exit_code(child.wait_exit()), 0);
-    std::string expected;
-    for (int i = 0; i < 10; ++i) {
-        expected += numbered("small", i, 40);
-    }
-    for (int i = 0; i < 40; ++i) {
-        expected += numbered("big", i, 2000);
-    }
-    expected += numbered("own", 0, 40);
-    EXPECT_EQ(child.output(), expected);
+    EXPECT_EQ(run_unread(child), 0);
+    EXPECT_EQ(child.output(), numbered_run("small", 10, 40) + numbered_run("big", 40, 2000) +
+                                  numbered("own", 0, 40));
     // The small ones went straight into the pipe, with no hand-over; once
     // the pipe was full everything after waited in the queue, in order.
     EXPECT_NE(child.errors().find("early_at_once=10\nearly_queued=0\n"), std::string::npos)
@@ -106,13 +114,8 @@ TEST(Output, PrintoutsOfOneWakeAreWrittenTogether) {
             return 0;
         },
         Input::kNull);
-    std::this_thread::sleep_for(milliseconds(300));  // nobody reads meanwhile
-    EXPECT_EQ(exit_code(child.wait_exit()), 0);
-    std::string expected;
-    for (int i = 0; i < 10; ++i) {
-        expected += numbered("a", i, 40);
-    }
-    EXPECT_EQ(child.output(), expected + numbered("b", 0, 40) + numbered("b", 1, 40));
+    EXPECT_EQ(run_unread(child), 0);
+    EXPECT_EQ(child.output(), numbered_run("a", 10, 40) + numbered_run("b", 2, 40));
     EXPECT_EQ(child.errors(), "between\nbefore=0\nafter=400\n");
 }
 

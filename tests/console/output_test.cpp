@@ -42,8 +42,8 @@ std::string numbered_run(const std::string& kind, int count, std::size_t size) {
     return run;
 }
 
-// Runs `body` in a child whose standard output nobody reads for a while,
-// then collects all of it: its status.
+// Leaves the child's standard output unread for a while, as a stopped
+// terminal would, then collects all of it: the child's status.
 int run_unread(Child& child) {
     std::this_thread::sleep_for(milliseconds(300));
     return exit_code(child.wait_exit());

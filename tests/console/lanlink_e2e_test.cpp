@@ -1482,7 +1482,8 @@ TEST(LanlinkPipe, CommandsFromAPipeRunInOrderUntilItsEnd) {
                 Input::kPipe);
     constexpr int kLines = 2000;
     std::thread typing([&child] {
-        std::string lines = "send\nfirst words\n";
+        // A line is kept to 64 KiB: of this one, "send " and 65531 bytes.
+        std::string lines = "send " + std::string(70000, 'x') + "\nsend\nfirst words\n";
         for (int i = 0; i < kLines; ++i) {
             lines += "send m" + std::to_string(i) + "\n";
         }
@@ -1510,6 +1511,7 @@ TEST(LanlinkPipe, CommandsFromAPipeRunInOrderUntilItsEnd) {
     EXPECT_EQ(out.find(" > "), std::string::npos);  // no prompts
     EXPECT_EQ(out.find("$ "), std::string::npos);
     EXPECT_NE(out.find("Sent \"first words\" to 127.0.0.1"), std::string::npos);
+    EXPECT_NE(out.find("Not sent: the message is 65531 bytes long"), std::string::npos);
     EXPECT_NE(out.find("vectors sent: " + std::to_string(kLines + 1) + "\n"), std::string::npos);
     EXPECT_NE(out.find(kShutdown), std::string::npos);
     // -y: the arguments are shown, and no question is asked.

@@ -61,16 +61,7 @@ void append_escaped_byte(std::string& shown, unsigned char byte) {
     shown += kHex[byte & 0xfU];
 }
 
-}  // namespace
-
-std::string_view slot_text(const unsigned char* data, std::size_t len) {
-    if (data == nullptr) {
-        return {};
-    }
-    const auto* chars = reinterpret_cast<const char*>(data);
-    return {chars, strnlen(chars, len)};
-}
-
+// What escape_controls() returns, appended to `shown`.
 void append_escaped(std::string& shown, std::string_view text) {
     std::size_t at = 0;
     while (at < text.size()) {
@@ -107,6 +98,16 @@ void append_escaped(std::string& shown, std::string_view text) {
         }
         at += length;
     }
+}
+
+}  // namespace
+
+std::string_view slot_text(const unsigned char* data, std::size_t len) {
+    if (data == nullptr) {
+        return {};
+    }
+    const auto* chars = reinterpret_cast<const char*>(data);
+    return {chars, strnlen(chars, len)};
 }
 
 std::string escape_controls(std::string_view text) {

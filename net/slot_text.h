@@ -17,8 +17,6 @@ std::string_view slot_text(const unsigned char* data, std::size_t len);
 // the C1 controls U+0080-U+009F and every byte that is not part of valid
 // UTF-8 become \xNN; valid UTF-8 text is kept as it is.
 std::string escape_controls(std::string_view text);
-// escape_controls(), appended to `shown`.
-void append_escaped(std::string& shown, std::string_view text);
 
 // The four lines a peer prints for a received vector, texts escaped.
 std::string vector_printout(std::string_view address, std::string_view port,

@@ -1429,6 +1429,25 @@ TEST_F(Lanlink, TheOpenPromptRunsEveryLineTyped) {
     expect_end_with_terminal_restored(side);
 }
 
+// Killed while a line is being edited, the program gives the terminal back
+// as it found it, not in the line editor's settings.
+TEST_F(Lanlink, ASignalDuringTheOpenPromptRestoresTheTerminal) {
+    start({"-p"});
+    const int side = other_side();
+    EXPECT_TRUE(peer_->wait_for("$ "));
+    peer_->write("sen");
+    EXPECT_TRUE(peer_->wait_for("sen"));
+    ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), true));
+    peer_->kill_now(SIGTERM);
+    const auto status = peer_->wait_exit();
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFSIGNALED(*status));
+    termios after{};
+    ASSERT_EQ(tcgetattr(side, &after), 0);
+    EXPECT_EQ(after.c_lflag, found_.c_lflag);
+    close(side);
+}
+
 // Printouts that arrive while a line is edited go above it, and the line is
 // shown again below them, never broken: every line of the screen is one
 // the program meant to write. Every update is answered meanwhile.
@@ -1482,8 +1501,9 @@ TEST(LanlinkPipe, CommandsFromAPipeRunInOrderUntilItsEnd) {
                 Input::kPipe);
     constexpr int kLines = 2000;
     std::thread typing([&child] {
-        // A line is kept to 64 KiB: of this one, "send " and 65531 bytes.
-        std::string lines = "send " + std::string(70000, 'x') + "\nsend\nfirst words\n";
+        // A line is kept to 64 KiB, whatever came before it: of the second
+        // one, "send " and 65531 bytes.
+        std::string lines = "send\nfirst words\nsend " + std::string(70000, 'x') + "\n";
         for (int i = 0; i < kLines; ++i) {
             lines += "send m" + std::to_string(i) + "\n";
         }

@@ -4,7 +4,9 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <random>
@@ -263,6 +265,59 @@ TEST_F(Service, AVectorWaitsForItsSendersRestWhileOthersAreServed) {
     EXPECT_EQ(service_->wait_timeout_ms(), -1);
     peer_.send_vector(port_, z("10.0.0.5"), z("5005"), z("next"));
     EXPECT_EQ(receive(), printout("10.0.0.5", "5005", "next"));
+}
+
+// With a window long enough that none passes during the test.
+class ServiceLongWindow : public Service {
+  protected:
+    Peer_Settings settings() const override {
+        Peer_Settings settings;
+        settings.window = milliseconds(1000);
+        return settings;
+    }
+};
+
+// 1,024 senders may each have an incomplete vector: the 1,025th gives up
+// the oldest, and only it. The second oldest then completes its own.
+TEST_F(ServiceLongWindow, TheOldestOfMoreThan1024IncompleteSendersIsGivenUp) {
+    constexpr int kSenders = 1025;
+    rlimit files{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+    if (files.rlim_cur < kSenders + 100) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, kSenders + 100);
+        setrlimit(RLIMIT_NOFILE, &files);
+        if (files.rlim_cur < kSenders + 100) {
+            GTEST_SKIP() << "too few descriptors allowed for " << kSenders << " senders";
+        }
+    }
+    std::vector<std::unique_ptr<LoopbackUdp>> senders;
+    for (int i = 0; i < kSenders; ++i) {
+        senders.push_back(std::make_unique<LoopbackUdp>());
+    }
+    Capture out(1);
+    const auto serve = [this] {
+        while (service_->wait_for_data(0)) {
+            service_->recieve_data();
+        }
+    };
+    for (int i = 0; i < kSenders; ++i) {
+        senders[static_cast<std::size_t>(i)]->send(port_, z("s" + std::to_string(i)));
+        if (i % 100 == 99) {
+            serve();  // a small receive queue holds them all this way too
+        }
+    }
+    serve();
+    EXPECT_EQ(out.text(), printout("s0", "", ""));
+    senders[1]->send(port_, z("1"));
+    senders[1]->send(port_, z("hello"));
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (service_->counters().vectors_received < 2 && std::chrono::steady_clock::now() < end) {
+        service_->wait_for_data(100);
+        service_->recieve_data();
+    }
+    EXPECT_EQ(out.text(), printout("s0", "", "") + printout("s1", "1", "hello"));
+    EXPECT_EQ(service_->counters().incomplete_vectors, 1U);
+    EXPECT_EQ(service_->counters().datagrams_dropped, 0U);
 }
 
 // The window is 50 ms unless told otherwise, and it is judged by the

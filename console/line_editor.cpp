@@ -141,8 +141,10 @@ void Line_Editor::line_done(char* line) {
 }
 
 Outcome Line_Editor::read_keys() {
-    follow_resize();
     for (int keys = 0; keys < kMostKeys && installed_ && outcome_ == Outcome::kGoOn; ++keys) {
+        // A resize may come while keys are being taken: each key is drawn
+        // for the window as it is.
+        follow_resize();
         rl_callback_read_char();
         int waiting = 0;
         if (ioctl(STDIN_FILENO, FIONREAD, &waiting) != 0 || waiting <= 0) {

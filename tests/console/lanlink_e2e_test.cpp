@@ -1429,6 +1429,24 @@ TEST_F(Lanlink, TheOpenPromptRunsEveryLineTyped) {
     expect_end_with_terminal_restored(side);
 }
 
+// The line editor follows the window's size: once the window is narrowed,
+// the line being edited is drawn again for the new width, and not before.
+TEST_F(Lanlink, TheOpenPromptFollowsTheWindowSize) {
+    start({"-p"});
+    EXPECT_TRUE(peer_->wait_for("$ "));
+    const std::size_t from = peer_->output().size();
+    peer_->write("ab");
+    EXPECT_TRUE(peer_->wait_for("ab"));
+    EXPECT_EQ(peer_->output().substr(from), "ab");
+    const winsize narrow{24, 20, 0, 0};
+    ASSERT_EQ(ioctl(peer_->terminal(), TIOCSWINSZ, &narrow), 0);
+    peer_->write("cd");
+    EXPECT_TRUE(peer_->wait_for("$ abcd")) << peer_->output();
+    peer_->write("\x15");  // Ctrl-U: the line emptied
+    peer_->write("exit\n");
+    EXPECT_EQ(exit_code(peer_->wait_exit()), 0);
+}
+
 // Killed while a line is being edited, the program gives the terminal back
 // as it found it, not in the line editor's settings.
 TEST_F(Lanlink, ASignalDuringTheOpenPromptRestoresTheTerminal) {

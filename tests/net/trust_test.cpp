@@ -1,0 +1,89 @@
+// Which sources an allow-list takes, where answers go, and the values that
+// are refused: plain texts, no name looked up.
+#include "trust.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace {
+
+IPaddress source(const char* dotted) {
+    IPaddress address{};
+    EXPECT_EQ(inet_pton(AF_INET, dotted, &address.host), 1) << dotted;
+    return address;
+}
+
+std::vector<net::Network> networks(std::initializer_list<const char*> texts) {
+    std::vector<net::Network> parsed;
+    for (const char* text : texts) {
+        net::Network network;
+        std::string error;
+        EXPECT_TRUE(net::parse_network(text, network, error)) << text << ": " << error;
+        parsed.push_back(network);
+    }
+    return parsed;
+}
+
+TEST(Allow, EachNetworkTakesItsOwnAddressesOnly) {
+    EXPECT_TRUE(net::allowed({}, source("10.1.2.3")));  // no list: every source
+    const auto everyone = networks({"192.168.1.1/0"});
+    EXPECT_TRUE(net::allowed(everyone, source("127.0.0.1")));
+    EXPECT_TRUE(net::allowed(everyone, source("255.255.255.254")));
+    const auto ten = networks({"10.200.3.4/8"});
+    EXPECT_TRUE(net::allowed(ten, source("10.0.0.0")));
+    EXPECT_TRUE(net::allowed(ten, source("10.255.255.255")));
+    EXPECT_FALSE(net::allowed(ten, source("11.0.0.0")));
+    EXPECT_FALSE(net::allowed(ten, source("9.255.255.255")));
+    const auto two = networks({"127.0.0.2", "127.0.1.2/31"});
+    EXPECT_TRUE(net::allowed(two, source("127.0.0.2")));
+    EXPECT_FALSE(net::allowed(two, source("127.0.0.3")));
+    EXPECT_FALSE(net::allowed(two, source("127.0.0.1")));
+    EXPECT_TRUE(net::allowed(two, source("127.0.1.3")));
+    EXPECT_FALSE(net::allowed(two, source("127.0.1.4")));
+    EXPECT_FALSE(net::allowed(two, source("127.0.1.1")));
+}
+
+TEST(Allow, ValuesThatAreNotANetworkAreRefusedWithTheReason) {
+    const std::pair<const char*, const char*> refused[] = {
+        {"10.0.0.0/33", "BITS must be from 0 to 32"},
+        {"10.0.0.0/", "BITS must be from 0 to 32"},
+        {"10.0.0.0/-1", "BITS must be from 0 to 32"},
+        {"10.0.0.0/3x", "BITS must be from 0 to 32"},
+        {"10.0.0.0/000032", "BITS must be from 0 to 32"},
+        {"300.1.1.1", "not an IPv4 address"},
+        {"1.2.3", "not an IPv4 address"},
+        {"", "no address"},
+        {"/8", "no address"}};
+    for (const auto& [text, reason] : refused) {
+        net::Network network;
+        std::string error;
+        EXPECT_FALSE(net::parse_network(text, network, error)) << text;
+        EXPECT_EQ(error, reason) << text;
+    }
+}
+
+TEST(AnswerTo, AHostAPortOrTheSender) {
+    net::Answer_To answer_to;
+    std::string error;
+    ASSERT_TRUE(net::parse_answer_to("127.0.0.9", answer_to, error)) << error;
+    EXPECT_FALSE(answer_to.sender);
+    EXPECT_EQ(net::endpoint_text(answer_to.endpoint), "127.0.0.9:4556");
+    ASSERT_TRUE(net::parse_answer_to("sender:5000", answer_to, error)) << error;
+    EXPECT_TRUE(answer_to.sender);
+    EXPECT_EQ(ntohs(answer_to.endpoint.port), 5000);
+    ASSERT_TRUE(net::parse_answer_to("127.0.0.1:65535", answer_to, error)) << error;
+    EXPECT_FALSE(answer_to.sender);
+    EXPECT_EQ(net::endpoint_text(answer_to.endpoint), "127.0.0.1:65535");
+    EXPECT_EQ(net::endpoint_text(net::default_answer_to().endpoint), "127.0.0.1:4556");
+    for (const char* text : {"127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:", "sender:x1"}) {
+        EXPECT_FALSE(net::parse_answer_to(text, answer_to, error)) << text;
+        EXPECT_EQ(error, "PORT must be from 1 to 65535") << text;
+    }
+    EXPECT_EQ(net::endpoint_text(answer_to.endpoint), "127.0.0.1:65535");  // left as it was
+}
+
+}  // namespace

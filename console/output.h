@@ -52,7 +52,7 @@ void stop_output();
 // at once are gathered, to be written with one call at the end; with `all`,
 // everything for standard output is, whether or not it could be written at
 // once (a line being edited must be put aside around it).
-void gather(bool all = false);
+void gather(bool all);
 bool has_gathered();
 // Writes (or queues) `before`, what was gathered and `after`; nothing when
 // nothing was gathered.

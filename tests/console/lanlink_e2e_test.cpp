@@ -924,7 +924,7 @@ TEST_F(Lanlink, DestinationCommands) {
     // Not a number, or out of range: refused, nothing changes, and the
     // program goes on.
     const std::string stays = " the destination stays 192.168.100.200 on port 5000.\n";
-    for (const char* text : {"abc", "12x", "-"}) {
+    for (const char* text : {"abc", "12x", "-", "x4556"}) {
         EXPECT_EQ(command(std::string("set_port ") + text),
                   std::string("set_port ") + text + "\n > Port \"" + text +
                       "\" is not a whole decimal number:" + stays);

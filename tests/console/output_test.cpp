@@ -96,14 +96,14 @@ TEST(Output, PrintoutsOfOneWakeAreWrittenTogether) {
     Child child(
         [] {
             console::start_output();
-            console::gather();
+            console::gather(false);
             for (int i = 0; i < 10; ++i) {
                 console::offer_printout(numbered("a", i, 40));
             }
             const std::uint64_t gathered = in_pipe();
             console::write_gathered();
             const std::uint64_t written = in_pipe();
-            console::gather();
+            console::gather(false);
             console::offer_printout(numbered("b", 0, 40));
             std::fprintf(stderr, "between\n");
             console::offer_printout(numbered("b", 1, 40));

@@ -442,8 +442,14 @@ TEST(LanlinkSignals, AnIgnoredHangUpStaysIgnored) {
     const LoopbackUdp other;
     other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("hello"));
     EXPECT_TRUE(child.wait_for("\t MSG: hello\r\n"));
+    // The terminal then goes away: the program stops waiting on it rather
+    // than waking for it again and again.
+    child.hang_up();
+    const auto cpu_before = testsupport::cpu_time(child.pid());
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_LT(testsupport::cpu_time(child.pid()) - cpu_before, milliseconds(30));
     other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("quit"));
-    EXPECT_EQ(exit_code(child.wait_exit()), 0);
+    EXPECT_TRUE(child.wait_exit());
 }
 
 // A write that fails in the middle of a burst (here the file may not grow
@@ -768,6 +774,21 @@ TEST(LanlinkHeadless, ClosedStandardDescriptorsAreNotTakenBySockets) {
             std::this_thread::sleep_for(milliseconds(10));
         }
         ASSERT_TRUE(bound) << closed;
+        // Each closed one was opened on /dev/null, before any socket or pipe.
+        const auto target = [&child](int fd) {
+            char link[256] = {};
+            const std::string path =
+                "/proc/" + std::to_string(child.pid()) + "/fd/" + std::to_string(fd);
+            const ssize_t got = readlink(path.c_str(), link, sizeof link - 1);
+            return got > 0 ? std::string(link, static_cast<std::size_t>(got)) : std::string();
+        };
+        const bool in_closed = closed.find("<&-") != std::string::npos;
+        const bool out_closed = closed.find(">&-") != std::string::npos;
+        for (int fd = 0; fd <= 2; ++fd) {
+            if (fd == 0 ? in_closed : out_closed) {
+                EXPECT_EQ(target(fd), "/dev/null") << closed << ": descriptor " << fd;
+            }
+        }
         const LoopbackUdp other;
         other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("hello"));
         other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("quit"));

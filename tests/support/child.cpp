@@ -242,9 +242,10 @@ void Child::write(std::string_view bytes) const {
 }
 
 void Child::hang_up() {
-    if (term_fd_ >= 0) {
-        close(term_fd_);
-        term_fd_ = -1;
+    int& side = term_fd_ >= 0 ? term_fd_ : master_;
+    if (side >= 0) {
+        close(side);
+        side = -1;
     }
 }
 

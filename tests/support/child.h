@@ -41,7 +41,8 @@ class Child {
     void close_input();
     // Closes the test's end of the output pipe: the child's writes then fail.
     void close_output();
-    // Closes the test's side of the terminal: the child's reads then fail.
+    // Closes the test's side of the terminal: the child's reads then fail,
+    // and its writes too where the terminal is also its output.
     void hang_up();
     // Reads until `needle` appears after the cursor; the cursor then moves past it.
     bool wait_for(std::string_view needle, milliseconds timeout = milliseconds(3000));

@@ -103,12 +103,12 @@ void Batch_Receiver::record_arrivals(int fd) {
 }
 
 void Batch_Receiver::reset(std::size_t count) {
-    // The kernel writes the lengths back into the headers it filled.
+    // The kernel writes the lengths back into the headers it filled (and
+    // the flags, which it only ever writes).
     for (std::size_t i = 0; i < count; ++i) {
         msghdr& header = messages_[i].msg_hdr;
         header.msg_namelen = sizeof(sockaddr_storage);
         header.msg_controllen = kControlBytes;
-        header.msg_flags = 0;
     }
 }
 

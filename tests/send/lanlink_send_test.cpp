@@ -161,6 +161,10 @@ TEST(LanlinkSend, UsageErrorsNameTheirCause) {
     const SendResult help = run_send({"--help"});
     EXPECT_EQ(help.code, 0);
     EXPECT_EQ(help.out.rfind("usage: lanlink-send", 0), 0U);
+    const std::string last =  // the exit statuses end it
+        "Exit status: 0 all sent (and answered), 1 usage error, 2 some answer did not\n"
+        "arrive in time, 3 socket or resolution error, 4 output could not be written.\n";
+    EXPECT_EQ(help.out.find(last), help.out.size() - last.size());
     const SendResult version = run_send({"--version"});
     EXPECT_EQ(version.code, 0);
     EXPECT_EQ(version.out, "lanlink-send " LANLINK_VERSION "\n");

@@ -648,6 +648,27 @@ TEST(LanlinkHeadless, TheWindowIsFiftyMillisecondsByDefault) {
     EXPECT_EQ(testsupport::telling_printouts(probe, peer.output()), probe.expected);
 }
 
+// The longest window, a second: an incomplete vector waits for it whole,
+// however long the one wait must then sleep, and is given up after it.
+TEST(LanlinkHeadless, AWindowOfASecondIsWaitedOutWhole) {
+    HeadlessToFile peer(0, "-W 1000");
+    ASSERT_TRUE(peer.started());
+    const LoopbackUdp sender;
+    const auto sent = std::chrono::steady_clock::now();
+    sender.send(peer.port(), z("alone"));
+    const std::string given_up = "\t  IP: alone\n\tPORT: \n\t MSG: \n";
+    std::string out;
+    for (int i = 0; i < 150 && out.find(given_up) == std::string::npos; ++i) {
+        std::this_thread::sleep_for(milliseconds(20));
+        out = peer.output();
+    }
+    EXPECT_NE(out.find(given_up), std::string::npos) << out;
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, milliseconds(1000));
+    sender.send_vector(peer.port(), z("q"), z("q"), z("quit"));
+    EXPECT_EQ(exit_code(peer.child().wait_exit()), 0);
+    EXPECT_EQ(peer.child().errors(), "");
+}
+
 // One datagram injected "from" a sender's own address and port shifts that
 // sender's datagrams only until its next pause longer than the window: one
 // vector is lost, every later update is answered with its own texts.
@@ -952,6 +973,7 @@ TEST_F(Lanlink, DestinationCommands) {
     }
     EXPECT_EQ(command("set_port 70000"),
               "set_port 70000\n > Port 70000 is outside 0 to 65535:" + stays);
+    EXPECT_EQ(command("set_port -5"), "set_port -5\n > Port -5 is outside 0 to 65535:" + stays);
     EXPECT_EQ(command("set_port " + std::string(400, '9')),
               "set_port " + std::string(400, '9') +
                   "\n > Port 2147483647 is outside 0 to 65535:" + stays);

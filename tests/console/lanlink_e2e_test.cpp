@@ -1238,6 +1238,45 @@ TEST_F(LanlinkAnswer, InTheBackgroundItKeepsServingAndLeavesTheTerminalAlone) {
     }
 }
 
+// Standard input the terminal and standard output a file: the place in the
+// foreground is the terminal's, and from the background the program neither
+// reads nor sets it, and keeps answering.
+TEST_F(LanlinkAnswer, InTheBackgroundWithItsOutputInAFileItKeepsServing) {
+#ifdef LANLINK_THREAD_SANITIZED
+    GTEST_SKIP() << "lanlink's Ctrl-Z handler cannot stop it under ThreadSanitizer (see above)";
+#endif
+    char log[] = "/tmp/lanlink-bg-XXXXXX";
+    const int fd = mkstemp(log);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    port_ = testsupport::free_udp_port();
+    const std::string run = std::string(LANLINK_BINARY) +
+                            " -y --answer-to 127.0.0.1:" + std::to_string(answers_.port()) +
+                            " 127.0.0.1 " + std::to_string(other_.port()) + " " +
+                            std::to_string(port_) + " >" + log;
+    peer_ = std::make_unique<Child>(
+        std::vector<std::string>{"/bin/bash", "--norc", "--noprofile", "-c",
+                                 "set -m; " + run + "; bg; read line; echo \"done\""},
+        Input::kTerminal);
+    for (int i = 0; i < 200 && read_file(log).find("Success!\n\n") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(milliseconds(25));
+    }
+    peer_->write("x");
+    ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), true));
+    peer_->write("\x1a");                    // Ctrl-Z
+    ASSERT_TRUE(peer_->wait_for(" &\r\n"));  // bg
+    for (int i = 0; i < 3; ++i) {
+        send_vector("update");
+        EXPECT_TRUE(answered()) << i;
+    }
+    send_vector("quit");
+    peer_->write("\n");  // for the shell's read
+    EXPECT_TRUE(peer_->wait_for("done"));
+    EXPECT_TRUE(peer_->wait_exit());
+    EXPECT_NE(read_file(log).find("Terminating program normally"), std::string::npos);
+    unlink(log);
+}
+
 TEST_F(LanlinkAnswer, UpdateIsAnsweredOnTheAnswerPort) {
     start();
     other_.send_vector(static_cast<std::uint16_t>(port_), z("10.0.0.2"), z("4555"), z("update"));

@@ -291,6 +291,7 @@ TEST_F(ServiceLongWindow, TheOldestOfMoreThan1024IncompleteSendersIsGivenUp) {
         }
     }
     std::vector<std::unique_ptr<LoopbackUdp>> senders;
+    senders.reserve(kSenders);
     for (int i = 0; i < kSenders; ++i) {
         senders.push_back(std::make_unique<LoopbackUdp>());
     }

@@ -14,6 +14,7 @@
 #include "keyboard.h"
 #include "line_editor.h"
 #include "output.h"
+#include "socket_support.h"
 #include "udp_server_service.h"
 
 namespace console {
@@ -30,10 +31,7 @@ constexpr auto kBackgroundLook = std::chrono::seconds(1);
 // The time left until `when`, for ppoll(): to the nanosecond, so that a
 // pause of 1 ms is never rounded up to 2.
 timespec time_left(Clock::time_point when) {
-    const auto left = std::max(when - Clock::now(), Clock::duration::zero());
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-    return timespec{static_cast<time_t>(seconds.count()),
-                    static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
+    return net::timespec_of(std::max(when - Clock::now(), Clock::duration::zero()));
 }
 
 }  // namespace

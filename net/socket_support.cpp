@@ -115,6 +115,12 @@ void open_standard_descriptors() {
     }
 }
 
+timespec timespec_of(std::chrono::nanoseconds span) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
+    return timespec{static_cast<time_t>(seconds.count()),
+                    static_cast<long>((span - seconds).count())};
+}
+
 std::string library_error(const char* fallback) {
     const char* text = SDL_GetError();
     return text != nullptr && *text != '\0' ? text : fallback;

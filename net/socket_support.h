@@ -5,7 +5,9 @@
 
 #include <SDL_net.h>
 
+#include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -41,6 +43,10 @@ std::optional<std::uint32_t> kernel_drops(int fd);
 // Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed, so that
 // no socket or pipe the program opens later takes its place.
 void open_standard_descriptors();
+
+// `span` (not negative) as a timespec, to the nanosecond: for ppoll()'s
+// limit, or for clock_nanosleep() given the time since the clock's epoch.
+timespec timespec_of(std::chrono::nanoseconds span);
 
 // SDL's error text, or `fallback` where the library left it empty. Call
 // SDL_ClearError() before the library call, so that an old text is not

@@ -117,10 +117,7 @@ std::string local_address_toward(const IPaddress& to) {
 
 // Sleeps until `when`; a signal cannot stretch the sleep.
 void sleep_until(wire::Clock::time_point when) {
-    const auto since_epoch = when.time_since_epoch();
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch);
-    const timespec until{static_cast<time_t>(seconds.count()),
-                         static_cast<long>((since_epoch - seconds).count())};
+    const timespec until = net::timespec_of(when.time_since_epoch());
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
 }

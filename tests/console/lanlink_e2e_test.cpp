@@ -1,5 +1,7 @@
 // The built lanlink on a pseudo-terminal (or headless, on pipes), with test
 // peers on 127.0.0.1.
+#include "lanlink_e2e.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
@@ -22,190 +24,36 @@
 #include <tuple>
 
 #include "child.h"
+#include "lanlink_run.h"
 #include "peer.h"
 #include "screen.h"
 #include "udp.h"
 
 namespace {
 
+using e2e::command_line;
+using e2e::HeadlessToFile;
+using e2e::Lanlink;
+using e2e::LanlinkAnswer;
+using e2e::shell_command;
 using std::chrono::milliseconds;
 using testsupport::Child;
 using testsupport::exit_code;
+using testsupport::expect_idle_costs_nothing;
+using testsupport::flood_with_updates;
 using testsupport::Input;
+using testsupport::kHelp;
+using testsupport::kShutdown;
+using testsupport::kUsage;
 using testsupport::LoopbackUdp;
 using testsupport::plain;
 using testsupport::Printout;
 using testsupport::printouts_in;
+using testsupport::read_file;
+using testsupport::send_big_vector;
+using testsupport::sink;
+using testsupport::sink_port;
 using testsupport::z;
-
-const char* const kUsage =
-    "\nInvalid syntax!\n\tlanlink <other_ip> <other_ip's_send_port> <listen_port>\n\n";
-const char* const kShutdown =
-    "\nTerminating program normally...\n"
-    "Shutting down sending client...\n"
-    "Freeing allocated memory for outbound packets...Done!\n"
-    "Shutting down recieving client...\n"
-    "Freeing allocated memory for inbound packets...Done!\n"
-    "Exiting SDLNet and terminating server...Done!\n";
-const char* const kHelp =
-    "\n Help:\n"
-    "\t        set_ip - set ip address to send to\n"
-    "\t      set_port - set port number to send to\n"
-    "\tshow_dest_info - displays current destination IP address and port number\n"
-    "\t          send - send data packet to destination IP address at selected port\n"
-    "\t          exit - quit program, but don't force other client to quit too\n"
-    "\t          help - display this message\n\n"
-    "\t         stats - show what was received, answered, sent and lost since start\n";
-
-// A socket of the test program's own for what a peer sends where no test
-// looks: its answers and messages go there, never to a port another
-// program on this machine may be using.
-const LoopbackUdp& sink() {
-    static const LoopbackUdp socket;
-    return socket;
-}
-
-std::string sink_port() {
-    return std::to_string(sink().port());
-}
-
-// lanlink listening on `port`, its destination and its answers the sink's
-// unless the answers go to `answer_port`.
-std::vector<std::string> command_line(int port, int answer_port = 0) {
-    return {LANLINK_BINARY,
-            "--answer-to",
-            "127.0.0.1:" + (answer_port != 0 ? std::to_string(answer_port) : sink_port()),
-            "127.0.0.1",
-            sink_port(),
-            std::to_string(port)};
-}
-
-// The same, as shell words.
-std::string shell_command(int port, int answer_port = 0) {
-    std::string words;
-    for (const std::string& word : command_line(port, answer_port)) {
-        words += (words.empty() ? "" : " ") + word;
-    }
-    return words;
-}
-
-// A vector whose printout is about 6 KiB (each control byte is shown as
-// \xNN): a few hundred fill what waits to be written.
-void send_big_vector(const LoopbackUdp& from, int port) {
-    const std::string big(511, '\x01');
-    from.send_vector(static_cast<std::uint16_t>(port), big, big, big);
-}
-
-// Sends `count` big vectors with an update after every tenth, each update
-// answered within a second while the program's output is not being read;
-// returns how many vectors went.
-int flood_with_updates(const LoopbackUdp& from, int port, const LoopbackUdp& answers, int count) {
-    int sent = 0;
-    for (int i = 0; i < count; ++i) {
-        send_big_vector(from, port);
-        ++sent;
-        if (i % 10 == 9) {
-            from.send_vector(static_cast<std::uint16_t>(port), z("10.0.0.2"), z("4555"),
-                             z("update"));
-            ++sent;
-            for (int d = 0; d < 3; ++d) {
-                if (!answers.receive(milliseconds(1000))) {
-                    ADD_FAILURE() << "no answer to the update after vector " << i;
-                    return -1;
-                }
-            }
-        }
-    }
-    return sent;
-}
-
-// An idle peer waits without a time limit: over a second it uses next to no
-// CPU. A peer that polled instead would use most of that second, a hundred
-// times the limit.
-void expect_idle_costs_nothing(const Child& peer) {
-    const auto before = testsupport::cpu_time(peer.pid());
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    EXPECT_LT(testsupport::cpu_time(peer.pid()) - before, milliseconds(10));
-}
-
-class Lanlink : public ::testing::Test {
-  protected:
-    // Starts lanlink on a terminal, sending to other_, with its update
-    // answers going to answers_, and confirms its arguments.
-    void start(const std::vector<std::string>& options = {}) {
-        port_ = testsupport::free_udp_port();
-        peer_ = testsupport::start_peer(LANLINK_BINARY, port_, other_.port(), answers_.port(),
-                                        &found_, options);
-        if (!peer_) {
-            // Thrown, not asserted: the test body must not go on without it.
-            throw std::runtime_error("lanlink did not start");
-        }
-    }
-
-    // Once a prompt could not be opened, the helpers fail at once instead
-    // of waiting out their time limits again.
-    void open_prompt() const {
-        if (!HasFatalFailure()) {
-            ASSERT_TRUE(testsupport::open_prompt(*peer_));
-        }
-    }
-
-    // Runs `line` at a fresh prompt and returns what the terminal showed
-    // for it (its echo included).
-    std::string command(const std::string& line) const {
-        open_prompt();
-        if (HasFatalFailure()) {
-            return "<no prompt>";
-        }
-        const std::size_t from = peer_->output().size();
-        peer_->write(line + "\n");
-        peer_->read_for(milliseconds(150));
-        return plain(peer_->output().substr(from));
-    }
-
-    void expect_normal_end() const {
-        EXPECT_TRUE(peer_->wait_for("terminating server...Done!\r\n"));
-        EXPECT_EQ(exit_code(peer_->wait_exit()), 0);
-    }
-
-    // The program has ended and left the terminal as it found it. The
-    // terminal's other side, opened before the end, keeps it readable.
-    void expect_end_with_terminal_restored(int side) const {
-        expect_normal_end();
-        termios after{};
-        ASSERT_EQ(tcgetattr(side, &after), 0);
-        EXPECT_EQ(after.c_lflag, found_.c_lflag);
-        EXPECT_EQ(after.c_cc[VMIN], found_.c_cc[VMIN]);
-        // Nothing typed for the program is left over for the shell.
-        after.c_lflag &= ~static_cast<tcflag_t>(ICANON);
-        tcsetattr(side, TCSANOW, &after);
-        int left = -1;
-        EXPECT_EQ(ioctl(side, FIONREAD, &left), 0);
-        EXPECT_EQ(left, 0);
-        close(side);
-    }
-
-    int other_side() const { return open(ptsname(peer_->terminal()), O_RDWR | O_NOCTTY); }
-
-    // The other peer got `word` from this one as a vector.
-    void expect_message(const std::string& word) const {
-        for (const std::string& expected : {z("127.0.0.1"), z(std::to_string(port_)), z(word)}) {
-            const auto got = other_.receive(milliseconds(2000));
-            ASSERT_TRUE(got);
-            EXPECT_EQ(got->bytes, expected);
-        }
-    }
-
-    void send_vector(const char* keyword) const {
-        other_.send_vector(static_cast<std::uint16_t>(port_), z("10.0.0.2"), z("4555"), z(keyword));
-    }
-
-    int port_ = 0;
-    termios found_{};  // the terminal's settings before the program could change them
-    std::unique_ptr<Child> peer_;
-    LoopbackUdp other_;
-    LoopbackUdp answers_;  // where the program's update answers go
-};
 
 TEST(LanlinkArguments, TooFewArgumentsPrintOnlyTheUsage) {
     for (const auto& argv : std::vector<std::vector<std::string>>{
@@ -489,53 +337,6 @@ TEST(LanlinkHeadless, AClosedOutputEndsWithStatusOne) {
     EXPECT_EQ(exit_code(child.wait_exit()), 1);
     EXPECT_EQ(child.errors(), "lanlink: cannot write to standard output: Broken pipe\n");
 }
-
-std::string read_file(const std::string& path) {
-    std::ifstream file(path);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-// lanlink headless with its standard output in a file, which never holds
-// it up: every printout is there.
-class HeadlessToFile {
-  public:
-    // Answers go to 127.0.0.1 `answer_port` (0: to the sink).
-    explicit HeadlessToFile(int answer_port = 0, const std::string& options = "") {
-        const int fd = mkstemp(path_.data());
-        if (fd >= 0) {
-            close(fd);
-        }
-        port_ = testsupport::free_udp_port();
-        child_ = std::make_unique<Child>(
-            std::vector<std::string>{
-                "/bin/sh", "-c",
-                "exec " + shell_command(port_, answer_port) + " " + options + " >" + path_},
-            Input::kNull);
-    }
-    ~HeadlessToFile() { unlink(path_.c_str()); }
-    HeadlessToFile(const HeadlessToFile&) = delete;
-    HeadlessToFile& operator=(const HeadlessToFile&) = delete;
-    HeadlessToFile(HeadlessToFile&&) = delete;
-    HeadlessToFile& operator=(HeadlessToFile&&) = delete;
-
-    bool started() const {
-        for (int i = 0; i < 200; ++i) {
-            if (output().find("Success!\n\n") != std::string::npos) {
-                return true;
-            }
-            std::this_thread::sleep_for(milliseconds(25));
-        }
-        return false;
-    }
-    std::string output() const { return read_file(path_); }
-    std::uint16_t port() const { return static_cast<std::uint16_t>(port_); }
-    Child& child() { return *child_; }
-
-  private:
-    std::string path_ = "/tmp/lanlink-output-XXXXXX";
-    int port_ = 0;
-    std::unique_ptr<Child> child_;
-};
 
 // A peer held up (here stopped) while a sender floods it, then served while
 // the flood goes on: every datagram sent is either in a printout or in a
@@ -1085,22 +886,6 @@ TEST_F(Lanlink, ASignalWhileWaitingForAKeyRestoresTheTerminal) {
     EXPECT_EQ(after.c_lflag, found_.c_lflag);
     close(side);
 }
-
-// Ctrl-Z under a job-control shell gives the shell the terminal as found;
-// fg resumes the wait for a key with the key's settings again.
-// Tests that look at the program's update answers.
-class LanlinkAnswer : public Lanlink {
-  protected:
-    // The three datagrams of one answer, within a second.
-    bool answered() const {
-        for (int i = 0; i < 3; ++i) {
-            if (!answers_.receive(milliseconds(1000))) {
-                return false;
-            }
-        }
-        return true;
-    }
-};
 
 TEST_F(LanlinkAnswer, AStrayKeyPendingNeverStopsTheService) {
     start();

@@ -1,0 +1,221 @@
+// The command line of the built lanlink: operands and options refused
+// before anything else happens, --help and --version, start-up with too
+// few descriptors, and the confirmation of the arguments and its answers.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "child.h"
+#include "lanlink_e2e.h"
+#include "lanlink_run.h"
+#include "peer.h"
+#include "udp.h"
+
+namespace {
+
+using e2e::command_line;
+using e2e::Lanlink;
+using testsupport::Child;
+using testsupport::exit_code;
+using testsupport::Input;
+using testsupport::kHelp;
+using testsupport::kUsage;
+using testsupport::LoopbackUdp;
+using testsupport::plain;
+using testsupport::sink_port;
+using testsupport::z;
+
+TEST(LanlinkArguments, TooFewArgumentsPrintOnlyTheUsage) {
+    for (const auto& argv : std::vector<std::vector<std::string>>{
+             {LANLINK_BINARY}, {LANLINK_BINARY, "127.0.0.1"}, {LANLINK_BINARY, "127.0.0.1", "1"}}) {
+        Child child(argv, Input::kNull);
+        EXPECT_EQ(exit_code(child.wait_exit()), 1);
+        EXPECT_EQ(child.output(), "");
+        EXPECT_EQ(child.errors(), kUsage);
+    }
+}
+
+TEST(LanlinkArguments, PortsOutOfRangeAreRefusedBeforeTheQuestion) {
+    for (const auto& [dest, listen, named] :
+         std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"4556", "70000", "listen port 70000"},
+             {"4556", "-1", "listen port -1"},
+             {"65536", "4555", "destination port 65536"},
+             {"99999999999999999999", "4555", "destination port 99999999999999999999"}}) {
+        // "--" ends the options: "-1" is then an operand.
+        Child child({LANLINK_BINARY, "--", "127.0.0.1", dest, listen}, Input::kNull);
+        EXPECT_EQ(exit_code(child.wait_exit()), 1);
+        EXPECT_EQ(child.output(), "");
+        EXPECT_EQ(child.errors(), "lanlink: the " + named + " is outside 0 to 65535\n");
+    }
+}
+
+// Options are read first, wherever they stand; a refused one is named, with
+// the hint to --help, and nothing else happens.
+TEST(LanlinkArguments, OptionsAreCheckedBeforeTheQuestion) {
+    const std::string hint = "\nTry 'lanlink --help' for more information.\n";
+    for (const auto& [args, refusal] :
+         std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--bogus", "127.0.0.1", "4556", "4555"}, "unknown option '--bogus'"},
+             {{"-x", "1", "2", "3"}, "unknown option '-x'"},
+             {{"127.0.0.1", "4556", "4555", "-1"}, "unknown option '-1'"},
+             {{"-W", "0", "a", "b", "c"}, "-W takes milliseconds from 1 to 1000, not '0'"},
+             {{"a", "b", "c", "--window=1001"},
+              "--window takes milliseconds from 1 to 1000, not '1001'"},
+             {{"--window", "5ms", "a", "b", "c"},
+              "--window takes milliseconds from 1 to 1000, not '5ms'"},
+             {{"a", "b", "c", "-W"}, "option '-W' needs a value"},
+             {{"--allow", "300.1.1.1", "a", "b", "c"},
+              "--allow takes ADDRESS[/BITS], not '300.1.1.1': not an IPv4 address"},
+             {{"-a", "10.0.0.0/33", "a", "b", "c"},
+              "-a takes ADDRESS[/BITS], not '10.0.0.0/33': BITS must be from 0 to 32"},
+             {{"--allow=a..b", "a", "b", "c"},
+              "--allow takes ADDRESS[/BITS], not 'a..b': the name cannot be resolved (the name "
+              "is not a known host or numeric address)"},
+             {{"--answer-to", "host:99999", "a", "b", "c"},
+              "--answer-to takes HOST[:PORT] or sender[:PORT], not 'host:99999': PORT must be "
+              "from 1 to 65535"},
+             {{"a", "b", "c", "--answer-to"}, "option '--answer-to' needs a value"}}) {
+        std::vector<std::string> argv = {LANLINK_BINARY};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Child child(argv, Input::kNull);
+        EXPECT_EQ(exit_code(child.wait_exit()), 1) << refusal;
+        EXPECT_EQ(child.output(), "");
+        EXPECT_EQ(child.errors(), std::string("lanlink: ").append(refusal).append(hint));
+    }
+}
+
+// SDL_net waits with select(), which cannot watch descriptors from 1024 on:
+// the receive socket is read without it, so a program started with every
+// descriptor below that taken still serves.
+TEST(LanlinkArguments, ManyInheritedDescriptorsDoNotStopTheService) {
+    const int port = testsupport::free_udp_port();
+    Child child(
+        [port] {
+            testsupport::exec_program_crowded(command_line(port));
+            return 127;
+        },
+        Input::kNull);
+    ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n"));
+    const LoopbackUdp other;
+    other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("hello"));
+    EXPECT_TRUE(child.wait_for("\t MSG: hello\n"));
+    other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("quit"));
+    EXPECT_EQ(exit_code(child.wait_exit()), 0);
+    EXPECT_EQ(child.errors(), "");
+}
+
+// --help and --version answer before any question, wherever they stand.
+TEST(LanlinkArguments, HelpAndVersionComeFirst) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"},
+                                                 {"-h"},
+                                                 {"--help", "x", "y"},
+                                                 {"a", "b", "c", "-h"}}) {
+        std::vector<std::string> argv = {LANLINK_BINARY};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Child child(argv, Input::kNull);
+        EXPECT_EQ(exit_code(child.wait_exit()), 0);
+        EXPECT_EQ(child.output().rfind("Usage: lanlink [options] <other_ip> <other_ip's_send_port> "
+                                       "<listen_port>\n",
+                                       0),
+                  0U);
+        EXPECT_NE(child.output().find(std::string(kHelp).substr(1)), std::string::npos);
+        EXPECT_EQ(child.errors(), "");
+    }
+    // A window at either end of its range is taken.
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--version"},
+                                                 {"-V"},
+                                                 {"-W", "1000", "-V"},
+                                                 {"--window=1", "--version"}}) {
+        std::vector<std::string> argv = {LANLINK_BINARY};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Child child(argv, Input::kNull);
+        EXPECT_EQ(exit_code(child.wait_exit()), 0) << args.front();
+        EXPECT_EQ(child.output(), "lanlink " LANLINK_VERSION "\n");
+        EXPECT_EQ(child.errors(), "");
+    }
+}
+
+// At the descriptor limit, start-up says so, with status 1.
+TEST(LanlinkArguments, NoDescriptorLeftIsTheReasonGiven) {
+#ifdef LANLINK_SANITIZED
+    GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own";
+#endif
+    const int port = testsupport::free_udp_port();
+    Child child(
+        [port] {
+            const rlimit sixteen{16, 16};
+            setrlimit(RLIMIT_NOFILE, &sixteen);
+            for (int fd = open("/dev/null", O_RDONLY); fd >= 0 && fd < 14;) {
+                fd = open("/dev/null", O_RDONLY);
+            }
+            testsupport::exec_program(command_line(port));
+            return 127;
+        },
+        Input::kPipe);
+    child.write("y\n");
+    EXPECT_EQ(exit_code(child.wait_exit()), 1);
+    EXPECT_NE(child.errors().find("FAILED!\nSDLNet_UDP_Open(port): no descriptor left for the "
+                                  "socket (too many open files)\n"),
+              std::string::npos)
+        << child.errors();
+}
+
+TEST(LanlinkArguments, AnswerNRejectsWithTheUsage) {
+    for (const char* answer : {"N\n", "  n  \n", "N"}) {
+        const int port = testsupport::free_udp_port();
+        Child child(command_line(port), Input::kPipe);
+        child.write(answer);
+        child.close_input();  // "N" alone: its line ends with the input
+        EXPECT_EQ(exit_code(child.wait_exit()), 1);
+        EXPECT_EQ(child.output(),
+                  "\n   IP Address to connect to: 127.0.0.1\n  Port number to connect to: " +
+                      sink_port() + "\nListen port to recieve from: " + std::to_string(port) +
+                      "\nIs this correct? [Y/n] ");
+        EXPECT_EQ(child.errors(), kUsage);
+    }
+}
+
+TEST_F(Lanlink, ConfirmsAndStartsUp) {
+    start();
+    EXPECT_EQ(plain(peer_->output()),
+              "\n   IP Address to connect to: 127.0.0.1\n  Port number to connect to: " +
+                  std::to_string(other_.port()) +
+                  "\nListen port to recieve from: " + std::to_string(port_) +
+                  "\nIs this correct? [Y/n] y\n"
+                  "Accepting connections on port: " +
+                  std::to_string(port_) +
+                  "\nInitializing SDL_net (recieve)...Success!\nOpening port " +
+                  std::to_string(port_) +
+                  " for incoming connections...Success!\n"
+                  "Opening random communication socket for sending...Success!\n"
+                  "Resolving destination address...Success!\n"
+                  "Allocating memory for sending packets...Success!\n"
+                  "Allocating memory for recieving packets...Success!\n\n");
+}
+
+TEST(LanlinkConfirmation, EnterAloneEndOfInputAndExtraWordsAccept) {
+    for (const char* answer : {"\n", "\x04", "y exit\n"}) {
+        const int port = testsupport::free_udp_port();
+        Child child(command_line(port), Input::kTerminal);
+        ASSERT_TRUE(child.wait_for("[Y/n] "));
+        child.write(answer);
+        ASSERT_TRUE(child.wait_for("recieving packets...Success!\r\n\r\n")) << answer;
+        // The console goes on reading commands: nothing was left over.
+        ASSERT_TRUE(testsupport::open_prompt(child)) << answer;
+        child.write("help\n");
+        EXPECT_TRUE(child.wait_for("\t          help - display this message\r\n")) << answer;
+        ASSERT_TRUE(testsupport::open_prompt(child)) << answer;
+        child.write("exit\n");
+        EXPECT_EQ(exit_code(child.wait_exit()), 0) << answer;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+// lanlink under Memcheck over a whole headless run.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "child.h"
+#include "lanlink_e2e.h"
+#include "udp.h"
+
+namespace {
+
+using e2e::command_line;
+using std::chrono::milliseconds;
+using testsupport::Child;
+using testsupport::exit_code;
+using testsupport::Input;
+using testsupport::LoopbackUdp;
+using testsupport::z;
+
+// Memcheck over a whole headless run: start-up, random datagrams, an
+// answered update and a quit from the peer.
+TEST(LanlinkMemcheckAnswer, NoErrorsAndNoLeaks) {
+#ifdef LANLINK_SANITIZED
+    GTEST_SKIP() << "valgrind cannot run a sanitizer build";
+#endif
+    if (access("/usr/bin/valgrind", X_OK) != 0) {
+        GTEST_SKIP() << "valgrind is not installed";
+    }
+    const int port = testsupport::free_udp_port();
+    std::vector<std::string> argv = {"/usr/bin/valgrind",           "--quiet",
+                                     "--leak-check=full",           "--show-leak-kinds=all",
+                                     "--errors-for-leak-kinds=all", "--error-exitcode=99"};
+    for (const std::string& word : command_line(port)) {
+        argv.push_back(word);
+    }
+    Child child(argv, Input::kNull);
+    ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n", milliseconds(10000)));
+    const LoopbackUdp other;
+    const auto to = static_cast<std::uint16_t>(port);
+    // 600 random datagrams, sent as whole vectors so that the update and the
+    // quit after them stay aligned however slowly the program reads.
+    std::mt19937 random(11);
+    const auto payload = [&random] {
+        std::string bytes(random() % 600, '\0');
+        for (char& c : bytes) {
+            c = static_cast<char>(random());
+        }
+        return bytes;
+    };
+    for (int i = 0; i < 200; ++i) {
+        other.send_vector(to, payload(), payload(), payload());
+        if (i % 16 == 15) {
+            child.read_for(milliseconds(20));
+        }
+    }
+    other.send_vector(to, z("10.0.0.2"), z("4555"), z("update"));
+    EXPECT_TRUE(child.wait_for("Update request complete.\n", milliseconds(5000)));
+    other.send_vector(to, z("10.0.0.2"), z("4555"), z("quit"));
+    EXPECT_EQ(exit_code(child.wait_exit(milliseconds(10000))), 0) << child.errors();
+    EXPECT_EQ(child.errors(), "");
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+// lanlink with commands from a pipe, -q and -v, and output that is not a
+// terminal.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child.h"
+#include "lanlink_e2e.h"
+#include "lanlink_run.h"
+#include "udp.h"
+
+namespace {
+
+using e2e::shell_command;
+using std::chrono::milliseconds;
+using testsupport::Child;
+using testsupport::exit_code;
+using testsupport::Input;
+using testsupport::kShutdown;
+using testsupport::LoopbackUdp;
+using testsupport::sink_port;
+using testsupport::z;
+
+// Commands from a pipe, one a line, without prompts; the end of the input
+// ends the program as "exit" does.
+TEST(LanlinkPipe, CommandsFromAPipeRunInOrderUntilItsEnd) {
+    const LoopbackUdp other;
+    const int port = testsupport::free_udp_port();
+    Child child({LANLINK_BINARY, "-y", "--prompt", "--answer-to", "127.0.0.1:" + sink_port(),
+                 "127.0.0.1", std::to_string(other.port()), std::to_string(port)},
+                Input::kPipe);
+    constexpr int kLines = 2000;
+    std::thread typing([&child] {
+        // A line is kept to 64 KiB, first or not: of each long one, "send "
+        // and 65531 bytes.
+        const std::string long_line = "send " + std::string(70000, 'x') + "\n";
+        std::string lines = long_line + "send\nfirst words\n" + long_line;
+        for (int i = 0; i < kLines; ++i) {
+            lines += "send m" + std::to_string(i) + "\n";
+        }
+        child.write(lines + "stats");  // the last line without its line end
+        child.close_input();
+    });
+    std::vector<std::string> words;
+    for (int i = 0; i < 3 * (kLines + 1); ++i) {
+        const auto got = other.receive(milliseconds(5000));
+        if (!got) {
+            break;
+        }
+        if (i % 3 == 2) {
+            words.push_back(got->bytes.substr(0, got->bytes.find('\0')));
+        }
+    }
+    typing.join();
+    EXPECT_EQ(exit_code(child.wait_exit(milliseconds(10000))), 0);
+    ASSERT_EQ(words.size(), static_cast<std::size_t>(kLines + 1));
+    EXPECT_EQ(words.front(), "first words");
+    for (int i = 0; i < kLines; ++i) {
+        ASSERT_EQ(words[static_cast<std::size_t>(i) + 1], "m" + std::to_string(i));
+    }
+    const std::string& out = child.output();
+    EXPECT_EQ(out.find(" > "), std::string::npos);  // no prompts
+    EXPECT_EQ(out.find("$ "), std::string::npos);
+    EXPECT_NE(out.find("Sent \"first words\" to 127.0.0.1"), std::string::npos);
+    const std::string not_sent = "Not sent: the message is 65531 bytes long";
+    const std::size_t first = out.find(not_sent);
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_NE(out.find(not_sent, first + 1), std::string::npos);
+    EXPECT_NE(out.find("vectors sent: " + std::to_string(kLines + 1) + "\n"), std::string::npos);
+    EXPECT_NE(out.find(kShutdown), std::string::npos);
+    // -y: the arguments are shown, and no question is asked.
+    EXPECT_EQ(out.rfind("\n   IP Address to connect to: 127.0.0.1\n  Port number to connect to: " +
+                            std::to_string(other.port()) + "\nListen port to recieve from: " +
+                            std::to_string(port) + "\nAccepting connections on port: ",
+                        0),
+              0U)
+        << out.substr(0, 300);
+}
+
+// -q: no start-up and shut-down lines and no account of answers; the
+// printouts, command output and errors stay. -v: each printout says where
+// and when it came from.
+TEST(LanlinkPipe, QuietAndVerbose) {
+    const LoopbackUdp answers;
+    const int port = testsupport::free_udp_port();
+    Child child(
+        {LANLINK_BINARY, "-yqvp", "--answer-to", "127.0.0.1:" + std::to_string(answers.port()),
+         "127.0.0.1", sink_port(), std::to_string(port)},
+        Input::kPipe);
+    const LoopbackUdp other;
+    for (int i = 0; i < 100 && !testsupport::kernel_drops(static_cast<std::uint16_t>(port)); ++i) {
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    other.send_vector(static_cast<std::uint16_t>(port), z("a"), z("b"), z("update"));
+    ASSERT_TRUE(answers.receive(milliseconds(2000)));
+    ASSERT_TRUE(child.wait_for("\t MSG: update\n"));
+    child.write("set_ip a..b\n");
+    EXPECT_EQ(exit_code(child.wait_exit()), 1);
+    const std::string out = child.output();
+    const std::string from =
+        "Packet array incoming!\n\t  IP: a\n\tPORT: b\n\t MSG: update\n"
+        "\tFROM: 127.0.0.1:" +
+        std::to_string(other.port()) + " at ";
+    ASSERT_EQ(out.rfind(from, 0), 0U) << out;
+    // HH:MM:SS.mmm, and nothing of the answer after it.
+    const std::string time = out.substr(from.size(), 13);
+    EXPECT_TRUE(std::isdigit(time[0]) && time[2] == ':' && time[5] == ':' && time[8] == '.' &&
+                std::isdigit(time[11]) && time[12] == '\n')
+        << time;
+    EXPECT_EQ(out.substr(from.size() + 13),
+              "Resolving new destination IP @ a..b on port " + sink_port() +
+                  "...\nAn Error has occurred! The program must exit.\n");
+    EXPECT_EQ(child.errors(), "FAILED!\nSDLNet_ResolveHost(a..b " + sink_port() +
+                                  "): the name is not a known host or numeric address\n");
+}
+
+// Output that is not a terminal holds no escapes (clear is not run), and
+// clear's complaints about a terminal it does not know are not shown.
+TEST(LanlinkPipe, NoEscapesWhereOutputIsNotATerminal) {
+    for (const char* term : {"xterm", "unknownterm"}) {
+        const int port = testsupport::free_udp_port();
+        Child child({"/bin/sh", "-c",
+                     "TERM=" + std::string(term) + " exec " + shell_command(port) + " </dev/null"},
+                    Input::kNull);
+        ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n")) << term;
+        const LoopbackUdp other;
+        other.send_vector(static_cast<std::uint16_t>(port), z("1"), z("2"), z("quit"));
+        EXPECT_EQ(exit_code(child.wait_exit()), 0);
+        EXPECT_EQ(child.output().find('\x1b'), std::string::npos) << term;
+        EXPECT_EQ(child.output().rfind("\n   IP Address to connect to: 127.0.0.1\n", 0), 0U);
+        EXPECT_EQ(child.errors(), "") << term;
+    }
+    // On a terminal whose type is unknown, clear's complaint is not shown.
+    const int port = testsupport::free_udp_port();
+    Child child({"/bin/sh", "-c", "TERM=unknownterm exec " + shell_command(port)},
+                Input::kTerminal);
+    ASSERT_TRUE(child.wait_for("[Y/n] "));
+    child.write("\n");
+    ASSERT_TRUE(child.wait_for("recieving packets...Success!\r\n\r\n"));
+    const LoopbackUdp other;
+    other.send_vector(static_cast<std::uint16_t>(port), z("1"), z("2"), z("quit"));
+    EXPECT_EQ(exit_code(child.wait_exit()), 0);
+    EXPECT_EQ(child.output().find("unknown terminal type"), std::string::npos) << child.output();
+}
+
+}  // namespace

@@ -13,8 +13,8 @@
 #include <readline/history.h>
 #include <readline/readline.h>
 
-#include "keyboard.h"
-#include "output.h"
+#include "settings.h"
+#include "words.h"
 
 namespace console {
 
@@ -28,19 +28,21 @@ constexpr int kMostKeys = 4096;
 // Lines kept for the history of this run (nothing is read or written).
 constexpr int kMostHistory = 1000;
 
+// readline calls back without a pointer of ours: the one editor is here.
 Line_Editor* g_editor = nullptr;
 // While hide() and show() ask readline for its bytes, they land here instead
 // of on the terminal.
 std::string* g_captured = nullptr;
+// Set by the SIGWINCH handler.
 volatile std::sig_atomic_t g_resized = 0;
 
-// readline's output: to standard output, through the program's own queue,
-// or into a capture.
-ssize_t editor_write(void* /*cookie*/, const char* bytes, std::size_t size) {
+// readline's output: into the program's output as the line's own bytes, or
+// into a capture.
+ssize_t editor_write(void* cookie, const char* bytes, std::size_t size) {
     if (g_captured != nullptr) {
         g_captured->append(bytes, size);
     } else {
-        std::fwrite(bytes, 1, size, stdout);
+        static_cast<Output*>(cookie)->put(1, std::string_view(bytes, size), Kind::kLine);
     }
     return static_cast<ssize_t>(size);
 }
@@ -70,11 +72,12 @@ std::string captured(Action action) {
 
 }  // namespace
 
-Line_Editor::Line_Editor(Commands& commands) : commands_(commands) {
+Line_Editor::Line_Editor(Commands& commands, Output& output)
+    : commands_(commands), output_(output) {
     g_editor = this;
     cookie_io_functions_t functions{};
     functions.write = editor_write;
-    g_editor_out = fopencookie(nullptr, "w", functions);
+    g_editor_out = fopencookie(&output_, "w", functions);
     std::setvbuf(g_editor_out, nullptr, _IONBF, 0);
     // The program's own handlers put the terminal back on signals; readline
     // is told of size changes by the loop.
@@ -103,9 +106,11 @@ Line_Editor::Line_Editor(Commands& commands) : commands_(commands) {
     if (terminal && tcgetattr(STDIN_FILENO, &changed) == 0) {
         terminal::adopt(found, changed);
     }
+    output_.set_overlay(this);
 }
 
 Line_Editor::~Line_Editor() {
+    output_.set_overlay(nullptr);
     if (installed_) {
         rl_callback_handler_remove();
     }
@@ -121,13 +126,13 @@ void Line_Editor::line_done(char* line) {
     Line_Editor& editor = *g_editor;
     if (line == nullptr) {
         // End of input (Ctrl-D on an empty line): as "exit".
-        std::fputs("\n", stdout);
-        editor.outcome_ = Outcome::kStop;
+        editor.output_.put(1, "\n", Kind::kLine);
+        editor.outcome_ = Outcome::kOperatorEnded;
     } else {
         if (*line != '\0') {
             add_history(line);
         }
-        editor.outcome_ = editor.commands_.take(line);
+        editor.outcome_ = editor.commands_.take(Words(line));
         std::free(line);
     }
     if (editor.outcome_ != Outcome::kGoOn) {
@@ -192,8 +197,7 @@ void Line_Editor::abandon() {
     if (!installed_) {
         return;
     }
-    const std::string bytes = hide();
-    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    output_.put(1, hide(), Kind::kLine);
     rl_callback_handler_remove();
     installed_ = false;
     terminal::forget();

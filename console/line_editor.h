@@ -7,15 +7,17 @@
 #include <string>
 
 #include "commands.h"
+#include "output.h"
 
 namespace console {
 
-class Line_Editor {
+class Line_Editor final : public Overlay {
   public:
     // Shows the "$ " prompt; the terminal gets readline's settings until the
-    // editor is destroyed. One at a time.
-    explicit Line_Editor(Commands& commands);
-    ~Line_Editor();
+    // editor is destroyed, and printouts written to `output` go above the
+    // line. One at a time.
+    Line_Editor(Commands& commands, Output& output);
+    ~Line_Editor() override;
     Line_Editor(const Line_Editor&) = delete;
     Line_Editor& operator=(const Line_Editor&) = delete;
     Line_Editor(Line_Editor&&) = delete;
@@ -26,11 +28,11 @@ class Line_Editor {
     Outcome read_keys();
 
     // Whether the prompt and the line being edited are on the screen.
-    bool shown() const;
+    bool shown() const override;
     // The bytes that take the prompt and the line off the screen, and that
     // put them back below what was written in between.
-    std::string hide();
-    std::string show();
+    std::string hide() override;
+    std::string show() override;
     // Puts the prompt and the line back where the cursor is (after fg, or
     // when the terminal's size changed).
     void redraw();
@@ -42,6 +44,7 @@ class Line_Editor {
     static void line_done(char* line);
 
     Commands& commands_;
+    Output& output_;
     Outcome outcome_ = Outcome::kGoOn;
     bool installed_ = false;
     bool hidden_ = false;

@@ -2,7 +2,6 @@
 
 #include <getopt.h>
 
-#include <cstdio>
 #include <string>
 
 #include "command_line.h"
@@ -18,15 +17,15 @@ constexpr int kAnswerTo = 256;
 constexpr int kShortestWindowMs = 1;
 constexpr int kLongestWindowMs = 1000;
 
-bool refuse(const std::string& message) {
-    std::fprintf(stderr, "lanlink: %s\nTry 'lanlink --help' for more information.\n",
-                 message.c_str());
+bool refuse(Text_Out& out, const std::string& message) {
+    out.put(2, "lanlink: " + message + "\nTry 'lanlink --help' for more information.\n",
+            Kind::kConsole);
     return false;
 }
 
 }  // namespace
 
-bool parse_options(int argc, char** argv, Options& options) {
+bool parse_options(int argc, char** argv, Options& options, Text_Out& out) {
     static const option kLong[] = {{"help", no_argument, nullptr, 'h'},
                                    {"version", no_argument, nullptr, 'V'},
                                    {"window", required_argument, nullptr, 'W'},
@@ -51,10 +50,10 @@ bool parse_options(int argc, char** argv, Options& options) {
                 options.yes = true;
                 break;
             case 'q':
-                options.peer.quiet = true;
+                options.text.quiet = true;
                 break;
             case 'v':
-                options.peer.verbose = true;
+                options.text.verbose = true;
                 break;
             case 'h':
                 options.help = true;
@@ -65,8 +64,9 @@ bool parse_options(int argc, char** argv, Options& options) {
             case 'W': {
                 int ms = 0;
                 if (!cli::whole_number(optarg, kShortestWindowMs, kLongestWindowMs, ms)) {
-                    return refuse(cli::written_option(argv, opt) +
-                                  " takes milliseconds from 1 to 1000, not '" + optarg + "'");
+                    return refuse(out, cli::written_option(argv, opt) +
+                                           " takes milliseconds from 1 to 1000, not '" + optarg +
+                                           "'");
                 }
                 options.peer.window = std::chrono::milliseconds(ms);
                 break;
@@ -74,28 +74,29 @@ bool parse_options(int argc, char** argv, Options& options) {
             case 'a': {
                 net::Network network;
                 if (!net::parse_network(optarg, network, error)) {
-                    return refuse(cli::written_option(argv, opt) + " takes ADDRESS[/BITS], not '" +
-                                  optarg + "': " + error);
+                    return refuse(out, cli::written_option(argv, opt) +
+                                           " takes ADDRESS[/BITS], not '" + optarg + "': " + error);
                 }
                 options.peer.allow.push_back(network);
                 break;
             }
             case kAnswerTo:
                 if (!net::parse_answer_to(optarg, options.peer.answer_to, error)) {
-                    return refuse("--answer-to takes HOST[:PORT] or sender[:PORT], not '" +
-                                  std::string(optarg) + "': " + error);
+                    return refuse(out, "--answer-to takes HOST[:PORT] or sender[:PORT], not '" +
+                                           std::string(optarg) + "': " + error);
                 }
                 break;
             case ':':
                 optarg = nullptr;
-                return refuse("option '" + cli::written_option(argv, optopt) + "' needs a value");
+                return refuse(out,
+                              "option '" + cli::written_option(argv, optopt) + "' needs a value");
             default:
                 optarg = nullptr;
                 if (optopt != 0) {
-                    return refuse(std::string("unknown option '-") + static_cast<char>(optopt) +
-                                  "'");
+                    return refuse(
+                        out, std::string("unknown option '-") + static_cast<char>(optopt) + "'");
                 }
-                return refuse("unknown option '" + cli::written_option(argv, '?') + "'");
+                return refuse(out, "unknown option '" + cli::written_option(argv, '?') + "'");
         }
     }
     options.operands.assign(argv, argv + 1);

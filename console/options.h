@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "render_text.h"
 #include "udp_server_service.h"
 
 namespace console {
@@ -15,7 +16,8 @@ struct Options {
     bool version = false;
     bool prompt = false;  // the prompt stays open (or commands come from a pipe)
     bool yes = false;     // no question: the arguments are taken as shown
-    Peer_Settings peer;   // the window, who may talk, where answers go, how much is said
+    Peer_Settings peer;   // the window, who may talk, where answers go
+    Text_Settings text;   // how much is said
     // The program's name, then the operands (other_ip, other_port,
     // listen_port and whatever follows them).
     std::vector<std::string> operands;
@@ -25,9 +27,9 @@ struct Options {
 constexpr int kOptionError = 1;
 
 // Reads the command line into `options`. Options may come anywhere before
-// "--". A refused option or value is told on standard error with the hint
-// to --help: false then.
-bool parse_options(int argc, char** argv, Options& options);
+// "--". A refused option or value is told on standard error (through
+// `out`) with the hint to --help: false then.
+bool parse_options(int argc, char** argv, Options& options, Text_Out& out);
 
 }  // namespace console
 

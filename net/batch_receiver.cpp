@@ -1,7 +1,6 @@
 #include "batch_receiver.h"
 
 #include <netinet/in.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -9,84 +8,16 @@
 
 namespace net {
 
-namespace {
-
-constexpr int kStampTries = 200;
-constexpr timespec kStampRetry{0, 1000000};  // 1 ms
-
-sockaddr_in loopback_any_port() {
-    sockaddr_in self{};
-    self.sin_family = AF_INET;
-    self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return self;
-}
-
-}  // namespace
-
-Arrival_Stamps::Arrival_Stamps() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in self = loopback_any_port();
-    socklen_t len = sizeof self;
-    const int on = 1;
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&self), &len) != 0 ||
-        setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) != 0) {
-        return;
-    }
-    for (int i = 0; i < kStampTries && !on_; ++i) {
-        on_ = stamped_on_arrival();
-        if (!on_) {
-            nanosleep(&kStampRetry, nullptr);
-        }
-    }
-}
-
-Arrival_Stamps::~Arrival_Stamps() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
-}
-
-bool Arrival_Stamps::stamped_on_arrival() const {
-    sockaddr_in self{};
-    socklen_t len = sizeof self;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&self), &len);
-    // On loopback the datagram is queued before sendto() returns.
-    if (sendto(fd_, "s", 1, 0, reinterpret_cast<const sockaddr*>(&self), sizeof self) != 1) {
-        return false;
-    }
-    timespec before_read{};
-    clock_gettime(CLOCK_REALTIME, &before_read);
-    char byte = 0;
-    iovec part{&byte, 1};
-    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(timespec))] = {};
-    msghdr header{};
-    header.msg_iov = &part;
-    header.msg_iovlen = 1;
-    header.msg_control = control;
-    header.msg_controllen = sizeof control;
-    if (recvmsg(fd_, &header, MSG_DONTWAIT) != 1) {
-        return false;
-    }
-    const cmsghdr* c = CMSG_FIRSTHDR(&header);
-    if (c == nullptr || c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) {
-        return false;
-    }
-    timespec stamp{};
-    std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-    return stamp.tv_sec < before_read.tv_sec ||
-           (stamp.tv_sec == before_read.tv_sec && stamp.tv_nsec < before_read.tv_nsec);
-}
-
-Batch_Receiver::Batch_Receiver(UDPpacket** packets, int count, int size)
-    : packets_(packets),
-      size_(static_cast<std::size_t>(size)),
-      messages_(static_cast<std::size_t>(count)),
-      parts_(static_cast<std::size_t>(count)),
-      sources_(static_cast<std::size_t>(count)),
-      controls_(static_cast<std::size_t>(count)),
-      received_(static_cast<std::size_t>(count)) {
+Batch_Receiver::Batch_Receiver(const std::vector<unsigned char*>& buffers, int size)
+    : size_(static_cast<std::size_t>(size)),
+      buffers_(buffers),
+      messages_(buffers.size()),
+      parts_(buffers.size()),
+      sources_(buffers.size()),
+      controls_(buffers.size()),
+      received_(buffers.size()) {
     for (std::size_t i = 0; i < messages_.size(); ++i) {
-        parts_[i] = {packets[i]->data, static_cast<std::size_t>(size)};
+        parts_[i] = {buffers_[i], size_};
         msghdr& header = messages_[i].msg_hdr;
         header.msg_name = &sources_[i];
         header.msg_iov = &parts_[i];
@@ -130,13 +61,12 @@ int Batch_Receiver::receive(int fd) {
         msghdr& header = messages_[at].msg_hdr;
         Received& got = received_[at];
         got = Received{};
+        got.bytes = buffers_[at];
         got.size = messages_[at].msg_len;
         got.len = std::min(got.size, size_);
-        if (header.msg_namelen >= sizeof(sockaddr_in) && sources_[at].ss_family == AF_INET) {
-            sockaddr_in source{};
-            std::memcpy(&source, &sources_[at], sizeof source);
-            got.from = IPaddress{source.sin_addr.s_addr, source.sin_port};
-        }
+        got.from =
+            Endpoint::from(reinterpret_cast<const sockaddr*>(&sources_[at]), header.msg_namelen)
+                .unmapped();
         // No drop count is given while the socket has dropped nothing.
         for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
             if (c->cmsg_level != SOL_SOCKET) {

@@ -1,14 +1,26 @@
-// Reading command lines: shared by lanlink and lanlink-send.
+// Reading command lines and command words: shared by lanlink and lanlink-send.
 #ifndef LANLINK_NET_COMMAND_LINE_H
 #define LANLINK_NET_COMMAND_LINE_H
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace cli {
 
-// A whole decimal number from `low` to `high` (no sign of its own but a
-// minus, no other characters), or false.
-bool whole_number(const char* text, int low, int high, int& value);
+// The one reading of a whole number, for option values and command words
+// alike: an optional sign (+ or -) and decimal digits, nothing else. A
+// value beyond int is held at int's limit, so that a message can name it.
+// Nothing when the text is not such a number.
+std::optional<int> whole_number(std::string_view text);
+
+// whole_number() from `low` to `high` into `value`, or false (and `value`
+// unchanged). With `signed_ok` false, a sign is refused too.
+bool whole_number(std::string_view text, int low, int high, int& value, bool signed_ok = true);
+
+// atoi's reading of an operand: the number its text starts with (0 when
+// none), held at int's limits instead of overflowing.
+int leading_number(const char* text);
 
 // The option that getopt_long() just read, as the user wrote it: "--count"
 // or "-c" (its value, `optarg`, given in the same word or the next).

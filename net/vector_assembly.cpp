@@ -13,10 +13,6 @@ VectorAssembly::VectorAssembly(Clock::duration window, std::size_t most_senders,
     by_sender_.reserve(most_senders_);
 }
 
-std::uint64_t VectorAssembly::key_of(const IPaddress& from) {
-    return (std::uint64_t{from.host} << 16U) | from.port;
-}
-
 void VectorAssembly::note_drops(std::uint32_t drops) {
     if (drops == drops_seen_) {
         return;
@@ -32,7 +28,7 @@ void VectorAssembly::note_drops(std::uint32_t drops) {
 void VectorAssembly::add(const Arrival& datagram) {
     note_drops(datagram.drops);
     std::uint32_t index = kNone;
-    const auto found = by_sender_.find(key_of(datagram.from));
+    const auto found = by_sender_.find(datagram.from);
     if (found != by_sender_.end()) {
         index = found->second;
         // Later than the window allows: this datagram starts the sender's next vector.
@@ -52,6 +48,7 @@ void VectorAssembly::add(const Arrival& datagram) {
     }
     vector.len.at(slot) = kept;
     vector.ended = datagram.at;
+    vector.ended_real = datagram.real;
     if (++vector.filled == kPacketsPerVector) {
         finish(index);
     }
@@ -81,7 +78,7 @@ std::uint32_t VectorAssembly::start(const Arrival& datagram) {
         oldest_ = index;
     }
     newest_ = index;
-    by_sender_.emplace(key_of(datagram.from), index);
+    by_sender_.emplace(datagram.from, index);
     return index;
 }
 
@@ -109,7 +106,7 @@ void VectorAssembly::finish(std::uint32_t index) {
     Slot& entry = slots_[index];
     (entry.older != kNone ? slots_[entry.older].newer : oldest_) = entry.newer;
     (entry.newer != kNone ? slots_[entry.newer].older : newest_) = entry.older;
-    by_sender_.erase(key_of(entry.vector.from));
+    by_sender_.erase(entry.vector.from);
     ready_.push_back(Ready{Assembled::Kind::kVector, 0, index});
 }
 

@@ -15,17 +15,17 @@
 #ifndef LANLINK_NET_VECTOR_ASSEMBLY_H
 #define LANLINK_NET_VECTOR_ASSEMBLY_H
 
-#include <SDL_net.h>
-
 #include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <deque>
 #include <optional>
 #include <unordered_map>
 #include <vector>
 
+#include "endpoint.h"
 #include "wire_format.h"
 
 namespace wire {
@@ -33,23 +33,25 @@ namespace wire {
 using Clock = std::chrono::steady_clock;
 
 struct AssembledVector {
-    IPaddress from{};
+    net::Endpoint from;
     int filled = 0;  // datagrams that arrived, in slot order: 3 for a whole vector
     std::array<std::array<unsigned char, kPacketSize>, kPacketsPerVector> data{};
     std::array<std::size_t, kPacketsPerVector> len{};
     Clock::time_point began{};  // the first datagram's arrival
     Clock::time_point ended{};  // the last datagram's: for a whole vector, when it became whole
+    timespec ended_real{};      // the same moment, real time
 
     bool whole() const { return filled == kPacketsPerVector; }
 };
 
 // One datagram as the kernel handed it over.
 struct Arrival {
-    IPaddress from{};
+    net::Endpoint from;
     const unsigned char* bytes = nullptr;
     std::size_t len = 0;
     std::uint32_t drops = 0;  // the socket's drop count as of this datagram (wraps at 2^32)
     Clock::time_point at{};   // its arrival
+    timespec real{};          // the same moment, real time
 };
 
 // What the assembly hands on.
@@ -105,7 +107,6 @@ class VectorAssembly {
         std::uint32_t slot;   // kVector
     };
 
-    static std::uint64_t key_of(const IPaddress& from);
     std::uint32_t start(const Arrival& datagram);
     void finish(std::uint32_t index);  // makes an incomplete vector ready
 
@@ -114,7 +115,7 @@ class VectorAssembly {
     std::uint32_t drops_seen_;
     std::vector<Slot> slots_;  // grows with what waits; free slots are reused
     std::vector<std::uint32_t> free_;
-    std::unordered_map<std::uint64_t, std::uint32_t> by_sender_;
+    std::unordered_map<net::Endpoint, std::uint32_t> by_sender_;
     std::uint32_t oldest_ = kNone;
     std::uint32_t newest_ = kNone;
     std::deque<Ready> ready_;

@@ -16,6 +16,7 @@
 
 #include "answer_matcher.h"
 #include "command_line.h"
+#include "slot_display.h"
 #include "slot_text.h"
 #include "vector_client.h"
 #include "wire_format.h"
@@ -338,7 +339,7 @@ int lanlink_send_main(int argc, char** argv) {
                 return std::string(wire::slot_text(
                     reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
             };
-            std::fputs(wire::vector_printout(echoed(options.texts.at(wire::kSlotAddress)),
+            std::fputs(text::vector_printout(echoed(options.texts.at(wire::kSlotAddress)),
                                              echoed(options.texts.at(wire::kSlotPort)),
                                              wire::kKeywordAnswer)
                            .c_str(),

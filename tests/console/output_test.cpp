@@ -1,6 +1,6 @@
 // The output path in a child process whose standard output is a pipe the
-// test reads: what the pipe takes at once is written by the caller itself,
-// the rest goes to the writer, and the order is kept across the switch.
+// test reads: what the pipe takes is written at once, the rest waits in the
+// queue, and the order is kept across the switch.
 #include "output.h"
 
 #include <fcntl.h>
@@ -54,30 +54,35 @@ TEST(Output, WhatThePipeTakesIsWrittenAtOnceAndTheRestQueuedInOrder) {
         [] {
             // A one-page pipe: the big printouts cannot all fit.
             fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 4096);
-            console::start_output();
+            console::Output output;
+            // Each printout as a wake would bring it: written at its end.
+            const auto offer = [&output](const std::string& text, console::Kind kind) {
+                output.put(STDOUT_FILENO, text, kind);
+                output.flush();
+            };
             for (int i = 0; i < 10; ++i) {
-                console::offer_printout(numbered("small", i, 40));
+                offer(numbered("small", i, 40), console::Kind::kPrintout);
             }
-            const console::OutputCounts early = console::output_counts();
+            const console::OutputCounts early = output.counts();
             for (int i = 0; i < 40; ++i) {
-                console::offer_printout(numbered("big", i, 2000));
+                offer(numbered("big", i, 2000), console::Kind::kPrintout);
             }
-            std::printf("%s", numbered("own", 0, 40).c_str());  // the program's own text
-            const console::OutputCounts late = console::output_counts();
-            console::finish_output();
+            offer(numbered("own", 0, 40), console::Kind::kConsole);  // the program's own text
+            const console::OutputCounts late = output.counts();
+            output.finish();
             report("early_at_once", early.written_at_once);
             report("early_queued", early.queued);
             report("late_at_once", late.written_at_once);
             report("late_queued", late.queued);
-            report("not_shown", console::printouts_not_shown());
+            report("not_shown", output.not_shown());
             return 0;
         },
         Input::kNull);
     EXPECT_EQ(run_unread(child), 0);
     EXPECT_EQ(child.output(), numbered_run("small", 10, 40) + numbered_run("big", 40, 2000) +
                                   numbered("own", 0, 40));
-    // The small ones went straight into the pipe, with no hand-over; once
-    // the pipe was full everything after waited in the queue, in order.
+    // The small ones went straight into the pipe; once the pipe was full
+    // everything after waited in the queue, in order.
     EXPECT_NE(child.errors().find("early_at_once=10\nearly_queued=0\n"), std::string::npos)
         << child.errors();
     EXPECT_NE(child.errors().find("late_queued=40\n"), std::string::npos) << child.errors();
@@ -95,20 +100,18 @@ std::uint64_t in_pipe() {
 TEST(Output, PrintoutsOfOneWakeAreWrittenTogether) {
     Child child(
         [] {
-            console::start_output();
-            console::gather(false);
+            console::Output output;
             for (int i = 0; i < 10; ++i) {
-                console::offer_printout(numbered("a", i, 40));
+                output.put(STDOUT_FILENO, numbered("a", i, 40), console::Kind::kPrintout);
             }
             const std::uint64_t gathered = in_pipe();
-            console::write_gathered();
+            output.flush();
             const std::uint64_t written = in_pipe();
-            console::gather(false);
-            console::offer_printout(numbered("b", 0, 40));
-            std::fprintf(stderr, "between\n");
-            console::offer_printout(numbered("b", 1, 40));
-            console::write_gathered();
-            console::finish_output();
+            output.put(STDOUT_FILENO, numbered("b", 0, 40), console::Kind::kPrintout);
+            output.put(STDERR_FILENO, "between\n", console::Kind::kConsole);
+            output.put(STDOUT_FILENO, numbered("b", 1, 40), console::Kind::kPrintout);
+            output.flush();
+            output.finish();
             report("before", gathered);
             report("after", written);
             return 0;

@@ -11,10 +11,10 @@
 
 namespace {
 
-IPaddress source(const char* dotted) {
-    IPaddress address{};
-    EXPECT_EQ(inet_pton(AF_INET, dotted, &address.host), 1) << dotted;
-    return address;
+net::Endpoint source(const char* dotted) {
+    in_addr address{};
+    EXPECT_EQ(inet_pton(AF_INET, dotted, &address), 1) << dotted;
+    return net::Endpoint::ipv4(address.s_addr, 0);
 }
 
 std::vector<net::Network> networks(std::initializer_list<const char*> texts) {
@@ -71,19 +71,19 @@ TEST(AnswerTo, AHostAPortOrTheSender) {
     std::string error;
     ASSERT_TRUE(net::parse_answer_to("127.0.0.9", answer_to, error)) << error;
     EXPECT_FALSE(answer_to.sender);
-    EXPECT_EQ(net::endpoint_text(answer_to.endpoint), "127.0.0.9:4556");
+    EXPECT_EQ(answer_to.endpoint.text(), "127.0.0.9:4556");
     ASSERT_TRUE(net::parse_answer_to("sender:5000", answer_to, error)) << error;
     EXPECT_TRUE(answer_to.sender);
-    EXPECT_EQ(ntohs(answer_to.endpoint.port), 5000);
+    EXPECT_EQ(answer_to.endpoint.port(), 5000);
     ASSERT_TRUE(net::parse_answer_to("127.0.0.1:65535", answer_to, error)) << error;
     EXPECT_FALSE(answer_to.sender);
-    EXPECT_EQ(net::endpoint_text(answer_to.endpoint), "127.0.0.1:65535");
-    EXPECT_EQ(net::endpoint_text(net::default_answer_to().endpoint), "127.0.0.1:4556");
+    EXPECT_EQ(answer_to.endpoint.text(), "127.0.0.1:65535");
+    EXPECT_EQ(net::default_answer_to().endpoint.text(), "127.0.0.1:4556");
     for (const char* text : {"127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:", "sender:x1"}) {
         EXPECT_FALSE(net::parse_answer_to(text, answer_to, error)) << text;
         EXPECT_EQ(error, "PORT must be from 1 to 65535") << text;
     }
-    EXPECT_EQ(net::endpoint_text(answer_to.endpoint), "127.0.0.1:65535");  // left as it was
+    EXPECT_EQ(answer_to.endpoint.text(), "127.0.0.1:65535");  // left as it was
 }
 
 }  // namespace

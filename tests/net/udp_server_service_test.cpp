@@ -15,6 +15,7 @@
 
 #include "capture.h"
 #include "child.h"
+#include "service_run.h"
 #include "trust.h"
 #include "udp.h"
 
@@ -68,9 +69,11 @@ class Service : public ::testing::Test {
     void SetUp() override {
         port_ = testsupport::free_udp_port();
         Capture out(1);
-        service_ = std::make_unique<UDP_Server_Service>(port_, wire::kInitialDestIp,
-                                                        wire::kInitialDestPort, settings());
-        service_->set_update_endpoint("127.0.0.1", update_.port());
+        Peer_Settings chosen = settings();
+        chosen.update_host = "127.0.0.1";
+        chosen.update_port = update_.port();
+        service_ = std::make_unique<UDP_Server_Service>(port_, events_, wire::kInitialDestIp,
+                                                        wire::kInitialDestPort, chosen);
         startup_ = out.text();
     }
     void TearDown() override {
@@ -87,8 +90,8 @@ class Service : public ::testing::Test {
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
         int r = 1;
         while (out.text().empty() && std::chrono::steady_clock::now() < end) {
-            const int timeout = service_->wait_timeout_ms();
-            service_->wait_for_data(timeout < 0 ? 100 : timeout);
+            const int timeout = testsupport::wait_timeout_ms(*service_);
+            testsupport::wait_for_data(*service_, timeout < 0 ? 100 : timeout);
             r = service_->recieve_data();
         }
         if (result != nullptr) {
@@ -100,6 +103,7 @@ class Service : public ::testing::Test {
     int port_ = 0;
     LoopbackUdp peer_;
     LoopbackUdp update_;
+    testsupport::Text_Events events_;
     std::unique_ptr<UDP_Server_Service> service_;
     std::string startup_;
 };
@@ -134,7 +138,8 @@ TEST(ServiceMessage, SendsTheWordToTheDestinationItStartedWith) {
     const LoopbackUdp other;
     const int port = testsupport::free_udp_port();
     Capture out(1);
-    UDP_Server_Service service(port, "127.0.0.1", other.port());
+    testsupport::Text_Events events;
+    UDP_Server_Service service(port, events, "127.0.0.1", other.port());
     const std::size_t started = out.text().size();
     service.show_dest_info();
     const std::string word = "h\xc3\xa9llo\x1b";
@@ -169,9 +174,12 @@ TEST(ServiceStartupDeathTest, ADestinationThatCannotBeResolvedEndsTheProcess) {
     const int port = testsupport::free_udp_port();
     // A name with an empty label is refused on the spot, without asking DNS,
     // and SDL_net gives no reason of its own.
-    EXPECT_EXIT(UDP_Server_Service service(port, "a..b", 4556), ::testing::ExitedWithCode(1),
+    testsupport::Text_Events events;
+    EXPECT_EXIT(UDP_Server_Service service(port, events, "a..b", 4556),
+                ::testing::ExitedWithCode(1),
                 "FAILED!\nSDLNet_ResolveHost\\(a..b 4556\\): the name is not a known host");
-    EXPECT_EXIT(UDP_Server_Service service(port, "127.0.0.1", 70000), ::testing::ExitedWithCode(1),
+    EXPECT_EXIT(UDP_Server_Service service(port, events, "127.0.0.1", 70000),
+                ::testing::ExitedWithCode(1),
                 "FAILED!\nSDLNet_ResolveHost\\(127.0.0.1 70000\\): the port is outside 0 to 65535");
 }
 
@@ -205,8 +213,8 @@ TEST_F(Service, ReceivingNothingPrintsNothingAndDoesNotWait) {
     }
     EXPECT_LT(took, std::chrono::seconds(2));
     EXPECT_EQ(shown, "");
-    EXPECT_EQ(service_->wait_timeout_ms(), -1);  // nothing incomplete: no time limit
-    EXPECT_FALSE(service_->wait_for_data(20));
+    EXPECT_EQ(testsupport::wait_timeout_ms(*service_), -1);  // nothing incomplete: no time limit
+    EXPECT_FALSE(testsupport::wait_for_data(*service_, 20));
 }
 
 TEST_F(Service, QuitFromThePeerStopsTheLoop) {
@@ -249,20 +257,20 @@ TEST_F(Service, ControlBytesAreShownEscapedButKeywordsComparedRaw) {
 TEST_F(Service, AVectorWaitsForItsSendersRestWhileOthersAreServed) {
     const LoopbackUdp other;
     peer_.send(port_, z("10.0.0.5"));
-    ASSERT_TRUE(service_->wait_for_data(2000));
+    ASSERT_TRUE(testsupport::wait_for_data(*service_, 2000));
     {
         Capture out(1);
         EXPECT_EQ(service_->recieve_data(), 1);
         EXPECT_EQ(out.text(), "");  // nothing to show yet, and no wait
     }
-    EXPECT_GT(service_->wait_timeout_ms(), 0);
+    EXPECT_GT(testsupport::wait_timeout_ms(*service_), 0);
     other.send_vector(port_, z("10.0.0.6"), z("6006"), z("between"));
     EXPECT_EQ(receive(), printout("10.0.0.6", "6006", "between"));
     std::this_thread::sleep_for(milliseconds(40));
     peer_.send(port_, z("5005"));
     peer_.send(port_, z("late"));
     EXPECT_EQ(receive(), printout("10.0.0.5", "5005", "late"));
-    EXPECT_EQ(service_->wait_timeout_ms(), -1);
+    EXPECT_EQ(testsupport::wait_timeout_ms(*service_), -1);
     peer_.send_vector(port_, z("10.0.0.5"), z("5005"), z("next"));
     EXPECT_EQ(receive(), printout("10.0.0.5", "5005", "next"));
 }
@@ -297,7 +305,7 @@ TEST_F(ServiceLongWindow, TheOldestOfMoreThan1024IncompleteSendersIsGivenUp) {
     }
     Capture out(1);
     const auto serve = [this] {
-        while (service_->wait_for_data(0)) {
+        while (testsupport::wait_for_data(*service_, 0)) {
             service_->recieve_data();
         }
     };
@@ -313,7 +321,7 @@ TEST_F(ServiceLongWindow, TheOldestOfMoreThan1024IncompleteSendersIsGivenUp) {
     senders[1]->send(port_, z("hello"));
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (service_->counters().vectors_received < 2 && std::chrono::steady_clock::now() < end) {
-        service_->wait_for_data(100);
+        testsupport::wait_for_data(*service_, 100);
         service_->recieve_data();
     }
     EXPECT_EQ(out.text(), printout("s0", "", "") + printout("s1", "1", "hello"));
@@ -334,9 +342,10 @@ TEST_F(Service, TheDefaultWindowIsFiftyMillisecondsOfArrivalTime) {
     {
         Capture out(1);
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while ((service_->wait_for_data(0) || service_->wait_timeout_ms() >= 0) &&
+        while ((testsupport::wait_for_data(*service_, 0) ||
+                testsupport::wait_timeout_ms(*service_) >= 0) &&
                std::chrono::steady_clock::now() < end) {
-            service_->wait_for_data(service_->wait_timeout_ms());
+            testsupport::wait_for_data(*service_, testsupport::wait_timeout_ms(*service_));
             service_->recieve_data();
         }
         shown = out.text();
@@ -358,12 +367,12 @@ TEST_F(Service, ThousandsOfRandomDatagramsAreHandledSafely) {
             }
             peer_.send(port_, payload);
             if (i % 16 == 15) {
-                while (service_->wait_for_data(0)) {
+                while (testsupport::wait_for_data(*service_, 0)) {
                     service_->recieve_data();
                 }
             }
         }
-        while (service_->wait_for_data(20)) {
+        while (testsupport::wait_for_data(*service_, 20)) {
             service_->recieve_data();
         }
         shown = out.text();
@@ -390,8 +399,9 @@ TEST_F(Service, DropsAreCountedWhenAskedForAndToldOnce) {
     std::string shown;
     {
         Capture out(1);
-        while (service_->wait_for_data(service_->wait_timeout_ms() < 0 ? 200 : 100) ||
-               service_->wait_timeout_ms() >= 0) {
+        while (testsupport::wait_for_data(
+                   *service_, testsupport::wait_timeout_ms(*service_) < 0 ? 200 : 100) ||
+               testsupport::wait_timeout_ms(*service_) >= 0) {
             service_->recieve_data();
         }
         shown = out.text();
@@ -417,7 +427,7 @@ TEST_F(Service, SendUpdateSendsOnlyTheAddressedSlotBeforeAnyAnswer) {
     char data[] = "hello peer";
     LoopbackUdp source_sock;
     source_sock.send(port_, "x");
-    ASSERT_TRUE(service_->wait_for_data(2000));
+    ASSERT_TRUE(testsupport::wait_for_data(*service_, 2000));
     // The first inbound packet, with the source address, is what send_update prints.
     UDPpacket** source = SDLNet_AllocPacketV(1, 16);
     ASSERT_NE(source, nullptr);
@@ -440,7 +450,8 @@ TEST(ServiceStartup, ListenPortZeroFallsBackToTheDefault) {
             if (!testsupport::enter_private_network()) {
                 return 77;
             }
-            const UDP_Server_Service service(0);
+            testsupport::Text_Events events;
+            const UDP_Server_Service service(0, events);
             // The default port is the service's: nobody else can bind it.
             try {
                 const LoopbackUdp other(wire::kDefaultListenPort);
@@ -466,14 +477,16 @@ TEST(ServiceStartup, ListenPortZeroFallsBackToTheDefault) {
 TEST(ServiceStartupDeathTest, AListenPortOutOfRangeIsRefusedNotWrapped) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const int port = testsupport::free_udp_port();
-    EXPECT_EXIT(UDP_Server_Service service(port + 65536), ::testing::ExitedWithCode(1),
+    testsupport::Text_Events events;
+    EXPECT_EXIT(UDP_Server_Service service(port + 65536, events), ::testing::ExitedWithCode(1),
                 "FAILED!\nSDLNet_UDP_Open\\(port\\): the port is outside 0 to 65535");
 }
 
 TEST(ServiceStartupDeathTest, ABusyListenPortEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const LoopbackUdp holder;
-    EXPECT_EXIT(UDP_Server_Service service(holder.port()), ::testing::ExitedWithCode(1),
+    testsupport::Text_Events events;
+    EXPECT_EXIT(UDP_Server_Service service(holder.port(), events), ::testing::ExitedWithCode(1),
                 "FAILED!\nSDLNet_UDP_Open\\(port\\): ");
 }
 
@@ -482,7 +495,7 @@ class ServiceAnswer : public Service {
   protected:
     Peer_Settings settings() const override {
         Peer_Settings settings;
-        settings.answer_to.endpoint.port = htons(answers_.port());
+        settings.answer_to.endpoint = settings.answer_to.endpoint.with_port(answers_.port());
         return settings;
     }
 
@@ -574,7 +587,7 @@ TEST_F(ServiceAnswer, ABurstOfVectorsIsAnsweredWholeAlignedAndWithoutWaitingInLi
     for (int i = 0; i < kVectors; ++i) {
         peer_.send_vector(port_, z("a" + std::to_string(i)), z(std::to_string(i)), z("update"));
     }
-    ASSERT_TRUE(service_->wait_for_data(2000));
+    ASSERT_TRUE(testsupport::wait_for_data(*service_, 2000));
     const auto start = std::chrono::steady_clock::now();
     std::string shown;
     {
@@ -582,8 +595,8 @@ TEST_F(ServiceAnswer, ABurstOfVectorsIsAnsweredWholeAlignedAndWithoutWaitingInLi
         const auto deadline = start + std::chrono::seconds(10);
         while (service_->counters().updates_answered < kVectors &&
                std::chrono::steady_clock::now() < deadline) {
-            const int timeout = service_->wait_timeout_ms();
-            service_->wait_for_data(timeout < 0 ? 100 : timeout);
+            const int timeout = testsupport::wait_timeout_ms(*service_);
+            testsupport::wait_for_data(*service_, timeout < 0 ? 100 : timeout);
             service_->recieve_data();
         }
         shown = out.text();
@@ -632,8 +645,12 @@ TEST_F(ServiceAnswer, SendUpdateAfterAnAnswerSendsTheWholeVector) {
 TEST(ServiceSendUpdate, AnUnresolvableEndpointSendsNothing) {
     const int port = testsupport::free_udp_port();
     Capture out(1);
-    UDP_Server_Service service(port);
-    service.set_update_endpoint("a..b", 4567);
+    testsupport::Text_Events events;
+    Peer_Settings settings;
+    settings.update_host = "a..b";
+    settings.update_port = 4567;
+    UDP_Server_Service service(port, events, wire::kInitialDestIp, wire::kInitialDestPort,
+                               settings);
     UDPpacket** source = SDLNet_AllocPacketV(1, 16);
     ASSERT_NE(source, nullptr);
     source[0]->address = IPaddress{};
@@ -675,19 +692,19 @@ TEST_F(ServiceAllowAnswer, OnlyAllowedHostsAreHeardAndTheRestIsCountedAndTold) {
     EXPECT_EQ(next_answer(), std::string("10.0.0.2\0", 9));
     EXPECT_EQ(next_answer(), std::string("2\0\0\0\0\0\0\0\0", 9));
     EXPECT_EQ(next_answer(), std::string("up_resp\0\0", 9));
-    EXPECT_GT(service_->wait_timeout_ms(), 500);
+    EXPECT_GT(testsupport::wait_timeout_ms(*service_), 500);
     const auto later = std::chrono::steady_clock::now();
     EXPECT_EQ(receive(), "4 datagrams refused from hosts not allowed (last from 127.0.0.1:" +
                              std::to_string(peer_.port()) + ")\n");
     EXPECT_GT(std::chrono::steady_clock::now() - later, milliseconds(500));
     EXPECT_FALSE(answers_.receive(milliseconds(30)));
-    const Peer_Counters counts = service_->counters();
+    const net::Peer_Counters counts = service_->counters();
     EXPECT_EQ(counts.datagrams_refused, 7U);
     EXPECT_EQ(counts.vectors_received, 1U);
     EXPECT_EQ(counts.updates_answered, 1U);
     // One more, told at the end whatever the second says.
     peer_.send(port_, z("last"));
-    ASSERT_TRUE(service_->wait_for_data(2000));
+    ASSERT_TRUE(testsupport::wait_for_data(*service_, 2000));
     service_->recieve_data();
     Capture out(1);
     service_->finish(true);

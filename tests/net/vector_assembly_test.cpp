@@ -2,6 +2,7 @@
 // counts of the test's own.
 #include "vector_assembly.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -26,7 +27,7 @@ std::vector<std::string> take_ready(wire::VectorAssembly& assembly) {
             out.push_back("drops " + std::to_string(next.drops));
         } else {
             const wire::AssembledVector& v = *next.vector;
-            std::string line = std::to_string(v.from.port) + ":";
+            std::string line = std::to_string(v.from.port()) + ":";
             for (int i = 0; i < v.filled; ++i) {
                 const auto slot = static_cast<std::size_t>(i);
                 line += (i > 0 ? "|" : "") +
@@ -44,9 +45,10 @@ struct Feeder {
     wire::VectorAssembly& assembly;
     std::uint32_t drops = 0;
 
-    void add(Uint16 port, const std::string& text, Clock::time_point at, Uint32 host = 0x0100007f) {
+    void add(std::uint16_t port, const std::string& text, Clock::time_point at,
+             std::uint32_t host = 0x0100007f) {
         wire::Arrival a;
-        a.from = IPaddress{host, port};
+        a.from = net::Endpoint::ipv4(host, htons(port));
         a.bytes = reinterpret_cast<const unsigned char*>(text.data());
         a.len = text.size();
         a.drops = drops;
@@ -157,7 +159,7 @@ TEST(VectorAssembly, ManySendersInterleavedAreAllWholeAndTheBoundGivesUpTheOldes
     wire::VectorAssembly assembly(kWindow, 1000);
     Feeder feed{assembly};
     for (int slot = 0; slot < 3; ++slot) {
-        for (Uint16 port = 1; port <= 1000; ++port) {
+        for (std::uint16_t port = 1; port <= 1000; ++port) {
             feed.add(port, std::to_string(slot), t0 + milliseconds(slot));
         }
     }
@@ -168,7 +170,7 @@ TEST(VectorAssembly, ManySendersInterleavedAreAllWholeAndTheBoundGivesUpTheOldes
 
     wire::VectorAssembly small(kWindow, 3);
     Feeder few{small};
-    for (Uint16 port = 1; port <= 3; ++port) {
+    for (std::uint16_t port = 1; port <= 3; ++port) {
         few.add(port, "p", t0 + milliseconds(port));
     }
     few.add(2, "q", t0 + milliseconds(4));

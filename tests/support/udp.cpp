@@ -18,7 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "batch_receiver.h"
+#include "arrival_stamps.h"
 #include "budget.h"
 
 namespace testsupport {

@@ -1,25 +1,14 @@
-// Single-key input from the terminal on standard input.
-#ifndef LANLINK_CONSOLE_KEYBOARD_H
-#define LANLINK_CONSOLE_KEYBOARD_H
+// The terminal settings the program puts on standard input, and the signals
+// that must not leave them behind. Each setting is a copy of the settings
+// found on entry with a few changes; the found settings are kept where the
+// signal handlers can reach them, so an ending signal puts them back first,
+// and a stop (Ctrl-Z) puts them back while stopped and applies the changed
+// ones again on resuming.
+#ifndef LANLINK_TERMINAL_SETTINGS_H
+#define LANLINK_TERMINAL_SETTINGS_H
 
 #include <termios.h>
 
-// Number of bytes waiting on standard input, without waiting and without
-// reading them (bytes of an unfinished line count too); -1 when the terminal
-// cannot be polled, for instance when standard input is not a terminal.
-int kbhit();
-
-// Flushes standard output, discards input already waiting, waits for the
-// next key and returns it without echo as 0..255; -1 at end of input, on an
-// error or when standard input is not a terminal.
-int getch();
-
-// The terminal settings that the keyboard functions and the command loop's
-// waits put on standard input. Each is a copy of the settings found on entry
-// with a few changes; the found settings are kept where the signal handlers
-// can reach them, so an ending signal puts them back first, and a stop
-// (Ctrl-Z) puts them back while stopped and applies the changed ones again on
-// resuming.
 namespace terminal {
 
 enum class Setting {
@@ -51,9 +40,16 @@ void adopt(const termios& found, const termios& changed);
 void forget();
 
 // Installs the signal handlers that put the found settings back (on an
-// ending signal and on Ctrl-Z) and that wake the loop on SIGCONT; enter()
-// does it too. Signals the caller ignored or handles stay as they are.
+// ending signal and on Ctrl-Z) and that tell of a resume (SIGCONT) through
+// wake_descriptor(); enter() does it too. Signals the caller ignored or
+// handles stay as they are.
 void install_signal_handlers();
+
+// A descriptor that becomes readable when the program has been resumed
+// (fg or bg), for a wait to look at where it now stands; -1 before the
+// handlers are installed. clear_wake() reads it empty again.
+int wake_descriptor();
+void clear_wake();
 
 // Discards input received but not yet read, without waiting for output to
 // drain (TCSAFLUSH would wait on a terminal whose output is stopped).
@@ -61,4 +57,4 @@ void discard_input();
 
 }  // namespace terminal
 
-#endif  // LANLINK_CONSOLE_KEYBOARD_H
+#endif  // LANLINK_TERMINAL_SETTINGS_H

@@ -1,16 +1,13 @@
-#include "keyboard.h"
+#include "settings.h"
 
-#include <sys/ioctl.h>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
-#include <ctime>
-
-#include "output.h"
+#include <cstdint>
 
 namespace {
 
@@ -21,6 +18,16 @@ termios g_changed_settings{};
 volatile std::sig_atomic_t g_changed = 0;
 
 constexpr int kRestoredSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Made readable by the resume handler, for the loop's one wait.
+int g_wake = -1;
+
+void wake_up() {
+    if (g_wake >= 0) {
+        const std::uint64_t one = 1;
+        (void)!write(g_wake, &one, sizeof one);  // async-signal-safe
+    }
+}
 
 extern "C" void restore_and_die(int sig) {
     const int saved_errno = errno;  // raise() returns when the signal is held up
@@ -73,7 +80,7 @@ extern "C" void resumed(int /*sig*/) {
     if (g_changed != 0 && terminal::foreground()) {
         tcsetattr(STDIN_FILENO, TCSANOW, &g_changed_settings);
     }
-    console::wake_up();
+    wake_up();
     errno = saved_errno;
 }
 
@@ -93,6 +100,7 @@ void install_signal_handlers() {
         return;
     }
     installed = true;
+    g_wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     for (const int sig : kRestoredSignals) {
         if (default_action(sig)) {
             install(sig, restore_and_die, SA_RESETHAND | SA_NODEFER);
@@ -103,6 +111,17 @@ void install_signal_handlers() {
     }
     if (default_action(SIGCONT)) {
         install(SIGCONT, resumed, SA_RESTART);
+    }
+}
+
+int wake_descriptor() {
+    return g_wake;
+}
+
+void clear_wake() {
+    std::uint64_t count = 0;
+    if (g_wake >= 0) {
+        (void)!read(g_wake, &count, sizeof count);
     }
 }
 
@@ -163,28 +182,3 @@ int leave(int action) {
 }
 
 }  // namespace terminal
-
-int kbhit() {
-    int waiting = 0;
-    int status = terminal::enter(terminal::Setting::kAnyKey, TCSANOW);
-    if (status == 0) {
-        status += ioctl(STDIN_FILENO, FIONREAD, &waiting);
-        status += terminal::leave(TCSANOW);
-        const timespec pause{0, 10};
-        nanosleep(&pause, nullptr);
-    }
-    return status != 0 ? -1 : waiting;
-}
-
-int getch() {
-    std::fflush(stdout);
-    unsigned char key = 0;
-    // TCSAFLUSH: input typed before the call is discarded, on the way in and
-    // again (the bytes that came with the key) on the way out.
-    int status = terminal::enter(terminal::Setting::kOneKey, TCSAFLUSH);
-    if (status == 0) {
-        status = static_cast<int>(read(STDIN_FILENO, &key, 1));
-        status += terminal::leave(TCSAFLUSH);
-    }
-    return status == 1 ? key : -1;
-}

@@ -1,0 +1,356 @@
+#include "render_text.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+#include "slot_display.h"
+
+namespace console {
+
+namespace {
+
+constexpr const char* kUsage =
+    "\nInvalid syntax!\n\tlanlink <other_ip> <other_ip's_send_port> <listen_port>\n\n";
+
+// A number, in decimal, appended to `to`.
+void append_number(std::string& to, long long value) {
+    char digits[24];
+    const auto done = std::to_chars(std::begin(digits), std::end(digits), value);
+    to.append(digits, done.ptr);
+}
+
+std::string number(long long value) {
+    std::string text;
+    append_number(text, value);
+    return text;
+}
+
+// "N datagram" or "N datagrams".
+std::string counted(std::uint64_t count, const char* one, const char* many) {
+    return std::to_string(count) + (count == 1 ? one : many);
+}
+
+// The line a verbose printout ends with: the vector's true source and the
+// local time its last datagram arrived, to the millisecond.
+void append_origin(std::string& shown, const net::Endpoint& from, const timespec& arrived) {
+    const time_t whole = arrived.tv_sec;
+    tm local{};
+    localtime_r(&whole, &local);
+    char time_text[32];
+    std::snprintf(time_text, sizeof time_text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
+                  local.tm_sec, static_cast<int>(arrived.tv_nsec / 1000000));
+    shown += "\tFROM: ";
+    shown += from.text();
+    shown += " at ";
+    shown += time_text;
+    shown += '\n';
+}
+
+// What an answered update adds to its vector's printout: the sender's
+// address and port as SDL_net holds them (network byte order), and each
+// answer packet's set-up.
+void append_answer_lines(std::string& shown, const net::Endpoint& from, bool sent) {
+    shown += "Recieved update request from client... redirecting and sending information...\nip: ";
+    append_number(shown, static_cast<int>(from.ipv4_host()));  // the raw value, signed
+    shown += "\nhost: ";
+    append_number(shown, htons(from.port()));
+    shown += "\nSetting packet vector destination info...\n";
+    for (int i = 0; i < wire::kPacketsPerVector; ++i) {
+        shown += "Packet[";
+        append_number(shown, i);
+        shown += "]: setting host->setting port->setting length->";
+        append_number(shown, wire::kAnswerLength);
+        shown += " setting channel...\n";
+    }
+    shown += "Sending...\n";
+    if (!sent) {
+        shown += "Error sending packet!\n";
+    }
+    shown += "Update request complete.\n";
+}
+
+const char* step_text(net::Step step) {
+    switch (step) {
+        case net::Step::kLibrary:
+            return "Initializing SDL_net (recieve)...";
+        case net::Step::kSendSocket:
+            return "Opening random communication socket for sending...";
+        case net::Step::kDestination:
+            return "Resolving destination address...";
+        case net::Step::kOutboundMemory:
+            return "Allocating memory for sending packets...";
+        case net::Step::kInboundMemory:
+            return "Allocating memory for recieving packets...";
+        case net::Step::kListenPort:
+        case net::Step::kReceiveSocket:
+            break;
+    }
+    return "";
+}
+
+const char* shutdown_text(net::Shutdown_Step step) {
+    switch (step) {
+        case net::Shutdown_Step::kSendingClient:
+            return "Shutting down sending client...\nFreeing allocated memory for outbound "
+                   "packets...";
+        case net::Shutdown_Step::kOutboundMemory:
+            return "Done!\nShutting down recieving client...\nFreeing allocated memory for "
+                   "inbound packets...";
+        case net::Shutdown_Step::kInboundMemory:
+            return "Done!\nExiting SDLNet and terminating server...";
+        case net::Shutdown_Step::kLibrary:
+            break;
+    }
+    return "Done!\n";
+}
+
+}  // namespace
+
+const char* help_text() {
+    return "\n Help:\n"
+           "\t        set_ip - set ip address to send to\n"
+           "\t      set_port - set port number to send to\n"
+           "\tshow_dest_info - displays current destination IP address and port number\n"
+           "\t          send - send data packet to destination IP address at selected port\n"
+           "\t          exit - quit program, but don't force other client to quit too\n"
+           "\t          help - display this message\n\n"
+           "\t         stats - show what was received, answered, sent and lost since start\n";
+}
+
+Text_Renderer::Text_Renderer(Text_Out& out, Text_Settings settings)
+    : out_(out), settings_(settings) {}
+
+void Text_Renderer::progress(std::string_view text) {
+    if (!settings_.quiet) {
+        say(text);
+    }
+}
+
+void Text_Renderer::step_begun(net::Step step, int port, bool default_port) {
+    if (step == net::Step::kListenPort) {
+        progress(default_port ? "\nNo port given...\nDefaulting to port 4555...\n"
+                              : "Accepting connections on port: " + number(port) + "\n");
+    } else if (step == net::Step::kReceiveSocket) {
+        progress("Opening port " + number(port) + " for incoming connections...");
+    } else {
+        progress(step_text(step));
+    }
+}
+
+void Text_Renderer::step_done(net::Step step) {
+    progress(step == net::Step::kInboundMemory ? "Success!\n\n" : "Success!\n");
+}
+
+void Text_Renderer::step_failed(net::Step /*step*/, std::string_view call,
+                                std::string_view reason) {
+    error("FAILED!\n" + std::string(call) + ": " + std::string(reason) + "\n");
+    out_.finish();  // the process ends next
+}
+
+void Text_Renderer::shutdown_step(net::Shutdown_Step step) {
+    progress(shutdown_text(step));
+}
+
+void Text_Renderer::vector(const net::Vector_Event& vector) {
+    tell_owed(false);  // a drop line that found no room before keeps its place
+    std::string& shown = printout_;
+    shown.clear();
+    text::append_printout(shown, vector.text(wire::kSlotAddress), vector.text(wire::kSlotPort),
+                          vector.text(wire::kSlotKeyword));
+    if (settings_.verbose) {
+        append_origin(shown, vector.from, vector.arrived);
+    }
+    if (vector.quit) {
+        shown += "\nServer recieved \"quit\" signal from client!\n";
+        out_.put(1, shown, Kind::kAnnouncement);  // the reason the program ends is always shown
+        return;
+    }
+    if (vector.update && !settings_.quiet) {
+        append_answer_lines(shown, vector.from, vector.answer_sent);
+    }
+    out_.put(1, shown, Kind::kPrintout);
+}
+
+void Text_Renderer::dropped(std::uint64_t count) {
+    drops_owed_ += count;
+    tell_owed(false);
+}
+
+void Text_Renderer::refused(std::uint64_t count, const net::Endpoint& last_from) {
+    refused_owed_ += count;
+    refused_last_ = last_from;
+    tell_owed(false);
+}
+
+void Text_Renderer::tell_owed(bool at_end) {
+    const Kind kind = at_end ? Kind::kAnnouncement : Kind::kNotice;
+    if (drops_owed_ > 0 &&
+        out_.put(1,
+                 counted(drops_owed_, " datagram", " datagrams") +
+                     " dropped by the system before they could be read (the receive queue was "
+                     "full)\n",
+                 kind)) {
+        drops_owed_ = 0;
+    }
+    if (refused_owed_ > 0 &&
+        out_.put(1,
+                 counted(refused_owed_, " datagram", " datagrams") +
+                     " refused from hosts not allowed (last from " + refused_last_.text() + ")\n",
+                 kind)) {
+        refused_owed_ = 0;
+    }
+}
+
+void Text_Renderer::sent(std::string_view word, const net::Destination& to) {
+    say("Sent \"" + text::escape_controls(word) + "\" to " + to.ip + " on port " + number(to.port) +
+        "\n");
+}
+
+void Text_Renderer::send_failed(std::string_view /*word*/, const net::Destination& /*to*/) {
+    say("Error sending packet!\n");
+}
+
+void Text_Renderer::send_too_long(std::string_view word, std::size_t room) {
+    say("Not sent: the message is " + number(static_cast<long long>(word.size())) +
+        " bytes long, and a packet holds " + number(static_cast<long long>(room)) +
+        " and its terminating zero.\n");
+}
+
+void Text_Renderer::destination_changing(const net::Destination& to, bool port_given) {
+    say(port_given
+            ? "Setting destination port " + number(to.port) + " @ " + to.ip + "..."
+            : "Resolving new destination IP @ " + to.ip + " on port " + number(to.port) + "...");
+}
+
+void Text_Renderer::destination_resolved(const net::Destination& /*to*/) {
+    say("Success!\n");
+}
+
+void Text_Renderer::destination_failed(const net::Destination& to, std::string_view reason) {
+    error("FAILED!\nSDLNet_ResolveHost(" + to.ip + " " + number(to.port) +
+          "): " + std::string(reason) + "\n");
+}
+
+void Text_Renderer::port_out_of_range(long long port, const net::Destination& stays) {
+    say("Port " + number(port) + " is outside 0 to 65535: the destination stays " + stays.ip +
+        " on port " + number(stays.port) + ".\n");
+}
+
+void Text_Renderer::destination_shown(const net::Destination& now) {
+    say("Sending packets to " + now.ip + " on port " + number(now.port) + "\n");
+}
+
+void Text_Renderer::update_sending(std::uint32_t host, std::uint16_t port) {
+    say("SENDING!\nIP: " + number(static_cast<int>(host)) + "\nport: " + number(port) + "\n");
+}
+
+void Text_Renderer::update_unresolved() {
+    say("\nError re-resolving host!\n");
+}
+
+void Text_Renderer::arguments(std::string_view other_ip, std::string_view other_port,
+                              std::string_view listen_port, bool ask) {
+    std::string shown = "\n   IP Address to connect to: ";
+    shown += other_ip;
+    shown += "\n  Port number to connect to: ";
+    shown += other_port;
+    shown += "\nListen port to recieve from: ";
+    shown += listen_port;
+    shown += ask ? "\nIs this correct? [Y/n] " : "\n";
+    say(shown);
+}
+
+void Text_Renderer::usage() {
+    error(kUsage);
+}
+
+// What clear prints is taken from a pipe and written like any other output,
+// so that a terminal that is not reading cannot hold the program up here
+// either; a terminal it cannot clear is left as it is. Anywhere else (a file,
+// a pipe) its escapes would only be noise.
+void Text_Renderer::clear() {
+    if (isatty(STDOUT_FILENO) != 1) {
+        return;
+    }
+    FILE* clear = popen("clear 2>/dev/null", "r");
+    if (clear == nullptr) {
+        return;
+    }
+    char bytes[256];
+    std::size_t got = 0;
+    while ((got = std::fread(bytes, 1, sizeof bytes, clear)) > 0) {
+        say(std::string_view(bytes, got));
+    }
+    pclose(clear);
+}
+
+void Text_Renderer::prompt(Prompt prompt) {
+    say(prompt == Prompt::kCommand ? "\n$ " : " > ");
+}
+
+void Text_Renderer::help() {
+    say(help_text());
+}
+
+void Text_Renderer::stats(const net::Peer_Counters& counts, std::uint64_t not_shown) {
+    const std::pair<const char*, std::uint64_t> lines[] = {
+        {"vectors received", counts.vectors_received},
+        {"incomplete vectors", counts.incomplete_vectors},
+        {"updates answered", counts.updates_answered},
+        {"vectors sent", counts.vectors_sent},
+        {"datagrams dropped", counts.datagrams_dropped},
+        {"printouts not shown", not_shown},
+        {"datagrams refused", counts.datagrams_refused},
+    };
+    std::string shown;
+    for (const auto& [name, value] : lines) {
+        shown += name;
+        shown += ": ";
+        shown += std::to_string(value);
+        shown += '\n';
+    }
+    say(shown);
+}
+
+void Text_Renderer::unknown_command(std::string_view word) {
+    say("Unknown command \"" + text::escape_controls(word) + "\": type help for the commands.\n");
+}
+
+void Text_Renderer::port_not_a_number(std::string_view text, const net::Destination& stays) {
+    say("Port \"" + text::escape_controls(text) +
+        "\" is not a whole decimal number: the destination stays " + stays.ip + " on port " +
+        number(stays.port) + ".\n");
+}
+
+void Text_Renderer::destination_fatal() {
+    say("\nAn Error has occurred! The program must exit.\n");
+}
+
+void Text_Renderer::client_quit(std::string_view word) {
+    clear();
+    say("msg = " + std::string(word) + "\n\nClient sent \"quit\" command!\n");
+}
+
+void Text_Renderer::closing() {
+    tell_owed(true);
+}
+
+void Text_Renderer::terminating() {
+    progress("\nTerminating program normally...\n");
+}
+
+void Text_Renderer::output_failed(int error_number) {
+    error("lanlink: cannot write to standard output: " + std::string(std::strerror(error_number)) +
+          "\n");
+}
+
+void Text_Renderer::wait_failed(std::string_view call, int error_number) {
+    error("lanlink: " + std::string(call) + ": " + std::strerror(error_number) + "\n");
+}
+
+}  // namespace console

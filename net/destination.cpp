@@ -1,0 +1,99 @@
+#include "destination.h"
+
+#include <SDL_net.h>
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "socket_support.h"
+#include "wire_format.h"
+
+namespace net {
+
+Destination_Book::Destination_Book(std::string ip, int port, Peer_Events& events)
+    : events_(events), current_{std::move(ip), port} {}
+
+bool Destination_Book::resolve(std::string& reason) {
+    IPaddress address{};
+    SDL_ClearError();
+    if (SDLNet_ResolveHost(&address, current_.ip.c_str(), static_cast<Uint16>(current_.port)) !=
+        0) {
+        reason = library_error(kResolveFallback);
+        return false;
+    }
+    resolved_ = Endpoint::ipv4(address.host, address.port);
+    return true;
+}
+
+bool Destination_Book::resolve_at_start() {
+    events_.step_begun(Step::kDestination, 0, false);
+    const std::string call =
+        "SDLNet_ResolveHost(" + current_.ip + " " + std::to_string(current_.port) + ")";
+    std::string reason;
+    if (!wire::port_in_range(current_.port)) {
+        events_.step_failed(Step::kDestination, call, "the port is outside 0 to 65535");
+        return false;
+    }
+    if (!resolve(reason)) {
+        events_.step_failed(Step::kDestination, call, reason);
+        return false;
+    }
+    events_.step_done(Step::kDestination);
+    return true;
+}
+
+int Destination_Book::set_ip(const char* ip) {
+    current_.ip = ip;
+    events_.destination_changing(current_, false);
+    std::string reason;
+    if (!resolve(reason)) {
+        events_.destination_failed(current_, reason);
+        return 0;
+    }
+    events_.destination_resolved(current_);
+    return 1;
+}
+
+int Destination_Book::set_port(long long port) {
+    if (!wire::port_in_range(port)) {
+        events_.port_out_of_range(port, current_);
+        return -1;
+    }
+    current_.port = static_cast<int>(port);
+    events_.destination_changing(current_, true);
+    std::string reason;
+    if (!resolve(reason)) {
+        events_.destination_failed(current_, reason);
+        return 0;
+    }
+    events_.destination_resolved(current_);
+    return 1;
+}
+
+void Destination_Book::show() const {
+    events_.destination_shown(current_);
+}
+
+std::string Destination_Book::local_address() const {
+    // Connecting a datagram socket only picks the route: it sends nothing.
+    std::string text = "0.0.0.0";
+    const int fd =
+        socket(resolved_.family() == AF_INET6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return text;
+    }
+    sockaddr_storage local{};
+    socklen_t len = sizeof local;
+    if (!resolved_.empty() && connect(fd, resolved_.address(), resolved_.length()) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0) {
+        const std::string found =
+            Endpoint::from(reinterpret_cast<const sockaddr*>(&local), len).address_text();
+        if (!found.empty()) {
+            text = found;
+        }
+    }
+    close(fd);
+    return text;
+}
+
+}  // namespace net

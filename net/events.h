@@ -1,0 +1,115 @@
+// What the network side reports: typed values, handed to one listener. The
+// network code says what happened; how it is told (text, JSON) is the
+// listener's business, and nothing in net/ prints.
+#ifndef LANLINK_NET_EVENTS_H
+#define LANLINK_NET_EVENTS_H
+
+#include <time.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "endpoint.h"
+#include "wire_format.h"
+
+namespace net {
+
+// What the peer has done since it started.
+struct Peer_Counters {
+    std::uint64_t vectors_received = 0;    // whole and incomplete
+    std::uint64_t incomplete_vectors = 0;  // given up before their third datagram came
+    std::uint64_t updates_answered = 0;
+    std::uint64_t vectors_sent = 0;       // by the operator's send
+    std::uint64_t datagrams_dropped = 0;  // by the system, its receive queue full
+    std::uint64_t datagrams_refused = 0;  // from hosts not allowed
+};
+
+// A vector received: whole, or given up before its third datagram came.
+struct Vector_Event {
+    Endpoint from;
+    int filled = 0;  // datagrams that came, in slot order: 3 for a whole vector
+    // Each slot's bytes as received (at most a packet's size), and their
+    // count; the slot's text ends at its first zero.
+    std::array<const unsigned char*, wire::kPacketsPerVector> bytes{};
+    std::array<std::size_t, wire::kPacketsPerVector> len{};
+    timespec arrived{};  // the last datagram's arrival, real time
+    bool quit = false;   // a whole "quit": the peer ends after this
+    bool update = false;
+    // For an update: where its answer went, and whether all of it did.
+    Endpoint answered_to;
+    bool answer_sent = false;
+
+    bool whole() const { return filled == wire::kPacketsPerVector; }
+    // Slot `i`'s text, up to its first zero.
+    std::string_view text(int i) const;
+};
+
+// Start-up and shut-down steps, in the order they come.
+enum class Step {
+    kListenPort,      // the listen port given, or the default taken
+    kLibrary,         // SDL_net started
+    kReceiveSocket,   // the listen port opened
+    kSendSocket,      // the sending socket opened
+    kDestination,     // the destination resolved
+    kOutboundMemory,  // the outbound packets allocated
+    kInboundMemory,   // the inbound packets allocated
+};
+enum class Shutdown_Step {
+    kSendingClient,   // the sockets closed
+    kOutboundMemory,  // the outbound packets freed
+    kInboundMemory,   // the inbound packets freed
+    kLibrary,         // SDL_net shut down
+};
+
+// The operator's destination as it stands.
+struct Destination {
+    std::string ip;  // the address text as given
+    int port = 0;    // the port as given
+};
+
+class Peer_Events {
+  public:
+    virtual ~Peer_Events() = default;
+
+    // Start-up: a step begins; it ends with step_done() or step_failed(),
+    // after which the process ends with status 1. `port` is the listen port
+    // for the first two steps; `default_port` says it was not given.
+    virtual void step_begun(Step step, int port, bool default_port) = 0;
+    virtual void step_done(Step step) = 0;
+    // `call` names the failed call ("SDLNet_UDP_Open(port)"), `reason` why.
+    virtual void step_failed(Step step, std::string_view call, std::string_view reason) = 0;
+    virtual void shutdown_step(Shutdown_Step step) = 0;
+
+    virtual void vector(const Vector_Event& vector) = 0;
+    // Datagrams the system dropped before they could be read, just here.
+    virtual void dropped(std::uint64_t count) = 0;
+    // Datagrams refused since the last time this was told.
+    virtual void refused(std::uint64_t count, const Endpoint& last_from) = 0;
+
+    // The operator's send of `word` to the destination.
+    virtual void sent(std::string_view word, const Destination& to) = 0;
+    virtual void send_failed(std::string_view word, const Destination& to) = 0;
+    // Refused before anything went out: the word and its terminating zero
+    // do not fit a packet of `room` bytes.
+    virtual void send_too_long(std::string_view word, std::size_t room) = 0;
+
+    // A change of destination begins (`ip` or `port` given), and how it ends.
+    virtual void destination_changing(const Destination& to, bool port_given) = 0;
+    virtual void destination_resolved(const Destination& to) = 0;
+    virtual void destination_failed(const Destination& to, std::string_view reason) = 0;
+    // A port outside 0..65535: refused, the destination unchanged.
+    virtual void port_out_of_range(long long port, const Destination& stays) = 0;
+    virtual void destination_shown(const Destination& now) = 0;
+
+    // send_update(): the source's raw address, and an endpoint that could
+    // not be resolved.
+    virtual void update_sending(std::uint32_t host, std::uint16_t port) = 0;
+    virtual void update_unresolved() = 0;
+};
+
+}  // namespace net
+
+#endif  // LANLINK_NET_EVENTS_H

@@ -1,0 +1,58 @@
+// What whole vectors make the peer do: each is shown, an "update" is
+// answered no sooner than its pause after it became whole, a "quit" ends
+// the peer, and everything is counted. A pure unit: vectors come from the
+// assembly, the time is given, answers go to a sink and the rest is told
+// as events.
+#ifndef LANLINK_NET_PEER_CORE_H
+#define LANLINK_NET_PEER_CORE_H
+
+#include <chrono>
+#include <optional>
+
+#include "datagrams.h"
+#include "events.h"
+#include "trust.h"
+#include "vector_assembly.h"
+
+namespace net {
+
+class Peer_Core {
+  public:
+    using Clock = wire::Clock;
+
+    Peer_Core(const Answer_To& answer_to, Datagram_Sink& wire, Peer_Events& events);
+
+    enum class Handled { kGoOn, kPeerQuit };
+    // Handles, in the order they came, what `ready` holds and is due at
+    // `now`. Vectors are handled in the order they came together: one whose
+    // answer's pause is not over holds up the ones after it. At a whole
+    // "quit" it stops, leaving what came after it.
+    Handled handle(wire::VectorAssembly& ready, Clock::time_point now);
+    // When the oldest ready item may be handled: later than now only for an
+    // update whose answer's pause is not over; nothing when none is ready.
+    std::optional<Clock::time_point> next_due(const wire::VectorAssembly& ready) const;
+
+    const Peer_Counters& counters() const { return counters_; }
+    // Drops the kernel had counted when they were handed over, all sockets
+    // together.
+    std::uint64_t drops_counted() const { return counters_.datagrams_dropped; }
+
+  private:
+    // Handles one vector: kPeerQuit for a whole "quit".
+    Handled handle_vector(const wire::AssembledVector& vector);
+
+    Answer_To answer_to_;
+    Datagram_Sink& wire_;
+    Peer_Events& events_;
+    Peer_Counters counters_;
+};
+
+// The three datagrams that answer an update whose address and port texts
+// are `address` and `port`: each cut to, or padded with zeros to, a whole
+// answer datagram, and "up_resp" padded the same way.
+using Answer_Bytes = std::array<std::array<char, wire::kAnswerLength>, wire::kPacketsPerVector>;
+Answer_Bytes answer_to_update(std::string_view address, std::string_view port);
+
+}  // namespace net
+
+#endif  // LANLINK_NET_PEER_CORE_H

@@ -1,0 +1,133 @@
+#include "receive_path.h"
+
+#include <time.h>
+
+#include <algorithm>
+
+namespace net {
+
+namespace {
+
+// Senders whose vector is incomplete, at most: one more gives up the oldest.
+// Each holds up to three packets' bytes, about 1.6 MiB for all of them.
+constexpr std::size_t kMostSenders = 1024;
+// What a datagram may take of the receive queue beyond twice its bytes.
+constexpr std::size_t kDatagramOverhead = 4096;
+// Datagrams read at most in one turn of the loop, so that a flood never
+// keeps the keyboard waiting for long.
+constexpr int kMostPerTurn = 1024;
+// Vectors and drop counts that may wait to be handled: past this the socket
+// is not read until they have been, and the kernel's queue holds the rest.
+constexpr std::size_t kMostReady = 1024;
+
+// The steady clock's time of a kernel time stamp (the real-time clock):
+// both clocks are read together, and the stamp is taken as that far back.
+wire::Clock::time_point steady_time_of(const timespec& stamp, wire::Clock::time_point now,
+                                       const timespec& real_now) {
+    const auto ago = std::chrono::seconds(real_now.tv_sec - stamp.tv_sec) +
+                     std::chrono::nanoseconds(real_now.tv_nsec - stamp.tv_nsec);
+    // A real-time clock set back would put arrivals in the future.
+    return now - std::max<wire::Clock::duration>(ago, wire::Clock::duration::zero());
+}
+
+}  // namespace
+
+Receive_Path::Receive_Path(Datagram_Source& source, Clock::duration window,
+                           std::vector<Network> allow, Peer_Events& events)
+    : source_(source), allow_(std::move(allow)), events_(events), assembly_(window, kMostSenders) {}
+
+void Receive_Path::take(bool readable, Clock::time_point now) {
+    // Reading is for what has arrived, and for giving up vectors whose
+    // window has passed: only after a read is it known that nothing of
+    // theirs still waits.
+    const auto deadline = assembly_.next_deadline();
+    if (!readable && !(deadline && *deadline <= now)) {
+        return;
+    }
+    bool drained = false;
+    for (int read = 0; read < kMostPerTurn && assembly_.ready_count() < kMostReady;) {
+        const int count = source_.receive(0);
+        if (count > 0) {
+            const Clock::time_point read_at = Clock::now();
+            timespec real_now{};
+            clock_gettime(CLOCK_REALTIME, &real_now);
+            for (int i = 0; i < count; ++i) {
+                const Received& got = source_.at(i);
+                // What the kernel dropped was lost whoever sent it.
+                read_since_drained_ += 2 * got.size + kDatagramOverhead;
+                if (!allowed(allow_, got.from)) {
+                    // Neither shown nor obeyed, and no sender's vector.
+                    assembly_.note_drops(got.drops);
+                    refused_.add(got.from);
+                    continue;
+                }
+                wire::Arrival arrival;
+                arrival.from = got.from;
+                arrival.bytes = got.bytes;
+                arrival.len = got.len;
+                arrival.drops = got.drops;
+                arrival.at = got.stamped ? steady_time_of(got.arrived, read_at, real_now) : read_at;
+                arrival.real = got.stamped ? got.arrived : real_now;
+                // The queue is in arrival order: a stamp never goes back.
+                if (arrival.at < last_arrival_) {
+                    arrival.at = last_arrival_;
+                }
+                last_arrival_ = arrival.at;
+                assembly_.add(arrival);
+            }
+            read += count;
+        }
+        if (count < source_.batch()) {
+            drained = true;  // or an error: nothing more can be read now
+            break;
+        }
+    }
+    if (drained) {
+        look_for_drops();
+    }
+    // Drained, nothing that arrived before `now` is still to come; otherwise
+    // only what arrived up to the last datagram read is known.
+    assembly_.expire(drained ? now : last_arrival_);
+}
+
+void Receive_Path::look_for_drops() {
+    // Datagrams carry the drop count as of their queuing, so a loss after
+    // the last one read shows only in the socket's own count. The kernel
+    // drops only when its queue is full, and everything queued since the
+    // last time it ran empty has just been read: unless that much came,
+    // nothing can have been dropped, and there is no need to ask.
+    const bool could_have_filled =
+        read_since_drained_ * 2 >= static_cast<std::size_t>(source_.queue_bytes(0));
+    read_since_drained_ = 0;
+    if (!could_have_filled) {
+        return;
+    }
+    if (const auto drops = source_.drops(0)) {
+        assembly_.note_drops(*drops);
+    }
+}
+
+void Receive_Path::end() {
+    assembly_.give_up_all();
+    // The drops since the last datagram read are the last thing to tell.
+    if (const auto drops = source_.drops(0)) {
+        assembly_.note_drops(*drops);
+    }
+}
+
+std::optional<std::uint64_t> Receive_Path::drops_since_start() const {
+    const auto drops = source_.drops(0);
+    if (!drops) {
+        return std::nullopt;
+    }
+    return *drops;  // a socket of the path's own: its count started at 0
+}
+
+void Receive_Path::tell_refused(Clock::time_point now, bool at_end) {
+    if (refused_.due(now, at_end)) {
+        const Endpoint last = refused_.last_from();
+        events_.refused(refused_.take(now), last);
+    }
+}
+
+}  // namespace net

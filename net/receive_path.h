@@ -1,0 +1,67 @@
+// The way in: datagrams from the source, through the allow list, into the
+// assembly, with the kernel's drops noted in their place. Reads are bounded,
+// so that a flood never keeps the keyboard waiting for long and memory stays
+// bounded: past the bound the kernel's queue holds the rest.
+#ifndef LANLINK_NET_RECEIVE_PATH_H
+#define LANLINK_NET_RECEIVE_PATH_H
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "datagrams.h"
+#include "events.h"
+#include "told_count.h"
+#include "trust.h"
+#include "vector_assembly.h"
+
+namespace net {
+
+class Receive_Path {
+  public:
+    using Clock = wire::Clock;
+
+    // `source`'s sockets are new: nothing has been dropped on them yet.
+    Receive_Path(Datagram_Source& source, Clock::duration window, std::vector<Network> allow,
+                 Peer_Events& events);
+
+    // Reads what waits (a bounded amount) into the assembly and gives up the
+    // vectors whose window has passed by `now` (the time before the read).
+    // Without `readable`, nothing is read unless a window has passed: only
+    // after a read is it known that nothing of the vector still waits.
+    void take(bool readable, Clock::time_point now);
+    // The way out: the drops since the last datagram read are noted, and
+    // every incomplete vector is given up.
+    void end();
+
+    wire::VectorAssembly& assembly() { return assembly_; }
+    const wire::VectorAssembly& assembly() const { return assembly_; }
+    // When an incomplete vector's window passes; nothing when none waits.
+    std::optional<Clock::time_point> next_deadline() const { return assembly_.next_deadline(); }
+
+    // Tells the refusals not yet told: at most once a second, unless `at_end`.
+    void tell_refused(Clock::time_point now, bool at_end);
+    std::optional<Clock::time_point> next_refusal_line() const { return refused_.next_line(); }
+    std::uint64_t refused() const { return refused_.total(); }
+    // Dropped by the kernel since the sockets opened, up to now; nothing
+    // where the kernel cannot tell.
+    std::optional<std::uint64_t> drops_since_start() const;
+
+  private:
+    // At a read that found the queue empty: asks the kernel for drops that
+    // no datagram has told of yet, when there can be any.
+    void look_for_drops();
+
+    Datagram_Source& source_;
+    std::vector<Network> allow_;
+    Peer_Events& events_;
+    wire::VectorAssembly assembly_;
+    Clock::time_point last_arrival_{};    // of the last datagram read
+    std::size_t read_since_drained_ = 0;  // queue taken, at most, since it last ran empty
+    Told_Count refused_;
+};
+
+}  // namespace net
+
+#endif  // LANLINK_NET_RECEIVE_PATH_H

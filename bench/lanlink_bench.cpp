@@ -36,124 +36,35 @@
 #include <thread>
 #include <vector>
 
+#include "bench.h"
 #include "child.h"
 #include "peer.h"
+#include "process.h"
+#include "responders.h"
 #include "screen.h"
-#include "socket_support.h"
 #include "udp.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using bench::bare_receiver;
+using bench::c_responder;
+using bench::context_switches;
+using bench::cpu_seconds;
+using bench::g_binary;
+using bench::headless_to_null;
+using bench::kAnswerPort;
+using bench::paced;
+using bench::peak_rss_kib;
+using bench::Peer;
+using bench::percentile;
+using bench::start;
+using bench::udp_drops;
 using std::chrono::milliseconds;
 using testsupport::Child;
 using testsupport::Input;
 using testsupport::LoopbackUdp;
 using testsupport::z;
-
-constexpr std::uint16_t kAnswerPort = 4556;
-
-std::string g_binary = LANLINK_BINARY;  // the lanlink measured
-
-// CPU time of the process in seconds, every thread of it counted, from the
-// scheduler.
-double cpu_seconds(pid_t pid) {
-    return std::chrono::duration<double>(testsupport::cpu_time(pid)).count();
-}
-
-// Context switches of the process so far, every thread counted.
-long context_switches(pid_t pid) {
-    long total = 0;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    if (DIR* dir = opendir(tasks.c_str())) {
-        while (const dirent* entry = readdir(dir)) {
-            if (entry->d_name[0] == '.') {
-                continue;
-            }
-            std::ifstream status(tasks + "/" + entry->d_name + "/status");
-            std::string line;
-            while (std::getline(status, line)) {
-                if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
-                    line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
-                    total += std::stol(line.substr(line.find(':') + 1));
-                }
-            }
-        }
-        closedir(dir);
-    }
-    return total;
-}
-
-long peak_rss_kib(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
-}
-
-// Datagrams the kernel dropped on the UDP socket bound to `port`.
-long udp_drops(std::uint16_t port) {
-    return static_cast<long>(testsupport::kernel_drops(port).value_or(0));
-}
-
-// Calls `send(i)` for i from 0 to count - 1, `rate` times a second.
-template <typename Send>
-void paced(double rate, int count, Send send) {
-    const auto gap = std::chrono::duration<double>(1.0 / rate);
-    const auto t0 = Clock::now();
-    for (int i = 0; i < count; ++i) {
-        std::this_thread::sleep_until(
-            t0 + std::chrono::duration_cast<Clock::duration>(gap * static_cast<double>(i)));
-        send(i);
-    }
-}
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) {
-        return 0;
-    }
-    std::sort(v.begin(), v.end());
-    return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
-}
-
-struct Peer {
-    std::unique_ptr<Child> child;
-    std::uint16_t port = 0;
-};
-
-Peer start(Input input) {
-    Peer peer;
-    peer.port = testsupport::free_udp_port();
-    if (input == Input::kTerminal) {
-        peer.child = testsupport::start_peer(g_binary, peer.port, 9, 0);
-    } else {
-        peer.child = std::make_unique<Child>(
-            std::vector<std::string>{g_binary, "127.0.0.1", "9", std::to_string(peer.port)}, input);
-        peer.child->close_input();
-        if (!peer.child->wait_for("recieving packets...Success!")) {
-            peer.child.reset();
-        }
-    }
-    if (!peer.child) {
-        std::fprintf(stderr, "lanlink did not start\n");
-        std::exit(1);
-    }
-    return peer;
-}
-
-// lanlink headless listening on `port`, its output thrown away (a shell does
-// the redirection), with `options` before its operands.
-std::unique_ptr<Child> headless_to_null(std::uint16_t port, const std::string& options = "") {
-    return std::make_unique<Child>(
-        std::vector<std::string>{"/bin/sh", "-c",
-                                 "exec " + g_binary + " " + options + " 127.0.0.1 9 " +
-                                     std::to_string(port) + " </dev/null >/dev/null"},
-        Input::kNull);
-}
 
 double idle_cpu_percent(Peer& peer, int seconds) {
     const double before = cpu_seconds(peer.child->pid());
@@ -399,89 +310,6 @@ void quit_time(Peer& peer, const LoopbackUdp& sender, const char* state) {
     peer.child->wait_exit(milliseconds(3000));
 }
 
-// A minimal C responder, the floor the peer's answers are measured against:
-// blocking receives, a 1 ms pause slept to an absolute deadline with a 1 us
-// timer slack, and the same three 9-byte answer datagrams. With `print`, it
-// then writes the same printout lanlink writes for an update.
-int c_responder(std::uint16_t port, bool print, bool polling = false) {
-    prctl(PR_SET_TIMERSLACK, 1000UL);
-    // With `polling`, it waits as a program with two inputs must: in ppoll()
-    // on its socket and a second descriptor, the pause as ppoll()'s limit.
-    int idle[2] = {-1, -1};
-    if (polling && pipe(idle) != 0) {
-        return 1;
-    }
-    const auto wait_for = [&](int fd, const timespec* limit) {
-        if (!polling) {
-            return;
-        }
-        pollfd fds[2] = {{fd, POLLIN, 0}, {idle[0], POLLIN, 0}};
-        ppoll(fds, 2, limit, nullptr);
-    };
-    const int in = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    if (bind(in, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        return 1;
-    }
-    const int out = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in to = addr;
-    to.sin_port = htons(kAnswerPort);
-    char slots[3][512];
-    sockaddr_in from{};
-    for (;;) {
-        for (auto& slot : slots) {
-            std::memset(slot, 0, sizeof slot);
-            socklen_t len = sizeof from;
-            wait_for(in, nullptr);
-            if (recvfrom(in, slot, sizeof slot - 1, 0, reinterpret_cast<sockaddr*>(&from), &len) <
-                0) {
-                return 1;
-            }
-        }
-        if (std::strcmp(slots[2], "update") != 0) {
-            continue;
-        }
-        timespec until{};
-        clock_gettime(CLOCK_MONOTONIC, &until);
-        until.tv_nsec += 1000000;
-        if (until.tv_nsec >= 1000000000) {
-            until.tv_nsec -= 1000000000;
-            ++until.tv_sec;
-        }
-        if (polling) {
-            const timespec pause{0, 1000000};
-            wait_for(idle[0], &pause);
-        } else {
-            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
-        }
-        char answer[3][9] = {};
-        std::memcpy(answer[0], slots[0], 9);
-        std::memcpy(answer[1], slots[1], 9);
-        std::memcpy(answer[2], "up_resp", 8);
-        for (auto& slot : answer) {
-            sendto(out, slot, 9, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-        }
-        if (print) {
-            char text[1024];
-            const int n = std::snprintf(
-                text, sizeof text,
-                "Packet array incoming!\n\t  IP: %s\n\tPORT: %s\n\t MSG: %s\n"
-                "Recieved update request from client... redirecting and sending information...\n"
-                "ip: %d\nhost: %d\nSetting packet vector destination info...\n"
-                "Packet[0]: setting host->setting port->setting length->9 setting channel...\n"
-                "Packet[1]: setting host->setting port->setting length->9 setting channel...\n"
-                "Packet[2]: setting host->setting port->setting length->9 setting channel...\n"
-                "Sending...\nUpdate request complete.\n",
-                slots[0], slots[1], slots[2], static_cast<int>(from.sin_addr.s_addr),
-                from.sin_port);
-            (void)!write(STDOUT_FILENO, text, static_cast<std::size_t>(n));
-        }
-    }
-}
-
 struct UpdateCost {
     double cpu_us = 0;     // per answered update, every thread
     double switches = 0;   // context switches per answered update
@@ -665,21 +493,6 @@ void two_senders(Peer& peer, const LoopbackUdp& answers, int rate) {
         "two senders at %d vectors/s each: %d printouts, %d mixed; %d updates, %d answered "
         "with their own sender's texts\n",
         rate, shown, mixed, updates.load(), own);
-}
-
-// The bare SDL_net receive loop the peer is measured against.
-int bare_receiver(std::uint16_t port) {
-    SDLNet_Init();
-    UDPsocket sock = SDLNet_UDP_Open(port);
-    net::enlarge_receive_buffer(net::udp_descriptor(sock), 4 * 1024 * 1024);
-    SDLNet_SocketSet set = SDLNet_AllocSocketSet(1);
-    SDLNet_UDP_AddSocket(set, sock);
-    UDPpacket** packets = SDLNet_AllocPacketV(3, 512);
-    for (;;) {
-        if (SDLNet_CheckSockets(set, 1000) > 0) {
-            SDLNet_UDP_RecvV(sock, packets);
-        }
-    }
 }
 
 // Sends vectors at `rate` a second for a second and returns the rate the

@@ -60,6 +60,17 @@ Peer start(Input input);
 // the redirection), with `options` before its operands.
 std::unique_ptr<Child> headless_to_null(std::uint16_t port, const std::string& options = "");
 
+// The update round trip `count` times, in microseconds from the request's
+// vector send to the third answer datagram, one figure for each request
+// answered; `lost` is set to how many were not. Requests go `gap` apart (0:
+// each as soon as the last is answered).
+std::vector<double> round_trips(Peer& peer, const LoopbackUdp& sender, const LoopbackUdp& answers,
+                                int count, int& lost, milliseconds gap = milliseconds(0));
+
+// The CPU `peer` uses over `seconds` of doing nothing, in percent of a core
+// (idle.cpp).
+double idle_cpu_percent(Peer& peer, int seconds);
+
 }  // namespace bench
 
 #endif  // LANLINK_BENCH_BENCH_H

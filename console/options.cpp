@@ -37,7 +37,7 @@ bool parse_options(int argc, char** argv, Options& options, Text_Out& out) {
                                    {"verbose", no_argument, nullptr, 'v'},
                                    {nullptr, 0, nullptr, 0}};
     opterr = 0;
-    optind = 1;
+    optind = 0;  // 0, not 1: glibc then starts afresh, also after an earlier scan
     int opt = 0;
     std::string error;
     // The leading ':' tells a missing value (':') from an unknown option ('?').

@@ -101,7 +101,7 @@ int parse(int argc, char** argv, Options& options) {
         const char* what;
     };
     opterr = 0;
-    optind = 1;
+    optind = 0;  // 0, not 1: glibc then starts afresh, also after an earlier scan
     int opt = 0;
     // A leading ':' tells a missing value (':') from an unknown option ('?').
     while ((opt = getopt_long(argc, argv, ":wt:c:i:l:hV", kLong, nullptr)) != -1) {

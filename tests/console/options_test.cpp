@@ -1,0 +1,72 @@
+// lanlink's command line read into its options: each option's value, and
+// the refusal of each bad one, named as the user wrote it.
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "service_run.h"
+
+namespace {
+
+// Keeps what is written to standard error.
+struct Kept final : console::Text_Out {
+    std::string err;
+    bool put(int /*fd*/, std::string_view text, console::Kind /*kind*/) override {
+        err += text;
+        return true;
+    }
+    void finish() override {}
+    std::uint64_t not_shown() const override { return 0; }
+};
+
+bool parse(std::vector<std::string> args, console::Options& options, std::string& err) {
+    args.insert(args.begin(), "lanlink");
+    std::vector<char*> argv;
+    argv.reserve(args.size());
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    Kept out;
+    const bool ok =
+        console::parse_options(static_cast<int>(argv.size()), argv.data(), options, out);
+    err = out.err;
+    return ok;
+}
+
+TEST(Options, EachOptionTakesItsValueAndABadOneIsNamed) {
+    console::Options options;
+    std::string err;
+    ASSERT_TRUE(parse({"-yqv", "a", "--window=7", "-p", "b", "--", "-c"}, options, err)) << err;
+    EXPECT_TRUE(options.yes && options.text.quiet && options.text.verbose && options.prompt);
+    EXPECT_EQ(options.peer.window.count(), 7);
+    EXPECT_EQ(options.operands, (std::vector<std::string>{"lanlink", "a", "b", "-c"}));
+    ASSERT_TRUE(parse({"-a", "10.0.0.0/8", "--allow", "127.0.0.2", "--answer-to", "sender:9"},
+                      options = {}, err))
+        << err;
+    EXPECT_EQ(options.peer.allow.size(), 2U);
+    EXPECT_TRUE(options.peer.answer_to.sender);
+    EXPECT_EQ(options.peer.answer_to.endpoint.port(), 9);
+    EXPECT_FALSE(options.yes || options.text.quiet);  // one option never turns on another
+
+    const std::string hint = "\nTry 'lanlink --help' for more information.\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"-W", "+0"}, "-W takes milliseconds from 1 to 1000, not '+0'"},
+        {{"--window", " 5"}, "--window takes milliseconds from 1 to 1000, not ' 5'"},
+        {{"-a", "1.2.3.4/33"},
+         "-a takes ADDRESS[/BITS], not '1.2.3.4/33': BITS must be from 0 to 32"},
+        {{"--answer-to", "x:0"},
+         "--answer-to takes HOST[:PORT] or sender[:PORT], not 'x:0': PORT must be from 1 to 65535"},
+        {{"--allow"}, "option '--allow' needs a value"},
+        {{"-x"}, "unknown option '-x'"},
+        {{"--bogus=1"}, "unknown option '--bogus'"},
+    };
+    for (auto [args, message] : refused) {
+        EXPECT_FALSE(parse(args, options = {}, err)) << message;
+        EXPECT_EQ(err, "lanlink: " + message.append(hint));
+    }
+}
+
+}  // namespace

@@ -106,7 +106,7 @@ int c_responder(std::uint16_t port, bool print, bool polling) {
 int bare_receiver(std::uint16_t port) {
     SDLNet_Init();
     UDPsocket sock = SDLNet_UDP_Open(port);
-    net::enlarge_receive_buffer(net::udp_descriptor(sock), 4 * 1024 * 1024);
+    (void)net::enlarge_receive_buffer(net::udp_descriptor(sock), 4 * 1024 * 1024);
     SDLNet_SocketSet set = SDLNet_AllocSocketSet(1);
     SDLNet_UDP_AddSocket(set, sock);
     UDPpacket** packets = SDLNet_AllocPacketV(3, 512);

@@ -156,6 +156,20 @@ void Text_Renderer::shutdown_step(net::Shutdown_Step step) {
     progress(shutdown_text(step));
 }
 
+void Text_Renderer::receive_queue(int bytes, int wanted) {
+    if (!settings_.verbose) {
+        return;
+    }
+    std::string line = "Receive queue: " + number(bytes) + " bytes";
+    if (bytes < wanted) {
+        // The kernel counts twice what the limit allows.
+        line += ", not the " + number(wanted) +
+                " asked for: net.core.rmem_max limits it (sysctl -w net.core.rmem_max=" +
+                number(wanted / 2) + " raises the limit)";
+    }
+    progress(line + "\n");
+}
+
 void Text_Renderer::vector(const net::Vector_Event& vector) {
     tell_owed(false);  // a drop line that found no room before keeps its place
     std::string& shown = printout_;

@@ -30,6 +30,7 @@ class Text_Renderer final : public Renderer {
     void step_done(net::Step step) override;
     void step_failed(net::Step step, std::string_view call, std::string_view reason) override;
     void shutdown_step(net::Shutdown_Step step) override;
+    void receive_queue(int bytes, int wanted) override;
 
     void vector(const net::Vector_Event& vector) override;
     void dropped(std::uint64_t count) override;

@@ -148,6 +148,7 @@ Woken Waiter::wait() {
 
 Woken Waiter::wait_idle(int& waiting) {
     waiting = 0;
+    output_.flush();  // what the last command printed, before the terminal changes
     // Canonical mode off while idle, so that a single key ends the wait.
     const bool changed = terminal::enter(terminal::Setting::kAnyKey, TCSANOW) == 0;
     const Woken woken = wait();

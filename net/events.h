@@ -82,6 +82,9 @@ class Peer_Events {
     // `call` names the failed call ("SDLNet_UDP_Open(port)"), `reason` why.
     virtual void step_failed(Step step, std::string_view call, std::string_view reason) = 0;
     virtual void shutdown_step(Shutdown_Step step) = 0;
+    // The receive queue the kernel gave, and what was asked for, in bytes
+    // as the kernel counts them.
+    virtual void receive_queue(int bytes, int wanted) = 0;
 
     virtual void vector(const Vector_Event& vector) = 0;
     // Datagrams the system dropped before they could be read, just here.

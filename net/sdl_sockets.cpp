@@ -91,8 +91,9 @@ void Sdl_Sockets::open_receive(int port) {
         fail(Step::kReceiveSocket, call, unwaitable_reason(recv_fd_, errno));
     }
     events_.step_done(Step::kReceiveSocket);
-    enlarge_receive_buffer(recv_fd_, kReceiveBufferBytes);
-    queue_bytes_ = receive_buffer(recv_fd_);
+    queue_bytes_ = enlarge_receive_buffer(recv_fd_, kReceiveBufferBytes);
+    // The kernel counts twice the bytes asked for.
+    events_.receive_queue(queue_bytes_, 2 * kReceiveBufferBytes);
     Batch_Receiver::record_arrivals(recv_fd_);
 }
 

@@ -76,8 +76,11 @@ std::string unwaitable_reason(int fd, int error) {
            " (too many are open)";
 }
 
-void enlarge_receive_buffer(int fd, int bytes) {
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+int enlarge_receive_buffer(int fd, int bytes) {
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
+    return receive_buffer(fd);
 }
 
 int receive_buffer(int fd) {

@@ -29,9 +29,11 @@ std::string unwaitable_reason(int fd, int error);
 // own text (or `fallback`). Set errno to 0 before the library call.
 std::string open_failure_reason(const char* fallback);
 
-// Asks the kernel for a receive queue of `bytes` (clamped to
-// net.core.rmem_max), so that a burst of vectors waits instead of being dropped.
-void enlarge_receive_buffer(int fd, int bytes);
+// Asks the kernel for a receive queue of `bytes`, so that a burst of vectors
+// waits instead of being dropped: beyond net.core.rmem_max where the
+// program may (SO_RCVBUFFORCE, as root), clamped to it otherwise. What the
+// kernel gave, in its accounting (twice what was asked).
+int enlarge_receive_buffer(int fd, int bytes);
 // The receive queue's size in the kernel's accounting (twice what was asked).
 int receive_buffer(int fd);
 

@@ -25,9 +25,11 @@ inline std::string shell_command(int port, int answer_port = 0) {
 // lanlink headless with its standard output in a file.
 class HeadlessToFile : public testsupport::HeadlessToFile {
   public:
-    // Answers go to 127.0.0.1 `answer_port` (0: to the sink).
-    explicit HeadlessToFile(int answer_port = 0, const std::string& options = "")
-        : testsupport::HeadlessToFile(LANLINK_BINARY, answer_port, options) {}
+    // Answers go to 127.0.0.1 `answer_port` (0: to the sink). With
+    // `own_window`, the program's own window, not the tests' long one.
+    explicit HeadlessToFile(int answer_port = 0, const std::string& options = "",
+                            bool own_window = false)
+        : testsupport::HeadlessToFile(LANLINK_BINARY, answer_port, options, own_window) {}
 };
 
 class Lanlink : public testsupport::LanlinkOnTerminal {
@@ -38,10 +40,10 @@ class Lanlink : public testsupport::LanlinkOnTerminal {
 // Tests that look at the program's update answers.
 class LanlinkAnswer : public Lanlink {
   protected:
-    // The three datagrams of one answer, within a second.
+    // The three datagrams of one answer.
     bool answered() const {
         for (int i = 0; i < 3; ++i) {
-            if (!answers_.receive(std::chrono::milliseconds(1000))) {
+            if (!answers_.receive(testsupport::patient())) {
                 return false;
             }
         }

@@ -39,7 +39,7 @@ TEST(LanlinkMemcheckAnswer, NoErrorsAndNoLeaks) {
         argv.push_back(word);
     }
     Child child(argv, Input::kNull);
-    ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n", milliseconds(10000)));
+    ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n", testsupport::patient()));
     const LoopbackUdp other;
     const auto to = static_cast<std::uint16_t>(port);
     // 600 random datagrams, sent as whole vectors so that the update and the
@@ -59,9 +59,9 @@ TEST(LanlinkMemcheckAnswer, NoErrorsAndNoLeaks) {
         }
     }
     other.send_vector(to, z("10.0.0.2"), z("4555"), z("update"));
-    EXPECT_TRUE(child.wait_for("Update request complete.\n", milliseconds(5000)));
+    EXPECT_TRUE(child.wait_for("Update request complete.\n", testsupport::patient()));
     other.send_vector(to, z("10.0.0.2"), z("4555"), z("quit"));
-    EXPECT_EQ(exit_code(child.wait_exit(milliseconds(10000))), 0) << child.errors();
+    EXPECT_EQ(exit_code(child.wait_exit(testsupport::patient())), 0) << child.errors();
     EXPECT_EQ(child.errors(), "");
 }
 

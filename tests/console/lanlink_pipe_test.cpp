@@ -48,7 +48,7 @@ TEST(LanlinkPipe, CommandsFromAPipeRunInOrderUntilItsEnd) {
     });
     std::vector<std::string> words;
     for (int i = 0; i < 3 * (kLines + 1); ++i) {
-        const auto got = other.receive(milliseconds(5000));
+        const auto got = other.receive(testsupport::patient());
         if (!got) {
             break;
         }
@@ -57,7 +57,7 @@ TEST(LanlinkPipe, CommandsFromAPipeRunInOrderUntilItsEnd) {
         }
     }
     typing.join();
-    EXPECT_EQ(exit_code(child.wait_exit(milliseconds(10000))), 0);
+    EXPECT_EQ(exit_code(child.wait_exit(testsupport::patient())), 0);
     ASSERT_EQ(words.size(), static_cast<std::size_t>(kLines + 1));
     EXPECT_EQ(words.front(), "first words");
     for (int i = 0; i < kLines; ++i) {
@@ -97,7 +97,7 @@ TEST(LanlinkPipe, QuietAndVerbose) {
         std::this_thread::sleep_for(milliseconds(10));
     }
     other.send_vector(static_cast<std::uint16_t>(port), z("a"), z("b"), z("update"));
-    ASSERT_TRUE(answers.receive(milliseconds(2000)));
+    ASSERT_TRUE(answers.receive(testsupport::patient()));
     ASSERT_TRUE(child.wait_for("\t MSG: update\n"));
     child.write("set_ip a..b\n");
     EXPECT_EQ(exit_code(child.wait_exit()), 1);

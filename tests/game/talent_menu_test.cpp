@@ -64,7 +64,7 @@ Outcome run(const std::function<Player&()>& scenario, const Steps& steps,
             child.write(key);
         }
     }
-    const auto status = child.wait_exit(milliseconds(5000));
+    const auto status = child.wait_exit(testsupport::patient());
     EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
     const std::string all = plain(child.output());
     const std::size_t cut = all.find(kTrailer);

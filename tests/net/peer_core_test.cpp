@@ -47,6 +47,7 @@ struct Events final : net::Peer_Events {
     void step_done(net::Step) override {}
     void step_failed(net::Step, std::string_view, std::string_view) override {}
     void shutdown_step(net::Shutdown_Step) override {}
+    void receive_queue(int, int) override {}
     void refused(std::uint64_t, const net::Endpoint&) override {}
     void sent(std::string_view, const net::Destination&) override {}
     void send_failed(std::string_view, const net::Destination&) override {}

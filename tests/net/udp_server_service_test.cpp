@@ -81,13 +81,19 @@ class Service : public ::testing::Test {
         service_.reset();
         EXPECT_EQ(out.text(), kShutdownText);
     }
-    virtual Peer_Settings settings() const { return {}; }
+    // A window that the test's own sending cannot miss, however busy the
+    // machine: only the tests of the window itself use another.
+    virtual Peer_Settings settings() const {
+        Peer_Settings settings;
+        settings.window = milliseconds(1000);
+        return settings;
+    }
 
     // Serves the socket, as the console's wait does, until one vector has
     // been handled (at most 3 s); its printout.
     std::string receive(int* result = nullptr) const {
         Capture out(1);
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        const auto end = std::chrono::steady_clock::now() + testsupport::patient();
         int r = 1;
         while (out.text().empty() && std::chrono::steady_clock::now() < end) {
             const int timeout = testsupport::wait_timeout_ms(*service_);
@@ -149,7 +155,7 @@ TEST(ServiceMessage, SendsTheWordToTheDestinationItStartedWith) {
     for (const std::string& expected :
          {z("127.0.0.1"), z(std::to_string(port)), z(word), z("127.0.0.1"), z(std::to_string(port)),
           z(std::string(511, 'w'))}) {
-        const auto got = other.receive(milliseconds(2000));
+        const auto got = other.receive(testsupport::patient());
         ASSERT_TRUE(got);
         EXPECT_EQ(got->bytes, expected);
         EXPECT_NE(got->from_port, port);  // from the send socket
@@ -257,7 +263,8 @@ TEST_F(Service, ControlBytesAreShownEscapedButKeywordsComparedRaw) {
 TEST_F(Service, AVectorWaitsForItsSendersRestWhileOthersAreServed) {
     const LoopbackUdp other;
     peer_.send(port_, z("10.0.0.5"));
-    ASSERT_TRUE(testsupport::wait_for_data(*service_, 2000));
+    ASSERT_TRUE(
+        testsupport::wait_for_data(*service_, static_cast<int>(testsupport::patient().count())));
     {
         Capture out(1);
         EXPECT_EQ(service_->recieve_data(), 1);
@@ -333,7 +340,13 @@ TEST_F(ServiceLongWindow, TheOldestOfMoreThan1024IncompleteSendersIsGivenUp) {
 // kernel's arrival times, not by when the datagrams are read (here all of
 // them after the last has arrived): the rest of a vector that comes half a
 // millisecond within it joins it, half a millisecond beyond it does not.
-TEST_F(Service, TheDefaultWindowIsFiftyMillisecondsOfArrivalTime) {
+// The window the program has unless told otherwise.
+class ServiceDefaultWindow : public Service {
+  protected:
+    Peer_Settings settings() const override { return {}; }
+};
+
+TEST_F(ServiceDefaultWindow, TheDefaultWindowIsFiftyMillisecondsOfArrivalTime) {
     const testsupport::WindowProbe probe =
         testsupport::probe_window(static_cast<std::uint16_t>(port_), milliseconds(50));
     ASSERT_GT(probe.within, 0);
@@ -427,7 +440,8 @@ TEST_F(Service, SendUpdateSendsOnlyTheAddressedSlotBeforeAnyAnswer) {
     char data[] = "hello peer";
     LoopbackUdp source_sock;
     source_sock.send(port_, "x");
-    ASSERT_TRUE(testsupport::wait_for_data(*service_, 2000));
+    ASSERT_TRUE(
+        testsupport::wait_for_data(*service_, static_cast<int>(testsupport::patient().count())));
     // The first inbound packet, with the source address, is what send_update prints.
     UDPpacket** source = SDLNet_AllocPacketV(1, 16);
     ASSERT_NE(source, nullptr);
@@ -436,7 +450,7 @@ TEST_F(Service, SendUpdateSendsOnlyTheAddressedSlotBeforeAnyAnswer) {
     Capture out(1);
     service_->send_update(data, source);
     EXPECT_EQ(out.text(), "SENDING!\nIP: 16777343\nport: 13330\n");
-    const auto got = update_.receive(milliseconds(2000));
+    const auto got = update_.receive(testsupport::patient());
     ASSERT_TRUE(got);
     EXPECT_EQ(got->bytes, z("hello peer"));
     EXPECT_FALSE(update_.receive(milliseconds(50)));
@@ -494,7 +508,7 @@ TEST(ServiceStartupDeathTest, ABusyListenPortEndsTheProcess) {
 class ServiceAnswer : public Service {
   protected:
     Peer_Settings settings() const override {
-        Peer_Settings settings;
+        Peer_Settings settings = Service::settings();
         settings.answer_to.endpoint = settings.answer_to.endpoint.with_port(answers_.port());
         return settings;
     }
@@ -502,7 +516,7 @@ class ServiceAnswer : public Service {
     LoopbackUdp answers_;
 
     std::string next_answer() const {
-        const auto got = answers_.receive(milliseconds(2000));
+        const auto got = answers_.receive(testsupport::patient());
         return got ? got->bytes : std::string("<none>");
     }
 };
@@ -513,7 +527,7 @@ TEST_F(ServiceAnswer, UpdateIsAnsweredWithThreeNineByteDatagrams) {
     int result = -1;
     EXPECT_EQ(receive(&result), printout("10.0.0.2", "4555", "update") + answer_text(peer_.port()));
     EXPECT_EQ(result, 1);
-    const auto first = answers_.receive(milliseconds(2000));
+    const auto first = answers_.receive(testsupport::patient());
     // The answer leaves 1 ms after the vector was whole: never sooner.
     EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::microseconds(1000));
     ASSERT_TRUE(first);
@@ -562,7 +576,8 @@ TEST_F(ServiceAnswer, InterleavedSendersKeepTheirOwnVectorsAndAnswers) {
         }
     }
     std::string shown;
-    for (int i = 0; i < 4; ++i) {
+    // One serve may handle more than one of them.
+    for (int i = 0; i < 4 && service_->counters().vectors_received < 4; ++i) {
         shown += receive();
     }
     const std::string update = printout("10.0.0.1", "5001", "update");
@@ -580,30 +595,28 @@ TEST_F(ServiceAnswer, InterleavedSendersKeepTheirOwnVectorsAndAnswers) {
 }
 
 // Each answer waits 1 ms after its own vector was whole, not after the
-// answer before it: a burst is answered in about a millisecond, not one
-// millisecond per vector, and in order.
+// answer before it: once a burst's pauses are all over, one turn answers it
+// whole, in order, however slow the machine.
 TEST_F(ServiceAnswer, ABurstOfVectorsIsAnsweredWholeAlignedAndWithoutWaitingInLine) {
-    constexpr int kVectors = 300;
+    // As many as the receive queue holds at once (a small datagram takes
+    // about a KiB of it here, more with some slack), 300 at most.
+    int queue = 0;
+    socklen_t len = sizeof queue;
+    ASSERT_EQ(getsockopt(service_->descriptor(0), SOL_SOCKET, SO_RCVBUF, &queue, &len), 0);
+    const int kVectors = std::min(300, queue / (3 * 1536));
     for (int i = 0; i < kVectors; ++i) {
         peer_.send_vector(port_, z("a" + std::to_string(i)), z(std::to_string(i)), z("update"));
     }
-    ASSERT_TRUE(testsupport::wait_for_data(*service_, 2000));
-    const auto start = std::chrono::steady_clock::now();
+    // On loopback a datagram is queued before its send returns: every
+    // pause is over a millisecond after the last.
+    std::this_thread::sleep_for(std::chrono::microseconds(1500));
     std::string shown;
     {
         Capture out(1);
-        const auto deadline = start + std::chrono::seconds(10);
-        while (service_->counters().updates_answered < kVectors &&
-               std::chrono::steady_clock::now() < deadline) {
-            const int timeout = testsupport::wait_timeout_ms(*service_);
-            testsupport::wait_for_data(*service_, timeout < 0 ? 100 : timeout);
-            service_->recieve_data();
-        }
+        service_->recieve_data();
         shown = out.text();
     }
-    const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(service_->counters().updates_answered, static_cast<std::uint64_t>(kVectors));
-    EXPECT_LT(took, milliseconds(kVectors / 2));
     std::string expected;
     for (int i = 0; i < kVectors; ++i) {
         expected += printout("a" + std::to_string(i), std::to_string(i), "update") +
@@ -633,7 +646,7 @@ TEST_F(ServiceAnswer, SendUpdateAfterAnAnswerSendsTheWholeVector) {
         Capture out(1);
         service_->send_update(data, source);
     }
-    const auto got = update_.receive(milliseconds(2000));
+    const auto got = update_.receive(testsupport::patient());
     ASSERT_TRUE(got);
     EXPECT_EQ(got->bytes, z("hi"));
     // Slots 1 and 2 still carry the last answer, to the answer endpoint.
@@ -704,7 +717,8 @@ TEST_F(ServiceAllowAnswer, OnlyAllowedHostsAreHeardAndTheRestIsCountedAndTold) {
     EXPECT_EQ(counts.updates_answered, 1U);
     // One more, told at the end whatever the second says.
     peer_.send(port_, z("last"));
-    ASSERT_TRUE(testsupport::wait_for_data(*service_, 2000));
+    ASSERT_TRUE(
+        testsupport::wait_for_data(*service_, static_cast<int>(testsupport::patient().count())));
     service_->recieve_data();
     Capture out(1);
     service_->finish(true);
@@ -716,7 +730,7 @@ TEST_F(ServiceAllowAnswer, OnlyAllowedHostsAreHeardAndTheRestIsCountedAndTold) {
 class ServiceSenderAnswer : public Service {
   protected:
     Peer_Settings settings() const override {
-        Peer_Settings settings;
+        Peer_Settings settings = Service::settings();
         std::string error;
         EXPECT_TRUE(net::parse_answer_to("sender:" + std::to_string(answers_.port()),
                                          settings.answer_to, error))
@@ -730,7 +744,7 @@ TEST_F(ServiceSenderAnswer, AnUpdateIsAnsweredAtItsSendersAddress) {
     const LoopbackUdp asker(0, false, 2);
     asker.send_vector(port_, z("a"), z("b"), z("update"));
     receive();
-    const auto got = answers_.receive(milliseconds(2000));
+    const auto got = answers_.receive(testsupport::patient());
     ASSERT_TRUE(got);
     EXPECT_EQ(got->bytes, std::string("a\0\0\0\0\0\0\0\0", 9));
 }

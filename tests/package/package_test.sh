@@ -4,9 +4,10 @@
 # the programs and pages in place and nothing else; then builds the source
 # and binary packages through debian/ (tools/build-deb, without the suite,
 # which this CTest run already runs), and checks their contents,
-# dependencies and debug symbols, lintian's verdict, that a second build
-# gives the same .deb byte for byte, and that dpkg installs and removes the
-# package cleanly in a throwaway root.
+# dependencies and debug symbols, lintian's verdict, and that dpkg installs
+# and removes the package cleanly in a throwaway root. That two builds give
+# the same bytes is tools/reproducible-deb's to check (CI runs it): one
+# build is enough here, also on a busy machine.
 #   package_test.sh BUILD_DIR SOURCE_DIR VERSION [LIMIT_SECONDS]
 set -eu
 build=$1
@@ -102,16 +103,6 @@ tags=$(timeout "$(left)" lintian --pedantic -I -E --tag-display-limit 0 "$change
     grep -v -E '^running with root privileges' || true)
 [ -z "$tags" ] || fail "lintian reports:
 $tags"
-
-# Reproducible: the same tree built again, in another folder, at another
-# time and with another umask, gives the same bytes.
-(umask 077 && DEB_BUILD_OPTIONS=nocheck timeout "$(left)" "$source/tools/build-deb" "$source" \
-    "$work/again" -b >"$work/again.log" 2>&1) || fail "the second package build failed or ran out of time:
-$(tail -n 30 "$work/again.log")"
-for f in "$deb" "$dbgsym"; do
-    cmp -s "$f" "$work/again/$(basename "$f")" ||
-        fail "two builds of the same tree differ: $(basename "$f")"
-done
 
 # Installed into a throwaway root with an empty dpkg database (the libraries
 # themselves are the host's, so their packages are not required inside

@@ -39,6 +39,16 @@ void on_budget_spent(std::function<void()> report) {
     stored_report() = std::move(report);
 }
 
+std::chrono::milliseconds patient() {
+    const Clock::rep end = g_end;
+    if (end == 0) {
+        return std::chrono::seconds(30);
+    }
+    const auto left = std::chrono::floor<std::chrono::milliseconds>(
+        Clock::time_point(Clock::duration(end)) - Clock::now());
+    return std::max(left, std::chrono::milliseconds(0));
+}
+
 Bounded within_budget(std::chrono::milliseconds wanted) {
     const Clock::rep end = g_end;
     if (end == 0) {

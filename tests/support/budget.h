@@ -25,6 +25,11 @@ struct Bounded {
     bool cut;                          // whether that is less than `wanted`
 };
 
+// How long a wait for what must come may take: what is left of the budget
+// (30 s when none runs). Such a wait ends as soon as it is over, so only a
+// fault, never a slow machine, makes it run out.
+std::chrono::milliseconds patient();
+
 // A wait of `wanted`, within the budget (whole when no budget runs).
 Bounded within_budget(std::chrono::milliseconds wanted);
 

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "budget.h"
+
 namespace testsupport {
 
 using std::chrono::milliseconds;
@@ -45,7 +47,7 @@ class Child {
     // and its writes too where the terminal is also its output.
     void hang_up();
     // Reads until `needle` appears after the cursor; the cursor then moves past it.
-    bool wait_for(std::string_view needle, milliseconds timeout = milliseconds(3000));
+    bool wait_for(std::string_view needle, milliseconds timeout = patient());
     // Reads for `period` and returns what arrived after the cursor (cursor moves).
     std::string read_for(milliseconds period);
     // Reads whatever is waiting without blocking (keeps a chatty child from
@@ -55,7 +57,7 @@ class Child {
     std::string take();
     // Waits for the child to end, and takes what it left in the pipes or on
     // the terminal; its wait status, or nothing on time-out.
-    std::optional<int> wait_exit(milliseconds timeout = milliseconds(5000));
+    std::optional<int> wait_exit(milliseconds timeout = patient());
 
     const std::string& output() const { return out_; }  // the terminal, or the output pipe
     const std::string& errors() const { return err_; }  // the error pipe
@@ -100,7 +102,7 @@ std::string plain(std::string text);
 
 // Waits until the terminal's settings satisfy `raw` (no canonical mode, or
 // no echo), as a keyboard function applies them before it waits for a key.
-bool wait_for_raw(int terminal, bool echo_off, milliseconds timeout = milliseconds(3000));
+bool wait_for_raw(int terminal, bool echo_off, milliseconds timeout = patient());
 
 }  // namespace testsupport
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -43,18 +44,29 @@ std::string sink_port() {
     return std::to_string(sink().port());
 }
 
-std::vector<std::string> command_line(const std::string& binary, int port, int answer_port) {
-    return {binary,
-            "--answer-to",
-            "127.0.0.1:" + (answer_port != 0 ? std::to_string(answer_port) : sink_port()),
-            "127.0.0.1",
-            sink_port(),
-            std::to_string(port)};
+namespace {
+
+// The window of the tests that do not test the window.
+const char* const kTestWindow = "--window=1000";
+
+}  // namespace
+
+std::vector<std::string> command_line(const std::string& binary, int port, int answer_port,
+                                      bool own_window) {
+    std::vector<std::string> words = {binary};
+    if (!own_window) {
+        words.emplace_back(kTestWindow);
+    }
+    words.insert(words.end(),
+                 {"--answer-to",
+                  "127.0.0.1:" + (answer_port != 0 ? std::to_string(answer_port) : sink_port()),
+                  "127.0.0.1", sink_port(), std::to_string(port)});
+    return words;
 }
 
-std::string shell_command(const std::string& binary, int port, int answer_port) {
+std::string shell_command(const std::string& binary, int port, int answer_port, bool own_window) {
     std::string words;
-    for (const std::string& word : command_line(binary, port, answer_port)) {
+    for (const std::string& word : command_line(binary, port, answer_port, own_window)) {
         words += (words.empty() ? "" : " ") + word;
     }
     return words;
@@ -75,7 +87,7 @@ int flood_with_updates(const LoopbackUdp& from, int port, const LoopbackUdp& ans
                              z("update"));
             ++sent;
             for (int d = 0; d < 3; ++d) {
-                if (!answers.receive(milliseconds(1000))) {
+                if (!answers.receive(testsupport::patient())) {
                     ADD_FAILURE() << "no answer to the update after vector " << i;
                     return -1;
                 }
@@ -97,16 +109,16 @@ std::string read_file(const std::string& path) {
 }
 
 HeadlessToFile::HeadlessToFile(const std::string& binary, int answer_port,
-                               const std::string& options) {
+                               const std::string& options, bool own_window) {
     const int fd = mkstemp(path_.data());
     if (fd >= 0) {
         close(fd);
     }
     port_ = free_udp_port();
     child_ = std::make_unique<Child>(
-        std::vector<std::string>{
-            "/bin/sh", "-c",
-            "exec " + shell_command(binary, port_, answer_port) + " " + options + " >" + path_},
+        std::vector<std::string>{"/bin/sh", "-c",
+                                 "exec " + shell_command(binary, port_, answer_port, own_window) +
+                                     " " + options + " >" + path_},
         Input::kNull);
 }
 
@@ -146,7 +158,21 @@ std::string LanlinkOnTerminal::command(const std::string& line) const {
     }
     const std::size_t from = peer_->output().size();
     peer_->write(line + "\n");
-    peer_->read_for(milliseconds(150));
+    // The command has run once the program waits for a key again (with
+    // canonical mode off), asks for its argument, or has ended.
+    const auto deadline = std::chrono::steady_clock::now() + patient();
+    while (std::chrono::steady_clock::now() < deadline) {
+        peer_->drain();
+        const std::string shown = plain(peer_->output().substr(from));
+        termios now{};
+        const bool idle = tcgetattr(peer_->terminal(), &now) == 0 && (now.c_lflag & ICANON) == 0;
+        const bool asks = shown.size() >= 3 && shown.compare(shown.size() - 3, 3, " > ") == 0;
+        if (idle || asks || kill(peer_->pid(), 0) != 0) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    peer_->read_for(milliseconds(20));  // what the terminal still holds
     return plain(peer_->output().substr(from));
 }
 
@@ -176,7 +202,7 @@ int LanlinkOnTerminal::other_side() const {
 
 void LanlinkOnTerminal::expect_message(const std::string& word) const {
     for (const std::string& expected : {z("127.0.0.1"), z(std::to_string(port_)), z(word)}) {
-        const auto got = other_.receive(milliseconds(2000));
+        const auto got = other_.receive(testsupport::patient());
         ASSERT_TRUE(got);
         EXPECT_EQ(got->bytes, expected);
     }

@@ -35,11 +35,15 @@ const LoopbackUdp& sink();
 std::string sink_port();
 
 // `binary` listening on `port`, its destination and its answers the sink's
-// unless the answers go to `answer_port`.
-std::vector<std::string> command_line(const std::string& binary, int port, int answer_port = 0);
+// unless the answers go to `answer_port`. Its window is a second, which the
+// tests' own sending cannot miss however busy the machine; with
+// `own_window` it is the program's own (only the tests of the window).
+std::vector<std::string> command_line(const std::string& binary, int port, int answer_port = 0,
+                                      bool own_window = false);
 
 // The same, as shell words.
-std::string shell_command(const std::string& binary, int port, int answer_port = 0);
+std::string shell_command(const std::string& binary, int port, int answer_port = 0,
+                          bool own_window = false);
 
 // A vector whose printout is about 6 KiB (each control byte is shown as
 // \xNN): a few hundred fill what waits to be written.
@@ -61,8 +65,10 @@ std::string read_file(const std::string& path);
 // it up: every printout is there.
 class HeadlessToFile {
   public:
-    // Answers go to 127.0.0.1 `answer_port` (0: to the sink).
-    HeadlessToFile(const std::string& binary, int answer_port, const std::string& options);
+    // Answers go to 127.0.0.1 `answer_port` (0: to the sink); `own_window`
+    // as for command_line().
+    HeadlessToFile(const std::string& binary, int answer_port, const std::string& options,
+                   bool own_window = false);
     ~HeadlessToFile();
     HeadlessToFile(const HeadlessToFile&) = delete;
     HeadlessToFile& operator=(const HeadlessToFile&) = delete;

@@ -19,17 +19,24 @@ std::unique_ptr<Child> start_peer(const std::string& binary, int port, int dest_
             argv.push_back(std::move(option));
         }
     }
+    // A window of a second, which the tests' own sending cannot miss however
+    // busy the machine, unless the test gives its own.
+    if (std::none_of(options.begin(), options.end(), [](const std::string& option) {
+            return option.rfind("-W", 0) == 0 || option.rfind("--window", 0) == 0;
+        })) {
+        argv.emplace_back("--window=1000");
+    }
     argv.insert(argv.end(), options.begin(), options.end());
     argv.insert(argv.end(), {"127.0.0.1", std::to_string(dest_port), std::to_string(port)});
     auto peer = std::make_unique<Child>(argv, Input::kTerminal);
     // Start-up takes milliseconds, but a machine busy building may hold it up.
-    if (!peer->wait_for("[Y/n] ", milliseconds(10000)) ||
+    if (!peer->wait_for("[Y/n] ", testsupport::patient()) ||
         (found != nullptr && tcgetattr(peer->terminal(), found) != 0)) {
         return nullptr;
     }
     peer->write("y\n");
     if (!peer->wait_for("Allocating memory for recieving packets...Success!\r\n\r\n",
-                        milliseconds(10000))) {
+                        testsupport::patient())) {
         return nullptr;
     }
     return peer;

@@ -15,11 +15,13 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "arrival_stamps.h"
 #include "budget.h"
+#include "socket_support.h"
 
 namespace testsupport {
 
@@ -40,8 +42,8 @@ LoopbackUdp::LoopbackUdp(std::uint16_t port, bool shared, std::uint8_t host) {
     if (fd_ < 0) {
         throw std::runtime_error("socket failed");
     }
-    const int big = 4 * 1024 * 1024;
-    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    // As big a queue as the program itself gets.
+    net::enlarge_receive_buffer(fd_, 4 * 1024 * 1024);
     const int on = 1;
     if (shared) {
         setsockopt(fd_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
@@ -227,7 +229,10 @@ std::vector<std::string> telling_printouts(const WindowProbe& probe, const std::
     return found;
 }
 
-std::optional<unsigned long> kernel_drops(std::uint16_t port) {
+namespace {
+
+// The line of /proc/net/udp for the socket bound to `port`.
+std::optional<std::string> udp_table_line(std::uint16_t port) {
     std::ifstream table("/proc/net/udp");
     std::string line;
     std::getline(table, line);  // the column names
@@ -235,14 +240,44 @@ std::optional<unsigned long> kernel_drops(std::uint16_t port) {
     std::snprintf(local, sizeof local, ":%04X ", port);
     while (std::getline(table, line)) {
         const auto at = line.find(local);
-        if (at == std::string::npos || at > 20) {
-            continue;  // not the local address column
+        if (at != std::string::npos && at <= 20) {  // in the local address column
+            return line;
         }
-        const auto last = line.find_last_not_of(' ');
-        const auto start = line.find_last_of(' ', last);
-        return std::stoul(line.substr(start + 1, last - start));
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<unsigned long> kernel_drops(std::uint16_t port) {
+    const auto line = udp_table_line(port);
+    if (!line) {
+        return std::nullopt;
+    }
+    const auto last = line->find_last_not_of(' ');
+    const auto start = line->find_last_of(' ', last);
+    return std::stoul(line->substr(start + 1, last - start));
+}
+
+bool wait_until_read(std::uint16_t port) {
+    const auto deadline = std::chrono::steady_clock::now() + patient();
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto line = udp_table_line(port);
+        if (!line) {
+            return false;
+        }
+        // "tx_queue:rx_queue", in hexadecimal, after the state.
+        std::istringstream fields(*line);
+        std::string field;
+        for (int i = 0; i < 5; ++i) {
+            fields >> field;
+        }
+        if (std::stoul(field.substr(field.find(':') + 1), nullptr, 16) == 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return false;
 }
 
 }  // namespace testsupport

@@ -55,6 +55,12 @@ std::uint16_t free_udp_port();
 // (the drops column of /proc/net/udp); nothing when no such socket is there.
 std::optional<unsigned long> kernel_drops(std::uint16_t port);
 
+// Waits until everything queued on the UDP socket bound to `port` has been
+// read: a sender that paces itself so never sends more than a receive queue
+// of the system's default size holds. False when there is no such socket,
+// or it is never read.
+bool wait_until_read(std::uint16_t port);
+
 // Moves the calling process (a test's child) into a network namespace of its
 // own, with its loopback up, where fixed ports such as 4555 are free
 // whatever runs on the machine. False where that is not allowed.

@@ -98,7 +98,7 @@ class KeyboardOnTerminal : public ::testing::Test {
     void type(const std::string& keys) const {
         const int before = echo_waiting();
         ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-        const auto deadline = std::chrono::steady_clock::now() + milliseconds(3000);
+        const auto deadline = std::chrono::steady_clock::now() + testsupport::patient();
         while (echo_waiting() < before + static_cast<int>(keys.size())) {
             ASSERT_LT(std::chrono::steady_clock::now(), deadline)
                 << "the terminal did not take in " << keys.size() << " typed bytes";

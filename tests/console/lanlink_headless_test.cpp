@@ -113,11 +113,11 @@ TEST(LanlinkHeadless, AWriteErrorInABurstEndsWithStatusOne) {
         Input::kNull);
     const LoopbackUdp other;
     std::string written;
-    for (int i = 0; i < 100 && written.find("Success!\n\n") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(milliseconds(50));
+    testsupport::eventually([&] {
         std::ifstream file(path);
         written.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    }
+        return written.find("Success!\n\n") != std::string::npos;
+    });
     ASSERT_NE(written.find("Success!\n\n"), std::string::npos);
     for (int i = 0; i < 100; ++i) {
         other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z("hello"));
@@ -148,11 +148,9 @@ TEST(LanlinkHeadless, ClosedStandardDescriptorsAreNotTakenBySockets) {
         const int port = testsupport::free_udp_port();
         Child child({"/bin/sh", "-c", "exec " + shell_command(port) + " " + closed}, Input::kNull);
         // The port is bound once start-up is done.
-        bool bound = false;
-        for (int i = 0; i < 200 && !bound; ++i) {
-            bound = testsupport::kernel_drops(static_cast<std::uint16_t>(port)).has_value();
-            std::this_thread::sleep_for(milliseconds(10));
-        }
+        const bool bound = testsupport::eventually([port] {
+            return testsupport::kernel_drops(static_cast<std::uint16_t>(port)).has_value();
+        });
         ASSERT_TRUE(bound) << closed;
         // Each closed one was opened on /dev/null, before any socket or pipe.
         const auto target = [&child](int fd) {

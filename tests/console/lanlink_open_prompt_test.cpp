@@ -135,6 +135,23 @@ TEST_F(LanlinkAnswer, TheLineBeingEditedSurvivesPrintoutsArriving) {
     EXPECT_EQ(printouts, 200);
     EXPECT_EQ(prompts, 2);
     EXPECT_EQ(testsupport::kernel_drops(static_cast<std::uint16_t>(port_)), 0UL);
+
+    // A quit while a line is typed: the line is taken off the screen for
+    // good, the quit's printout and the end take its place, and keys typed
+    // just before are not left for the shell.
+    const int side = other_side();
+    const std::size_t from = peer_->output().size();
+    peer_->write("sho");
+    ASSERT_TRUE(peer_->wait_for("sho"));
+    peer_->write("w_d");
+    send_vector("quit");
+    expect_end_with_terminal_restored(side);
+    const std::vector<std::string> end = testsupport::screen_lines(peer_->output().substr(from));
+    EXPECT_EQ(std::count_if(end.begin(), end.end(),
+                            [](const std::string& line) { return line.find("sho") != line.npos; }),
+              0);
+    EXPECT_NE(std::find(end.begin(), end.end(), "Server recieved \"quit\" signal from client!"),
+              end.end());
 }
 
 }  // namespace

@@ -122,4 +122,35 @@ TEST(Output, PrintoutsOfOneWakeAreWrittenTogether) {
     EXPECT_EQ(child.errors(), "between\nbefore=0\nafter=400\n");
 }
 
+// Each count line gives its own reason: printouts that did not fit while a
+// line was typed, then printouts that did not fit because nobody read.
+TEST(Output, EachCountLineGivesItsOwnReason) {
+    Child child(
+        [] {
+            console::Output output;
+            const std::string big(60 * 1024, 'x');
+            const auto overflow = [&output, &big] {
+                for (int i = 0; i < 20; ++i) {
+                    output.put(STDOUT_FILENO, big + "\n", console::Kind::kPrintout);
+                }
+            };
+            output.hold();
+            overflow();
+            output.release();
+            output.flush();
+            overflow();  // the pipe is full by now: nobody reads it yet
+            output.finish();
+            return 0;
+        },
+        Input::kNull);
+    EXPECT_EQ(run_unread(child), 0);
+    const std::string& out = child.output();
+    const auto typed = out.find(" not shown (too many arrived while a line was typed)\n");
+    const auto unread = out.find(" not shown (standard output was not being read)\n");
+    ASSERT_NE(typed, std::string::npos);
+    ASSERT_NE(unread, std::string::npos);
+    EXPECT_LT(typed, unread);
+    EXPECT_EQ(out.find(" not shown", typed + 1), unread);
+}
+
 }  // namespace

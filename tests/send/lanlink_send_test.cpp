@@ -319,18 +319,39 @@ TEST(LanlinkSendAnswer, TheMedianOfAnEvenCountIsTheMeanOfTheMiddleTwo) {
     EXPECT_GE(most - least, 2);
 }
 
+// Also when it was started with SIGINT blocked, as a shell may leave it.
 TEST(LanlinkSendAnswer, AnInterruptEndsWithTheSummarySoFar) {
-    Responder responder(1, [](int /*i*/, const std::vector<std::string>& texts,
-                              const Responder& from) { from.answer(texts); });
-    Child child(send_command({"-c", "5", "-i", "5000", "-l", responder.answer_port(), "127.0.0.1",
-                              responder.port(), "update"}),
-                Input::kNull);
-    ASSERT_TRUE(child.wait_for("round trip: "));
-    child.kill_now(SIGINT);
-    EXPECT_EQ(exit_code(child.wait_exit(testsupport::patient())), 0);  // all it sent was answered
-    EXPECT_NE(child.output().find("\n1 sent, 1 answered, round trip min/median/max "),
-              std::string::npos);
-    EXPECT_NE(child.output().find(" us (interrupted)\n"), std::string::npos) << child.output();
+    for (const bool blocked : {false, true}) {
+        Responder responder(1, [](int /*i*/, const std::vector<std::string>& texts,
+                                  const Responder& from) { from.answer(texts); });
+        const std::vector<std::string> argv =
+            send_command({"-c", "5", "-i", "5000", "-l", responder.answer_port(), "127.0.0.1",
+                          responder.port(), "update"});
+        Child child(
+            [&argv, blocked]() -> int {
+                if (!blocked) {
+                    testsupport::exec_program(argv);
+                }
+                std::vector<char*> args;
+                for (const std::string& arg : argv) {
+                    args.push_back(const_cast<char*>(arg.c_str()));
+                }
+                args.push_back(nullptr);
+                sigset_t interrupt;
+                sigemptyset(&interrupt);
+                sigaddset(&interrupt, SIGINT);
+                sigprocmask(SIG_BLOCK, &interrupt, nullptr);
+                execv(args[0], args.data());
+                return 127;
+            },
+            Input::kNull);
+        ASSERT_TRUE(child.wait_for("round trip: ")) << blocked;
+        child.kill_now(SIGINT);
+        EXPECT_EQ(exit_code(child.wait_exit()), 0) << blocked;  // all it sent was answered
+        EXPECT_NE(child.output().find("\n1 sent, 1 answered, round trip min/median/max "),
+                  std::string::npos);
+        EXPECT_NE(child.output().find(" us (interrupted)\n"), std::string::npos) << child.output();
+    }
 }
 
 // Reads the three datagrams of one request from `silent`: it went out.

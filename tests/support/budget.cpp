@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 namespace testsupport {
@@ -47,6 +48,17 @@ std::chrono::milliseconds patient() {
     const auto left = std::chrono::floor<std::chrono::milliseconds>(
         Clock::time_point(Clock::duration(end)) - Clock::now());
     return std::max(left, std::chrono::milliseconds(0));
+}
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds step) {
+    const auto deadline = Clock::now() + patient();
+    while (!done()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(step);
+    }
+    return true;
 }
 
 Bounded within_budget(std::chrono::milliseconds wanted) {

@@ -30,6 +30,11 @@ struct Bounded {
 // fault, never a slow machine, makes it run out.
 std::chrono::milliseconds patient();
 
+// Looks at `done` every `step` until it is true (true then), or until the
+// test may not wait any longer (false).
+bool eventually(const std::function<bool()>& done,
+                std::chrono::milliseconds step = std::chrono::milliseconds(10));
+
 // A wait of `wanted`, within the budget (whole when no budget runs).
 Bounded within_budget(std::chrono::milliseconds wanted);
 

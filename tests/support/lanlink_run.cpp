@@ -127,13 +127,7 @@ HeadlessToFile::~HeadlessToFile() {
 }
 
 bool HeadlessToFile::started() const {
-    for (int i = 0; i < 200; ++i) {
-        if (output().find("Success!\n\n") != std::string::npos) {
-            return true;
-        }
-        std::this_thread::sleep_for(milliseconds(25));
-    }
-    return false;
+    return eventually([this] { return output().find("Success!\n\n") != std::string::npos; });
 }
 
 void LanlinkOnTerminal::start(const std::vector<std::string>& options) {

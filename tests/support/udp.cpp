@@ -249,6 +249,11 @@ std::optional<std::string> udp_table_line(std::uint16_t port) {
 
 }  // namespace
 
+int peer_queue_bytes() {
+    const LoopbackUdp probe;
+    return net::receive_buffer(probe.descriptor());
+}
+
 std::optional<unsigned long> kernel_drops(std::uint16_t port) {
     const auto line = udp_table_line(port);
     if (!line) {

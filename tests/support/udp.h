@@ -33,6 +33,7 @@ class LoopbackUdp {
     LoopbackUdp& operator=(LoopbackUdp&&) = delete;
 
     std::uint16_t port() const { return port_; }
+    int descriptor() const { return fd_; }
     void send(std::uint16_t to_port, std::string_view bytes) const;
     // A packet vector: three datagrams back to back, in slot order.
     void send_vector(std::uint16_t to_port, std::string_view address, std::string_view port_text,
@@ -47,6 +48,10 @@ class LoopbackUdp {
     int fd_ = -1;
     std::uint16_t port_ = 0;
 };
+
+// The receive queue, in bytes as the kernel counts them, that a peer started
+// by this test gets: as lanlink asks for it, with the test's privileges.
+int peer_queue_bytes();
 
 // A UDP port on 127.0.0.1 that was free a moment ago.
 std::uint16_t free_udp_port();

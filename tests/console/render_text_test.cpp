@@ -1,0 +1,53 @@
+// Events as text: the lines owed when there was no room for them add up,
+// and come once there is, or at the end whatever the room.
+#include "render_text.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// Takes everything but notices while `full`.
+struct Out final : console::Text_Out {
+    bool full = false;
+    std::string text;
+    bool put(int /*fd*/, std::string_view t, console::Kind kind) override {
+        if (full && kind == console::Kind::kNotice) {
+            return false;
+        }
+        text += t;
+        return true;
+    }
+    void finish() override {}
+    std::uint64_t not_shown() const override { return 0; }
+};
+
+TEST(TextRenderer, CountLinesOwedAddUpAndComeOnceThereIsRoom) {
+    Out out;
+    console::Text_Renderer renderer(out, {});
+    const auto from = [](std::uint16_t port) {
+        return net::Endpoint::ipv4(htonl(0x7f000001), htons(port));
+    };
+    const std::string dropped =
+        " dropped by the system before they could be read (the receive "
+        "queue was full)\n";
+    out.full = true;
+    renderer.dropped(3);
+    renderer.refused(2, from(1));
+    renderer.dropped(4);
+    renderer.refused(1, from(2));
+    EXPECT_EQ(out.text, "");
+    out.full = false;
+    renderer.dropped(1);
+    EXPECT_EQ(out.text, "8 datagrams" + dropped +
+                            "3 datagrams refused from hosts not allowed (last from 127.0.0.1:2)\n");
+    out.text.clear();
+    out.full = true;
+    renderer.dropped(1);
+    renderer.closing();  // the end tells what is owed whatever the room
+    EXPECT_EQ(out.text, "1 datagram" + dropped);
+}
+
+}  // namespace

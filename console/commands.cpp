@@ -44,7 +44,9 @@ Outcome Commands::take(const Words& line) {
 Outcome Commands::run(const std::string& command, const std::string& argument) {
     if (command == "send") {
         // "quit" goes to the other peer too before this program ends.
-        service_.send_message(argument);
+        if (service_.send_message(argument) == 0) {
+            ++failures_;
+        }
         if (argument == "quit") {
             renderer_.client_quit(argument);
             return Outcome::kOperatorEnded;
@@ -57,6 +59,7 @@ Outcome Commands::run(const std::string& command, const std::string& argument) {
         return Outcome::kOperatorEnded;
     } else if (command == "set_ip") {
         if (service_.resolve_dest_address(argument.c_str()) == 0) {
+            ++failures_;
             renderer_.destination_fatal();
             return Outcome::kDestinationFailed;
         }
@@ -65,15 +68,19 @@ Outcome Commands::run(const std::string& command, const std::string& argument) {
         // never read as 0. A port outside 0..65535 is refused (-1) and
         // changes nothing.
         const std::optional<int> port = cli::whole_number(argument);
+        const int resolved = port ? service_.resolve_dest_address(*port) : -1;
         if (!port) {
             renderer_.port_not_a_number(argument, service_.destination());
-        } else if (service_.resolve_dest_address(*port) == 0) {
+        }
+        failures_ += resolved == 1 ? 0 : 1;
+        if (resolved == 0) {
             renderer_.destination_fatal();
             return Outcome::kDestinationFailed;
         }
     } else if (command == "show_dest_info") {
         service_.show_dest_info();
     } else {
+        ++failures_;
         renderer_.unknown_command(command);
     }
     return Outcome::kGoOn;

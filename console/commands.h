@@ -25,6 +25,7 @@ enum class Outcome {
     kPeerQuit,
     kOutputFailed,
     kWaitFailed,
+    kSignalled,  // an ending signal: the program ends by it, after the way out
 };
 
 class Commands {
@@ -41,6 +42,9 @@ class Commands {
     // dropped.
     Outcome take(const Words& line);
     bool awaiting() const { return !pending_.empty(); }
+    // Commands refused or failed so far: an unknown word, a refused value,
+    // a send that did not go out, a destination that could not be resolved.
+    int failures() const { return failures_; }
 
   private:
     Outcome run(const std::string& command, const std::string& argument);
@@ -50,6 +54,7 @@ class Commands {
     const Text_Out& out_;
     bool prompts_;
     std::string pending_;  // the command whose argument is still to come
+    int failures_ = 0;
 };
 
 }  // namespace console

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,22 +60,28 @@ bool input_is_terminal() {
 }
 
 // A port argument is a 16-bit number: one outside 0..65535 is refused
-// before anything else happens, never wrapped. Text that is not a number
-// reads as 0, as atoi reads it.
+// before anything else happens, never wrapped. The destination port must be
+// a whole decimal number, as set_port's; a listen port that is not a number
+// reads as 0, as atoi reads it, and means the default.
 bool ports_in_range(const std::vector<std::string>& operands, console::Text_Out& out) {
     if (operands.size() <= 3) {
         return true;  // too few arguments: the usage message says it
     }
-    const std::pair<std::size_t, const char*> ports[] = {{2, "destination port"},
-                                                         {3, "listen port"}};
-    for (const auto& [index, name] : ports) {
-        const std::string& text = operands.at(index);
-        if (!wire::port_in_range(cli::leading_number(text.c_str()))) {
-            out.put(2,
-                    "lanlink: the " + std::string(name) + " " + text + " is outside 0 to 65535\n",
-                    console::Kind::kConsole);
-            return false;
-        }
+    const auto refuse = [&out](const char* name, const std::string& text, const char* why) {
+        out.put(2, "lanlink: the " + std::string(name) + " " + text + why, console::Kind::kConsole);
+        return false;
+    };
+    const std::string& dest = operands.at(2);
+    const std::optional<int> dest_port = cli::whole_number(dest);
+    if (!dest_port) {
+        return refuse("destination port", dest, " is not a whole decimal number\n");
+    }
+    if (!wire::port_in_range(*dest_port)) {
+        return refuse("destination port", dest, " is outside 0 to 65535\n");
+    }
+    const std::string& listen = operands.at(3);
+    if (!wire::port_in_range(cli::leading_number(listen.c_str()))) {
+        return refuse("listen port", listen, " is outside 0 to 65535\n");
     }
     return true;
 }
@@ -96,18 +103,27 @@ int confirm(const std::vector<std::string>& operands, bool ask, bool quiet,
     }
     console::Waiter waiter(output, nullptr, true, input_is_terminal());
     std::string line;
-    if (console::read_line(waiter, input, line) != console::LineRead::kLine) {
+    const console::LineRead read = console::read_line(waiter, input, line);
+    if (read == console::LineRead::kSignalled) {
+        output.finish();
+        terminal::end_by(terminal::ending_signal());
+    }
+    if (read != console::LineRead::kLine) {
         return 1;  // end of input takes the default answer, Y
     }
     const console::Words words(line);
     return !words.empty() && (words.at(0) == "n" || words.at(0) == "N") ? 0 : 1;
 }
 
-// How the program ends after the loop: its status, once what it owes is told.
+// How the program ends after the loop: its status, once what it owes is
+// told. An ending signal ends it by that signal.
 int ending_status(Outcome outcome, console::Output& output, console::Renderer& renderer,
-                  int wait_error) {
+                  int wait_error, int failed_commands) {
     if (outcome == Outcome::kWaitFailed) {
         renderer.wait_failed("ppoll", wait_error);
+    }
+    if (failed_commands > 0) {
+        renderer.commands_failed(failed_commands);
     }
     output.finish();
     if (outcome == Outcome::kOutputFailed || output.failed()) {
@@ -115,7 +131,12 @@ int ending_status(Outcome outcome, console::Output& output, console::Renderer& r
         output.finish();
         return 1;
     }
-    return outcome == Outcome::kDestinationFailed || outcome == Outcome::kWaitFailed ? 1 : 0;
+    if (outcome == Outcome::kSignalled) {
+        terminal::end_by(terminal::ending_signal());
+    }
+    const bool failed = outcome == Outcome::kDestinationFailed || outcome == Outcome::kWaitFailed ||
+                        failed_commands > 0;
+    return failed ? 1 : 0;
 }
 
 }  // namespace
@@ -139,6 +160,9 @@ int lanlink_main(int argc, char** argv) {
     // A closed standard output is then a write error, reported, rather than
     // a signal that ends the program silently.
     std::signal(SIGPIPE, SIG_IGN);
+    // SIGTERM, SIGINT and SIGHUP take the way out, as "exit" does, and then
+    // end the program by the signal.
+    terminal::catch_ending_signals();
     console::Output output;
     console::Options options;
     if (!console::parse_options(argc, argv, options, output)) {
@@ -178,6 +202,7 @@ int lanlink_main(int argc, char** argv) {
     }
     Outcome outcome = Outcome::kGoOn;
     int wait_error = 0;
+    int failed_commands = 0;
     {
         const std::vector<std::string>& operands = options.operands;
         UDP_Server_Service service(cli::leading_number(operands[3].c_str()), renderer, operands[1],
@@ -193,11 +218,12 @@ int lanlink_main(int argc, char** argv) {
             outcome = console::classic_turn(loop);
         }
         wait_error = waiter.wait_error();
-        if (outcome != Outcome::kOutputFailed && outcome != Outcome::kWaitFailed) {
-            // Everything received is accounted for before the end: a command
-            // that ended the loop lets what waits on the socket be served
-            // first, as the turn would have served it.
-            service.finish(outcome != Outcome::kPeerQuit);
+        failed_commands = loop.failed_commands;
+        if (outcome != Outcome::kWaitFailed) {
+            // Every way out accounts for everything: what waited on the
+            // socket when it began is read and handled, output flowing
+            // meanwhile, and the counts owed are told before the end.
+            service.finish([&output] { output.flush(); });
             output.release();
             renderer.closing();
             renderer.terminating();
@@ -205,5 +231,5 @@ int lanlink_main(int argc, char** argv) {
     }
     // Shutting SDL_net down gave SIGPIPE its default action back.
     std::signal(SIGPIPE, SIG_IGN);
-    return ending_status(outcome, output, renderer, wait_error);
+    return ending_status(outcome, output, renderer, wait_error, failed_commands);
 }

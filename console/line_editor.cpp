@@ -115,7 +115,8 @@ Line_Editor::~Line_Editor() {
         rl_callback_handler_remove();
     }
     terminal::forget();
-    clear_history();
+    // rl_clear_history(), not clear_history(): the lines' undo lists too.
+    rl_clear_history();
     rl_outstream = stdout;
     std::fclose(g_editor_out);
     g_editor_out = nullptr;

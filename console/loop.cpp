@@ -21,6 +21,8 @@ Outcome outcome_of(Woken woken) {
             return Outcome::kPeerQuit;
         case Woken::kWaitFailed:
             return Outcome::kWaitFailed;
+        case Woken::kSignalled:
+            return Outcome::kSignalled;
         case Woken::kOutputFailed:
             break;
     }
@@ -37,6 +39,8 @@ Outcome outcome_of(LineRead read) {
             return Outcome::kPeerQuit;
         case LineRead::kWaitFailed:
             return Outcome::kWaitFailed;
+        case LineRead::kSignalled:
+            return Outcome::kSignalled;
         case LineRead::kOutputFailed:
             break;
     }
@@ -54,7 +58,7 @@ LineRead prompt_line(Loop& loop, Prompt prompt, std::string& line) {
         // at this prompt is one line.
         Line_Reader reader;
         const LineRead read = read_line(loop.waiter, reader, line);
-        if (read == LineRead::kPeerQuit) {
+        if (read == LineRead::kPeerQuit || read == LineRead::kSignalled) {
             // The other peer ended the program while a line was being typed:
             // the unfinished line is dropped, not left for the shell, and the
             // printouts start on a line of their own.
@@ -135,7 +139,7 @@ Outcome open_prompt(Loop& loop) {
                 editor.redraw();  // back in the foreground
             }
         } else {
-            if (woken == Woken::kPeerQuit) {
+            if (woken == Woken::kPeerQuit || woken == Woken::kSignalled) {
                 editor.abandon();
             }
             outcome = outcome_of(woken);
@@ -153,6 +157,7 @@ Outcome commands_from_input(Loop& loop) {
             return outcome_of(read);
         }
         const Outcome outcome = commands.take(Words(line));
+        loop.failed_commands = commands.failures();
         if (outcome != Outcome::kGoOn) {
             return outcome;
         }

@@ -20,7 +20,8 @@ struct Loop {
     Waiter& waiter;
     Output& output;
     Renderer& renderer;
-    Line_Reader& input;  // standard input's lines, for a pipe or a file
+    Line_Reader& input;       // standard input's lines, for a pipe or a file
+    int failed_commands = 0;  // from a pipe or a file: refused or failed
 };
 
 // One turn at the classic prompt: wait for a key while serving the socket;

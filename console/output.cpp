@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 
 #include "settings.h"
 
@@ -82,16 +83,18 @@ Output::~Output() {
     }
 }
 
-void Output::append(std::deque<Piece>& to, int fd, bool above, std::string_view text) {
+void Output::append(std::deque<Piece>& to, int fd, bool above, std::string_view text,
+                    bool printout) {
     if (text.empty()) {
         return;
     }
     if (to.empty() || to.back().fd != fd || to.back().above != above || to.back().looked_at ||
-        to.back().bytes.size() >= kPiece) {
-        to.push_back(Piece{fd, above, std::string(), 0, 0, false});
+        (to.back().printouts > 0) != printout || to.back().bytes.size() >= kPiece) {
+        to.push_back(Piece{fd, above, std::string(), 0, 0, false, 0});
     }
     to.back().bytes.append(text);
     ++to.back().puts;
+    to.back().printouts += printout ? 1 : 0;
     bytes_ += text.size();
 }
 
@@ -127,14 +130,14 @@ bool Output::put(int fd, std::string_view text, Kind kind) {
     if (printed_by_network(kind)) {
         tell_untold(to);  // the count of what was not shown came before this
     }
-    append(to, fd, printed_by_network(kind), text);
+    append(to, fd, printed_by_network(kind), text, kind == Kind::kPrintout);
     return true;
 }
 
 bool Output::held_for_foreground(int fd) const {
     termios settings{};
     const Target& target = targets_.at(static_cast<std::size_t>(fd));
-    return target.terminal && !in_front_ && !terminal::foreground(fd) &&
+    return !insisting_ && target.terminal && !in_front_ && !terminal::foreground(fd) &&
            tcgetattr(fd, &settings) == 0 && (settings.c_lflag & TOSTOP) != 0;
 }
 
@@ -146,10 +149,11 @@ void Output::wrap_for_overlay() {
     // The network's texts for the terminal go above the line, in one piece
     // with the bytes that hide and show it.
     const std::string hide = overlay_->hide();
-    Piece wrapped{STDOUT_FILENO, false, hide, 0, 0, false};
+    Piece wrapped{STDOUT_FILENO, false, hide, 0, 0, false, 0};
     while (!ready_.empty() && ready_.front().fd == STDOUT_FILENO && ready_.front().above) {
         wrapped.bytes += ready_.front().bytes;
         wrapped.puts += ready_.front().puts;
+        wrapped.printouts += ready_.front().printouts;
         wrapped.looked_at = wrapped.looked_at || ready_.front().looked_at;
         ready_.pop_front();
     }
@@ -178,7 +182,7 @@ void Output::close_overlay() {
         }
         const std::string hide = overlay_->hide();
         bytes_ += hide.size();
-        ready_.insert(at, Piece{STDOUT_FILENO, false, hide, 0, 0, false});
+        ready_.insert(at, Piece{STDOUT_FILENO, false, hide, 0, 0, false, 0});
     }
     overlay_ = nullptr;
 }
@@ -304,6 +308,53 @@ void Output::look_at_terminal(std::optional<bool> input_in_front) {
     }
 }
 
+void Output::end_in_background() {
+    std::uint64_t printouts = 0;
+    for (auto it = ready_.begin(); it != ready_.end();) {
+        if (it->printouts > 0 && it->done == 0) {
+            printouts += it->printouts;
+            bytes_ -= it->bytes.size();
+            it = ready_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (printouts > 0) {
+        const std::string line = std::to_string(printouts) +
+                                 (printouts == 1 ? " printout" : " printouts") +
+                                 " not shown: the program was in the background\n";
+        ready_.push_front(Piece{STDERR_FILENO, false, line, 0, 1, true, 0});
+        bytes_ += line.size();
+    }
+    // With SIGTTOU held off a background write goes through: the count and
+    // the last lines are all the program insists on.
+    sigset_t stop_output;
+    sigset_t before;
+    sigemptyset(&stop_output);
+    sigaddset(&stop_output, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &stop_output, &before);
+    insisting_ = true;
+    flush();
+    insisting_ = false;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
+void Output::tell_printouts_left() {
+    std::uint64_t printouts = 0;
+    for (const Piece& piece : ready_) {
+        printouts += piece.fd == STDOUT_FILENO && piece.done == 0 ? piece.printouts : 0;
+    }
+    if (printouts == 0 || failed_.at(2)) {
+        return;
+    }
+    const std::string line = std::to_string(printouts) +
+                             (printouts == 1 ? " printout" : " printouts") +
+                             " not shown: standard output was not being read\n";
+    const Target& err = targets_.at(2);
+    (void)!(err.socket ? send(err.fd, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL)
+                       : write(err.fd, line.data(), line.size()));
+}
+
 void Output::finish() {
     if (holding_) {
         release();
@@ -323,6 +374,11 @@ void Output::finish() {
         }
         if (now - last_progress >= kStall || now - start >= kFinishLimit) {
             given_up_ = true;  // once: the end does not wait for it twice
+            if (held_fg_) {
+                end_in_background();
+            } else {
+                tell_printouts_left();
+            }
             return;
         }
         pollfd room{blocked_descriptor(), POLLOUT, 0};

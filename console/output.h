@@ -119,9 +119,10 @@ class Output final : public Text_Out {
         int fd;
         bool above;  // from the network: goes above a line being edited
         std::string bytes;
-        std::size_t done = 0;    // bytes of it written
-        std::uint64_t puts = 0;  // texts in it, for the counts
-        bool looked_at = false;  // a flush has had it in its queue
+        std::size_t done = 0;         // bytes of it written
+        std::uint64_t puts = 0;       // texts in it, for the counts
+        bool looked_at = false;       // a flush has had it in its queue
+        std::uint64_t printouts = 0;  // vector printouts: a piece holds those alone
     };
     struct Target {
         int fd = -1;          // what is written to: the program's own, or the found one
@@ -131,7 +132,15 @@ class Output final : public Text_Out {
         bool checked = false;  // no own descriptor: looked at with poll() first
     };
 
-    void append(std::deque<Piece>& to, int fd, bool above, std::string_view text);
+    void append(std::deque<Piece>& to, int fd, bool above, std::string_view text,
+                bool printout = false);
+    // At the end, with the output held for the foreground: the printouts
+    // are counted and told on standard error instead, and the rest written
+    // as the terminal allows a background program that insists.
+    void end_in_background();
+    // At the end, with nobody reading: the printouts still waiting are
+    // counted, and told on standard error where it takes them.
+    void tell_printouts_left();
     // The count line, in its place, once output flows again.
     void tell_untold(std::deque<Piece>& to);
     // Writes the front piece as far as its descriptor takes it: false when
@@ -158,7 +167,8 @@ class Output final : public Text_Out {
     OutputCounts counts_;
     std::array<bool, 3> failed_{};
     int error_ = 0;
-    bool given_up_ = false;  // the reader stopped reading at the end
+    bool given_up_ = false;   // the reader stopped reading at the end
+    bool insisting_ = false;  // writes from the background, SIGTTOU held off
 };
 
 }  // namespace console

@@ -48,7 +48,20 @@ void append_origin(std::string& shown, const net::Endpoint& from, const timespec
     shown += from.text();
     shown += " at ";
     shown += time_text;
-    shown += '\n';
+}
+
+// A verbose printout's word on the slots that were cut: each one's own length.
+void append_cut_slots(std::string& shown, const net::Vector_Event& vector) {
+    static constexpr const char* kNames[] = {"IP", "PORT", "MSG"};
+    for (std::size_t i = 0; i < vector.size.size(); ++i) {
+        if (vector.size.at(i) > vector.len.at(i)) {
+            shown += " (";
+            shown += kNames[i];
+            shown += " was ";
+            append_number(shown, static_cast<long long>(vector.size.at(i)));
+            shown += " bytes)";
+        }
+    }
 }
 
 // What an answered update adds to its vector's printout: the sender's
@@ -178,6 +191,8 @@ void Text_Renderer::vector(const net::Vector_Event& vector) {
                           vector.text(wire::kSlotKeyword));
     if (settings_.verbose) {
         append_origin(shown, vector.from, vector.arrived);
+        append_cut_slots(shown, vector);
+        shown += '\n';
     }
     if (vector.quit) {
         shown += "\nServer recieved \"quit\" signal from client!\n";
@@ -201,6 +216,19 @@ void Text_Renderer::refused(std::uint64_t count, const net::Endpoint& last_from)
     tell_owed(false);
 }
 
+void Text_Renderer::cut(std::uint64_t count, const net::Endpoint& last_from,
+                        std::size_t last_size) {
+    cut_owed_ += count;
+    cut_last_ = last_from;
+    cut_last_size_ = last_size;
+    tell_owed(false);
+}
+
+void Text_Renderer::left_unread(std::uint64_t count) {
+    out_.put(1, counted(count, " datagram", " datagrams") + " left unread at exit\n",
+             Kind::kAnnouncement);
+}
+
 void Text_Renderer::tell_owed(bool at_end) {
     const Kind kind = at_end ? Kind::kAnnouncement : Kind::kNotice;
     if (drops_owed_ > 0 &&
@@ -217,6 +245,14 @@ void Text_Renderer::tell_owed(bool at_end) {
                      " refused from hosts not allowed (last from " + refused_last_.text() + ")\n",
                  kind)) {
         refused_owed_ = 0;
+    }
+    if (cut_owed_ > 0 &&
+        out_.put(1,
+                 counted(cut_owed_, " datagram", " datagrams") + " cut to " +
+                     number(wire::kPacketSize) + " bytes (last from " + cut_last_.text() + ", " +
+                     number(static_cast<long long>(cut_last_size_)) + " bytes)\n",
+                 kind)) {
+        cut_owed_ = 0;
     }
 }
 
@@ -320,6 +356,7 @@ void Text_Renderer::stats(const net::Peer_Counters& counts, std::uint64_t not_sh
         {"datagrams dropped", counts.datagrams_dropped},
         {"printouts not shown", not_shown},
         {"datagrams refused", counts.datagrams_refused},
+        {"datagrams cut to 512 bytes", counts.datagrams_cut},
     };
     std::string shown;
     for (const auto& [name, value] : lines) {
@@ -352,6 +389,10 @@ void Text_Renderer::client_quit(std::string_view word) {
 
 void Text_Renderer::closing() {
     tell_owed(true);
+}
+
+void Text_Renderer::commands_failed(int count) {
+    error(counted(static_cast<std::uint64_t>(count), " command", " commands") + " failed\n");
 }
 
 void Text_Renderer::terminating() {

@@ -35,6 +35,8 @@ class Text_Renderer final : public Renderer {
     void vector(const net::Vector_Event& vector) override;
     void dropped(std::uint64_t count) override;
     void refused(std::uint64_t count, const net::Endpoint& last_from) override;
+    void cut(std::uint64_t count, const net::Endpoint& last_from, std::size_t last_size) override;
+    void left_unread(std::uint64_t count) override;
 
     void sent(std::string_view word, const net::Destination& to) override;
     void send_failed(std::string_view word, const net::Destination& to) override;
@@ -61,6 +63,7 @@ class Text_Renderer final : public Renderer {
     void destination_fatal() override;
     void client_quit(std::string_view word) override;
     void closing() override;
+    void commands_failed(int count) override;
     void terminating() override;
     void output_failed(int error) override;
     void wait_failed(std::string_view call, int error) override;
@@ -79,6 +82,9 @@ class Text_Renderer final : public Renderer {
     std::uint64_t drops_owed_ = 0;
     std::uint64_t refused_owed_ = 0;
     net::Endpoint refused_last_;
+    std::uint64_t cut_owed_ = 0;
+    net::Endpoint cut_last_;
+    std::size_t cut_last_size_ = 0;
 };
 
 }  // namespace console

@@ -36,6 +36,8 @@ class Renderer : public net::Peer_Events {
     virtual void client_quit(std::string_view word) = 0;
     // Before the shut-down: what is still owed is told.
     virtual void closing() = 0;
+    // Commands from a pipe or a file that were refused or failed.
+    virtual void commands_failed(int count) = 0;
     virtual void terminating() = 0;
     virtual void output_failed(int error) = 0;
     virtual void wait_failed(std::string_view call, int error) = 0;

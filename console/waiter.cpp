@@ -50,6 +50,7 @@ bool Waiter::may_read() const {
 
 Woken Waiter::wait() {
     const bool started_in_front = may_read();
+    const unsigned resumes = terminal::resumes();
     bool look = false;  // the place on the terminal was just looked at
     bool in_front = started_in_front;
     for (;;) {
@@ -58,6 +59,9 @@ Woken Waiter::wait() {
         output_.flush();
         if (output_.failed()) {
             return Woken::kOutputFailed;
+        }
+        if (terminal::ending_signal() != 0) {
+            return Woken::kSignalled;
         }
         // The program moves between the terminal's foreground and background
         // only by way of signals (a stop, then SIGCONT), which wake this wait:
@@ -69,7 +73,10 @@ Woken Waiter::wait() {
             look = false;
             output_.flush();
         }
-        if (input_ && in_front != started_in_front) {
+        // Back in the same place after a stop is a move too: what the
+        // terminal showed of the program may be gone.
+        if (input_ && (in_front != started_in_front ||
+                       (terminal_ && in_front && terminal::resumes() != resumes))) {
             return Woken::kTerminalMoved;
         }
         std::array<pollfd, kMostWaited> fds{};
@@ -202,6 +209,8 @@ LineRead read_line(Waiter& waiter, Line_Reader& reader, std::string& line) {
                 return LineRead::kOutputFailed;
             case Woken::kWaitFailed:
                 return LineRead::kWaitFailed;
+            case Woken::kSignalled:
+                return LineRead::kSignalled;
             case Woken::kTerminalMoved:
                 continue;
             case Woken::kInput:

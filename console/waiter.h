@@ -17,8 +17,9 @@ enum class Woken {
     kInput,          // standard input has something to read (or has ended)
     kPeerQuit,       // the other peer sent "quit"
     kOutputFailed,   // standard output could not be written
-    kTerminalMoved,  // the program left or re-entered the terminal's foreground
+    kTerminalMoved,  // the program left or re-entered the terminal's foreground, or resumed
     kWaitFailed,     // the wait itself failed: wait_error() says why
+    kSignalled,      // an ending signal came: terminal::ending_signal() says which
 };
 
 class Waiter {
@@ -64,7 +65,7 @@ class Waiter {
     int wait_error_ = 0;
 };
 
-enum class LineRead { kLine, kEnd, kPeerQuit, kOutputFailed, kWaitFailed };
+enum class LineRead { kLine, kEnd, kPeerQuit, kOutputFailed, kWaitFailed, kSignalled };
 
 // The next line from `reader`, reading standard input as needed and serving
 // the socket while it waits; the line end is not kept. kEnd at end of input

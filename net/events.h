@@ -25,6 +25,7 @@ struct Peer_Counters {
     std::uint64_t vectors_sent = 0;       // by the operator's send
     std::uint64_t datagrams_dropped = 0;  // by the system, its receive queue full
     std::uint64_t datagrams_refused = 0;  // from hosts not allowed
+    std::uint64_t datagrams_cut = 0;      // longer than a packet, cut to it
 };
 
 // A vector received: whole, or given up before its third datagram came.
@@ -35,6 +36,8 @@ struct Vector_Event {
     // count; the slot's text ends at its first zero.
     std::array<const unsigned char*, wire::kPacketsPerVector> bytes{};
     std::array<std::size_t, wire::kPacketsPerVector> len{};
+    // Each slot's datagram's own length: more than `len` when it was cut.
+    std::array<std::size_t, wire::kPacketsPerVector> size{};
     timespec arrived{};  // the last datagram's arrival, real time
     bool quit = false;   // a whole "quit": the peer ends after this
     bool update = false;
@@ -91,6 +94,12 @@ class Peer_Events {
     virtual void dropped(std::uint64_t count) = 0;
     // Datagrams refused since the last time this was told.
     virtual void refused(std::uint64_t count, const Endpoint& last_from) = 0;
+    // Datagrams longer than a packet, cut to it, since the last time this
+    // was told; the last one's own length.
+    virtual void cut(std::uint64_t count, const Endpoint& last_from, std::size_t last_size) = 0;
+    // At the end: datagrams that waited when the way out began and that its
+    // time did not leave room to handle.
+    virtual void left_unread(std::uint64_t count) = 0;
 
     // The operator's send of `word` to the destination.
     virtual void sent(std::string_view word, const Destination& to) = 0;

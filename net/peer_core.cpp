@@ -79,6 +79,7 @@ Peer_Core::Handled Peer_Core::handle_vector(const wire::AssembledVector& vector)
         // Slots the sender did not fill read as empty texts.
         event.bytes.at(i) = vector.data.at(i).data();
         event.len.at(i) = static_cast<int>(i) < vector.filled ? vector.len.at(i) : 0;
+        event.size.at(i) = static_cast<int>(i) < vector.filled ? vector.size.at(i) : 0;
     }
     event.arrived = vector.ended_real;
     ++counters_.vectors_received;

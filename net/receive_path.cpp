@@ -30,41 +30,59 @@ wire::Clock::time_point steady_time_of(const timespec& stamp, wire::Clock::time_
     return now - std::max<wire::Clock::duration>(ago, wire::Clock::duration::zero());
 }
 
+// Whether a time stamp is later than `cutoff`.
+bool after(const timespec& arrived, const timespec& cutoff) {
+    return arrived.tv_sec > cutoff.tv_sec ||
+           (arrived.tv_sec == cutoff.tv_sec && arrived.tv_nsec > cutoff.tv_nsec);
+}
+
 }  // namespace
 
 Receive_Path::Receive_Path(Datagram_Source& source, Clock::duration window,
                            std::vector<Network> allow, Peer_Events& events)
     : source_(source), allow_(std::move(allow)), events_(events), assembly_(window, kMostSenders) {}
 
-void Receive_Path::take(bool readable, Clock::time_point now) {
+Receive_Path::Read Receive_Path::take(bool readable, Clock::time_point now,
+                                      const timespec* cutoff) {
     // Reading is for what has arrived, and for giving up vectors whose
     // window has passed: only after a read is it known that nothing of
     // theirs still waits.
     const auto deadline = assembly_.next_deadline();
     if (!readable && !(deadline && *deadline <= now)) {
-        return;
+        return Read::kBounded;
     }
     bool drained = false;
-    for (int read = 0; read < kMostPerTurn && assembly_.ready_count() < kMostReady;) {
+    bool cut_off = false;
+    for (int read = 0; read < kMostPerTurn && assembly_.ready_count() < kMostReady && !cut_off;) {
         const int count = source_.receive(0);
         if (count > 0) {
             const Clock::time_point read_at = Clock::now();
             timespec real_now{};
             clock_gettime(CLOCK_REALTIME, &real_now);
-            for (int i = 0; i < count; ++i) {
+            for (int i = 0; i < count && !cut_off; ++i) {
                 const Received& got = source_.at(i);
                 // What the kernel dropped was lost whoever sent it.
                 read_since_drained_ += 2 * got.size + kDatagramOverhead;
+                // The queue is in arrival order: this and all after it came
+                // after the cutoff.
+                if (cutoff != nullptr && got.stamped && after(got.arrived, *cutoff)) {
+                    cut_off = true;
+                    break;
+                }
                 if (!allowed(allow_, got.from)) {
                     // Neither shown nor obeyed, and no sender's vector.
                     assembly_.note_drops(got.drops);
                     refused_.add(got.from);
                     continue;
                 }
+                if (got.size > got.len) {
+                    cut_.add(got.from, got.size);  // shown as it was kept, and told
+                }
                 wire::Arrival arrival;
                 arrival.from = got.from;
                 arrival.bytes = got.bytes;
                 arrival.len = got.len;
+                arrival.size = got.size;
                 arrival.drops = got.drops;
                 arrival.at = got.stamped ? steady_time_of(got.arrived, read_at, real_now) : read_at;
                 arrival.real = got.stamped ? got.arrived : real_now;
@@ -88,6 +106,24 @@ void Receive_Path::take(bool readable, Clock::time_point now) {
     // Drained, nothing that arrived before `now` is still to come; otherwise
     // only what arrived up to the last datagram read is known.
     assembly_.expire(drained ? now : last_arrival_);
+    return cut_off ? Read::kCutOff : drained ? Read::kDrained : Read::kBounded;
+}
+
+std::uint64_t Receive_Path::count_before(const timespec& cutoff) {
+    std::uint64_t counted = 0;
+    for (;;) {
+        const int count = source_.receive(0);
+        for (int i = 0; i < count; ++i) {
+            const Received& got = source_.at(i);
+            if (got.stamped && after(got.arrived, cutoff)) {
+                return counted;
+            }
+            ++counted;
+        }
+        if (count < source_.batch()) {
+            return counted;
+        }
+    }
 }
 
 void Receive_Path::look_for_drops() {
@@ -123,11 +159,25 @@ std::optional<std::uint64_t> Receive_Path::drops_since_start() const {
     return *drops;  // a socket of the path's own: its count started at 0
 }
 
-void Receive_Path::tell_refused(Clock::time_point now, bool at_end) {
+void Receive_Path::tell_counts(Clock::time_point now, bool at_end) {
     if (refused_.due(now, at_end)) {
         const Endpoint last = refused_.last_from();
         events_.refused(refused_.take(now), last);
     }
+    if (cut_.due(now, at_end)) {
+        const Endpoint last = cut_.last_from();
+        const std::size_t size = cut_.last_size();
+        events_.cut(cut_.take(now), last, size);
+    }
+}
+
+std::optional<Receive_Path::Clock::time_point> Receive_Path::next_count_line() const {
+    const auto refused = refused_.next_line();
+    const auto cut = cut_.next_line();
+    if (refused && cut) {
+        return std::min(*refused, *cut);
+    }
+    return refused ? refused : cut;
 }
 
 }  // namespace net

@@ -26,11 +26,22 @@ class Receive_Path {
     Receive_Path(Datagram_Source& source, Clock::duration window, std::vector<Network> allow,
                  Peer_Events& events);
 
+    // How a read ended.
+    enum class Read {
+        kDrained,  // nothing more waits (or the socket failed)
+        kBounded,  // a turn's worth read, or enough waits to be handled
+        kCutOff,   // a datagram came after the cutoff: what came before is all read
+    };
     // Reads what waits (a bounded amount) into the assembly and gives up the
     // vectors whose window has passed by `now` (the time before the read).
     // Without `readable`, nothing is read unless a window has passed: only
-    // after a read is it known that nothing of the vector still waits.
-    void take(bool readable, Clock::time_point now);
+    // after a read is it known that nothing of the vector still waits. With
+    // a `cutoff` (real time), a datagram that arrived after it ends the read
+    // and is not taken.
+    Read take(bool readable, Clock::time_point now, const timespec* cutoff = nullptr);
+    // At the end, when time has run out: reads and counts, without taking
+    // them, the datagrams that came before `cutoff`.
+    std::uint64_t count_before(const timespec& cutoff);
     // The way out: the drops since the last datagram read are noted, and
     // every incomplete vector is given up.
     void end();
@@ -40,10 +51,13 @@ class Receive_Path {
     // When an incomplete vector's window passes; nothing when none waits.
     std::optional<Clock::time_point> next_deadline() const { return assembly_.next_deadline(); }
 
-    // Tells the refusals not yet told: at most once a second, unless `at_end`.
-    void tell_refused(Clock::time_point now, bool at_end);
-    std::optional<Clock::time_point> next_refusal_line() const { return refused_.next_line(); }
+    // Tells the refusals and cut datagrams not yet told: at most once a
+    // second each, unless `at_end`.
+    void tell_counts(Clock::time_point now, bool at_end);
+    // When a line owed may be told; nothing when none is owed.
+    std::optional<Clock::time_point> next_count_line() const;
     std::uint64_t refused() const { return refused_.total(); }
+    std::uint64_t cut() const { return cut_.total(); }
     // Dropped by the kernel since the sockets opened, up to now; nothing
     // where the kernel cannot tell.
     std::optional<std::uint64_t> drops_since_start() const;
@@ -60,6 +74,7 @@ class Receive_Path {
     Clock::time_point last_arrival_{};    // of the last datagram read
     std::size_t read_since_drained_ = 0;  // queue taken, at most, since it last ran empty
     Told_Count refused_;
+    Told_Count cut_;
 };
 
 }  // namespace net

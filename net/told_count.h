@@ -4,6 +4,7 @@
 #define LANLINK_NET_TOLD_COUNT_H
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -17,10 +18,11 @@ class Told_Count {
     using Clock = wire::Clock;
     static constexpr auto kEvery = std::chrono::seconds(1);
 
-    void add(const Endpoint& from) {
+    void add(const Endpoint& from, std::size_t size = 0) {
         ++untold_;
         ++total_;
         last_from_ = from;
+        last_size_ = size;
     }
     // Whether a line is due at `now` (or, with `at_end`, whatever the time).
     bool due(Clock::time_point now, bool at_end) const {
@@ -38,12 +40,14 @@ class Told_Count {
         return untold_ > 0 ? std::optional<Clock::time_point>(next_line_) : std::nullopt;
     }
     const Endpoint& last_from() const { return last_from_; }
+    std::size_t last_size() const { return last_size_; }
     std::uint64_t total() const { return total_; }
 
   private:
     std::uint64_t untold_ = 0;
     std::uint64_t total_ = 0;
     Endpoint last_from_;
+    std::size_t last_size_ = 0;
     Clock::time_point next_line_{};
 };
 

@@ -76,14 +76,14 @@ int UDP_Server_Service::recieve_data() {
 int UDP_Server_Service::serve(bool readable) {
     receive_->take(readable, Clock::now());
     const auto handled = core_.handle(receive_->assembly(), Clock::now());
-    receive_->tell_refused(Clock::now(), false);
+    receive_->tell_counts(Clock::now(), false);
     return handled == net::Peer_Core::Handled::kPeerQuit ? 0 : 1;
 }
 
 std::optional<UDP_Server_Service::Clock::time_point> UDP_Server_Service::next_wake() const {
     std::optional<Clock::time_point> wake;
     for (const auto& when : {receive_->next_deadline(), core_.next_due(receive_->assembly()),
-                             receive_->next_refusal_line()}) {
+                             receive_->next_count_line()}) {
         if (when) {
             wake = wake ? std::min(*wake, *when) : *when;
         }
@@ -91,11 +91,7 @@ std::optional<UDP_Server_Service::Clock::time_point> UDP_Server_Service::next_wa
     return wake;
 }
 
-void UDP_Server_Service::finish(bool read_waiting) {
-    if (read_waiting) {
-        receive_->take(true, Clock::now());
-    }
-    receive_->end();
+void UDP_Server_Service::handle_all_ready() {
     while (receive_->assembly().has_ready()) {
         const auto due = core_.next_due(receive_->assembly());
         if (due && *due > Clock::now()) {
@@ -104,13 +100,36 @@ void UDP_Server_Service::finish(bool read_waiting) {
         // A "quit" among them is told; the program stops already.
         core_.handle(receive_->assembly(), Clock::now());
     }
-    receive_->tell_refused(Clock::now(), true);
+}
+
+void UDP_Server_Service::finish(const std::function<void()>& between) {
+    // What arrived before this moment waited when the way out began.
+    timespec began{};
+    clock_gettime(CLOCK_REALTIME, &began);
+    const Clock::time_point limit = Clock::now() + kWayOutLimit;
+    net::Receive_Path::Read read = net::Receive_Path::Read::kBounded;
+    while (read == net::Receive_Path::Read::kBounded && Clock::now() < limit) {
+        read = receive_->take(true, Clock::now(), &began);
+        handle_all_ready();
+        if (between) {
+            between();
+        }
+    }
+    if (read == net::Receive_Path::Read::kBounded) {
+        if (const std::uint64_t left = receive_->count_before(began)) {
+            events_.left_unread(left);
+        }
+    }
+    receive_->end();
+    handle_all_ready();
+    receive_->tell_counts(Clock::now(), true);
 }
 
 net::Peer_Counters UDP_Server_Service::counters() const {
     net::Peer_Counters now = core_.counters();
     now.vectors_sent = operator_send_.sent();
     now.datagrams_refused = receive_->refused();
+    now.datagrams_cut = receive_->cut();
     if (const auto drops = receive_->drops_since_start()) {
         now.datagrams_dropped = *drops;
     }

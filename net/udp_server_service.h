@@ -7,6 +7,7 @@
 #include <SDL_net.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -89,11 +90,15 @@ class UDP_Server_Service {
     // bring work.
     std::optional<Clock::time_point> next_wake() const;
 
-    // The way out: what was received is handled in order (incomplete
-    // vectors given up, answers sent when their pause is over), with what
-    // waits on the socket first when `read_waiting`, and the drops and
-    // refusals not yet told are told.
-    void finish(bool read_waiting);
+    // How long the way out may read and handle what waited when it began;
+    // what is still left then is counted, not handled.
+    static constexpr std::chrono::seconds kWayOutLimit{2};
+    // The way out: everything that waited on the socket when it began is
+    // read and handled in order (incomplete vectors given up, answers sent
+    // once their pause is over), within kWayOutLimit; the drops, refusals
+    // and cut datagrams not yet told are told. `between` runs after each
+    // round of reading, so that output can flow meanwhile.
+    void finish(const std::function<void()>& between = {});
 
     // The counts, with the drops up to this moment.
     net::Peer_Counters counters() const;
@@ -102,6 +107,9 @@ class UDP_Server_Service {
     void reply();
 
   private:
+    // Handles everything ready, waiting out the answers' pauses.
+    void handle_all_ready();
+
     net::Peer_Events& events_;
     Peer_Settings settings_;
     net::Sdl_Sockets sockets_;

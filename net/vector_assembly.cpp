@@ -47,6 +47,7 @@ void VectorAssembly::add(const Arrival& datagram) {
         std::memcpy(vector.data.at(slot).data(), datagram.bytes, kept);
     }
     vector.len.at(slot) = kept;
+    vector.size.at(slot) = std::max(datagram.size, kept);
     vector.ended = datagram.at;
     vector.ended_real = datagram.real;
     if (++vector.filled == kPacketsPerVector) {

@@ -37,7 +37,8 @@ struct AssembledVector {
     int filled = 0;  // datagrams that arrived, in slot order: 3 for a whole vector
     std::array<std::array<unsigned char, kPacketSize>, kPacketsPerVector> data{};
     std::array<std::size_t, kPacketsPerVector> len{};
-    Clock::time_point began{};  // the first datagram's arrival
+    std::array<std::size_t, kPacketsPerVector> size{};  // each datagram's own length
+    Clock::time_point began{};                          // the first datagram's arrival
     Clock::time_point ended{};  // the last datagram's: for a whole vector, when it became whole
     timespec ended_real{};      // the same moment, real time
 
@@ -49,6 +50,7 @@ struct Arrival {
     net::Endpoint from;
     const unsigned char* bytes = nullptr;
     std::size_t len = 0;
+    std::size_t size = 0;     // its own length, when more than `len` were sent
     std::uint32_t drops = 0;  // the socket's drop count as of this datagram (wraps at 2^32)
     Clock::time_point at{};   // its arrival
     timespec real{};          // the same moment, real time

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <initializer_list>
 
 namespace {
 
@@ -19,8 +20,12 @@ volatile std::sig_atomic_t g_changed = 0;
 
 constexpr int kRestoredSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-// Made readable by the resume handler, for the loop's one wait.
+// Made readable by the resume and ending handlers, for the loop's one wait.
 int g_wake = -1;
+// The ending signal caught first, and how many times the program resumed:
+// set by their handlers.
+volatile std::sig_atomic_t g_ending = 0;
+volatile std::sig_atomic_t g_resumes = 0;
 
 void wake_up() {
     if (g_wake >= 0) {
@@ -80,8 +85,32 @@ extern "C" void resumed(int /*sig*/) {
     if (g_changed != 0 && terminal::foreground()) {
         tcsetattr(STDIN_FILENO, TCSANOW, &g_changed_settings);
     }
+    g_resumes = g_resumes + 1;
     wake_up();
     errno = saved_errno;
+}
+
+// An ending signal: the first asks the loop to take the way out; a second
+// of the same ends the process at once, the terminal put back first.
+extern "C" void begin_ending(int sig) {
+    const int saved_errno = errno;
+    if (g_ending == sig) {
+        if (g_changed != 0 && terminal::foreground()) {
+            tcsetattr(STDIN_FILENO, TCSANOW, &g_found_settings);
+        }
+        install(sig, SIG_DFL, 0);
+        raise(sig);  // delivered, by its default action, once this handler returns
+    } else if (g_ending == 0) {
+        g_ending = sig;
+        wake_up();
+    }
+    errno = saved_errno;
+}
+
+void open_wake() {
+    if (g_wake < 0) {
+        g_wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    }
 }
 
 bool default_action(int sig) {
@@ -100,7 +129,7 @@ void install_signal_handlers() {
         return;
     }
     installed = true;
-    g_wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    open_wake();
     for (const int sig : kRestoredSignals) {
         if (default_action(sig)) {
             install(sig, restore_and_die, SA_RESETHAND | SA_NODEFER);
@@ -112,6 +141,38 @@ void install_signal_handlers() {
     if (default_action(SIGCONT)) {
         install(SIGCONT, resumed, SA_RESTART);
     }
+}
+
+void catch_ending_signals() {
+    static bool caught = false;
+    if (caught) {
+        return;
+    }
+    caught = true;
+    open_wake();
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        if (default_action(sig)) {
+            install(sig, begin_ending, SA_RESTART);
+        }
+    }
+}
+
+int ending_signal() {
+    return g_ending;
+}
+
+void end_by(int sig) {
+    install(sig, SIG_DFL, 0);
+    sigset_t just;
+    sigemptyset(&just);
+    sigaddset(&just, sig);
+    sigprocmask(SIG_UNBLOCK, &just, nullptr);
+    raise(sig);
+    _exit(128 + sig);  // only if the signal did not end the process
+}
+
+unsigned resumes() {
+    return static_cast<unsigned>(g_resumes);
 }
 
 int wake_descriptor() {

@@ -45,9 +45,23 @@ void forget();
 // handles stay as they are.
 void install_signal_handlers();
 
+// Catches SIGTERM, SIGINT and SIGHUP, where they have their default action:
+// the first of them asks the program to end (ending_signal() says which, and
+// wake_descriptor() becomes readable); a second of the same ends it at once,
+// the terminal put back first. Signals the caller ignored stay ignored.
+void catch_ending_signals();
+// The ending signal caught, or 0.
+int ending_signal();
+// Ends the process by `sig`, by its default action.
+[[noreturn]] void end_by(int sig);
+
+// How many times the program has been resumed (SIGCONT) so far.
+unsigned resumes();
+
 // A descriptor that becomes readable when the program has been resumed
-// (fg or bg), for a wait to look at where it now stands; -1 before the
-// handlers are installed. clear_wake() reads it empty again.
+// (fg or bg), for a wait to look at where it now stands, or when an ending
+// signal came; -1 before any handler is installed. clear_wake() reads it
+// empty again.
 int wake_descriptor();
 void clear_wake();
 

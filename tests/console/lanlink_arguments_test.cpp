@@ -42,18 +42,23 @@ TEST(LanlinkArguments, TooFewArgumentsPrintOnlyTheUsage) {
     }
 }
 
+// A destination port that is a word is refused too, as set_port refuses it;
+// a listen port that is a word means the default.
 TEST(LanlinkArguments, PortsOutOfRangeAreRefusedBeforeTheQuestion) {
-    for (const auto& [dest, listen, named] :
+    const std::string outside = " is outside 0 to 65535\n";
+    for (const auto& [dest, listen, refusal] :
          std::vector<std::tuple<std::string, std::string, std::string>>{
-             {"4556", "70000", "listen port 70000"},
-             {"4556", "-1", "listen port -1"},
-             {"65536", "4555", "destination port 65536"},
-             {"99999999999999999999", "4555", "destination port 99999999999999999999"}}) {
+             {"4556", "70000", "listen port 70000" + outside},
+             {"4556", "-1", "listen port -1" + outside},
+             {"65536", "4555", "destination port 65536" + outside},
+             {"99999999999999999999", "4555", "destination port 99999999999999999999" + outside},
+             {"abc", "4555", "destination port abc is not a whole decimal number\n"},
+             {"45x", "4555", "destination port 45x is not a whole decimal number\n"}}) {
         // "--" ends the options: "-1" is then an operand.
         Child child({LANLINK_BINARY, "--", "127.0.0.1", dest, listen}, Input::kNull);
         EXPECT_EQ(exit_code(child.wait_exit()), 1);
         EXPECT_EQ(child.output(), "");
-        EXPECT_EQ(child.errors(), "lanlink: the " + named + " is outside 0 to 65535\n");
+        EXPECT_EQ(child.errors(), "lanlink: the " + refusal);
     }
 }
 

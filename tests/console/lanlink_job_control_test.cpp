@@ -31,6 +31,7 @@ using testsupport::Child;
 using testsupport::exit_code;
 using testsupport::Input;
 using testsupport::LoopbackUdp;
+using testsupport::plain;
 using testsupport::read_file;
 using testsupport::z;
 
@@ -129,6 +130,43 @@ TEST_F(LanlinkAnswer, InTheBackgroundItKeepsServingAndLeavesTheTerminalAlone) {
         EXPECT_TRUE(peer_->wait_for("status=0"));
         EXPECT_EQ(exit_code(peer_->wait_exit()), 0);
     }
+}
+
+// Ended by a quit in the background with stty tostop, the printouts it holds
+// for fg cannot be written: they are counted in one line on standard error,
+// before the shut-down lines, which come all the same.
+TEST_F(LanlinkAnswer, EndedInTheBackgroundItCountsThePrintoutsItHeld) {
+#ifdef LANLINK_THREAD_SANITIZED
+    GTEST_SKIP() << "lanlink's Ctrl-Z handler cannot stop it under ThreadSanitizer (see above)";
+#endif
+    port_ = testsupport::free_udp_port();
+    const std::string run = std::string(LANLINK_BINARY) + " -y 127.0.0.1 " +
+                            std::to_string(other_.port()) + " " + std::to_string(port_);
+    peer_ = std::make_unique<Child>(
+        std::vector<std::string>{"/bin/bash", "--norc", "--noprofile", "-c",
+                                 "stty tostop; set -m; " + run + "; bg; wait; echo \"status=$?\""},
+        Input::kTerminal);
+    ASSERT_TRUE(peer_->wait_for("recieving packets...Success!\r\n\r\n"));
+    peer_->write("x");
+    ASSERT_TRUE(testsupport::wait_for_raw(peer_->terminal(), true));
+    peer_->write("\x1a");                    // Ctrl-Z
+    ASSERT_TRUE(peer_->wait_for(" &\r\n"));  // bg
+    const std::size_t from = peer_->output().size();
+    for (int i = 0; i < 2000; ++i) {
+        other_.send_vector(static_cast<std::uint16_t>(port_), z("a"), z(std::to_string(i)),
+                           z("hello"));
+        if (i % 100 == 99) {
+            ASSERT_TRUE(testsupport::wait_until_read(static_cast<std::uint16_t>(port_)));
+        }
+    }
+    send_vector("quit");
+    ASSERT_TRUE(peer_->wait_for("status=0"));
+    const std::string out = plain(peer_->output().substr(from));
+    const auto count = out.find("2000 printouts not shown: the program was in the background\n");
+    EXPECT_NE(count, std::string::npos) << out;
+    EXPECT_LT(count, out.find("Exiting SDLNet and terminating server...Done!\n"));
+    EXPECT_EQ(out.find("Packet array incoming!\n\t  IP: a\n"), std::string::npos);
+    EXPECT_TRUE(peer_->wait_exit());
 }
 
 // Standard input the terminal and standard output a file: the place in the

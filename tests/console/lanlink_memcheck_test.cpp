@@ -65,4 +65,38 @@ TEST(LanlinkMemcheckAnswer, NoErrorsAndNoLeaks) {
     EXPECT_EQ(child.errors(), "");
 }
 
+// The open prompt under Memcheck: a line of the history edited, left for
+// another and the run ended. readline keeps its tables to the end (still
+// reachable), but nothing is lost.
+TEST(LanlinkMemcheckAnswer, TheOpenPromptLosesNothing) {
+#ifdef LANLINK_SANITIZED
+    GTEST_SKIP() << "valgrind cannot run a sanitizer build";
+#endif
+    if (access("/usr/bin/valgrind", X_OK) != 0) {
+        GTEST_SKIP() << "valgrind is not installed";
+    }
+    const int port = testsupport::free_udp_port();
+    std::vector<std::string> argv = {"/usr/bin/valgrind", "--quiet", "--leak-check=full",
+                                     "--errors-for-leak-kinds=definite,indirect",
+                                     "--error-exitcode=99"};
+    for (const std::string& word : command_line(port)) {
+        argv.push_back(word);
+    }
+    argv.insert(argv.begin() + 6, {"-y", "-p"});
+    Child child(argv, Input::kTerminal);
+    ASSERT_TRUE(child.wait_for("\r\n$ ", testsupport::patient()));
+    child.write("help\n");
+    ASSERT_TRUE(child.wait_for("stats - show what"));
+    ASSERT_TRUE(child.wait_for("$ "));
+    child.write("\x1b[A");  // Up: "help" again
+    ASSERT_TRUE(child.wait_for("help"));
+    child.write("\x7fx");  // edited
+    ASSERT_TRUE(child.wait_for("x"));
+    child.write("\x1b[B");  // Down: left for the new line
+    child.write("stats\n");
+    ASSERT_TRUE(child.wait_for("datagrams refused"));
+    child.write("exit\n");
+    EXPECT_EQ(exit_code(child.wait_exit(testsupport::patient())), 0) << child.output();
+}
+
 }  // namespace

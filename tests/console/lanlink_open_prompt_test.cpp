@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,7 +48,7 @@ TEST_F(Lanlink, TheOpenPromptRunsEveryLineTyped) {
     EXPECT_EQ(std::count(screen.begin(), screen.end(), "$ show_dest_info"), 2);
     peer_->write("Help\nstats\nsend\n");  // a paste: every line runs, in order
     EXPECT_TRUE(peer_->wait_for("Unknown command \"Help\": type help for the commands.\r\n$ "));
-    EXPECT_TRUE(peer_->wait_for("datagrams refused: 0\r\n$ "));
+    EXPECT_TRUE(peer_->wait_for("datagrams refused: 0\r\ndatagrams cut to 512 bytes: 0\r\n$ "));
     EXPECT_TRUE(peer_->wait_for("send\r\n > "));
     peer_->write("  two words \n");
     EXPECT_TRUE(peer_->wait_for("Sent \"two words\" to 127.0.0.1 on port " +
@@ -73,6 +74,32 @@ TEST_F(Lanlink, TheOpenPromptFollowsTheWindowSize) {
     peer_->write("\x15");  // Ctrl-U: the line emptied
     peer_->write("exit\n");
     EXPECT_EQ(exit_code(peer_->wait_exit()), 0);
+}
+
+// Ctrl-Z and fg at the open prompt: the prompt and the line being typed are
+// drawn again, and the line goes on from where it was.
+TEST_F(Lanlink, TheOpenPromptComesBackAfterCtrlZAndFg) {
+#ifdef LANLINK_THREAD_SANITIZED
+    GTEST_SKIP() << "lanlink's Ctrl-Z handler cannot stop it under ThreadSanitizer";
+#endif
+    port_ = testsupport::free_udp_port();
+    const std::string run = std::string(LANLINK_BINARY) + " -y -p 127.0.0.1 " +
+                            std::to_string(other_.port()) + " " + std::to_string(port_);
+    peer_ = std::make_unique<testsupport::Child>(
+        std::vector<std::string>{"/bin/bash", "--norc", "--noprofile", "-c",
+                                 "set -m; " + run + "; fg; echo \"status=$?\""},
+        testsupport::Input::kTerminal);
+    ASSERT_TRUE(peer_->wait_for("\r\n$ "));
+    peer_->write("send ab");
+    ASSERT_TRUE(peer_->wait_for("send ab"));
+    peer_->write("\x1a");  // Ctrl-Z, and the shell's fg
+    ASSERT_TRUE(peer_->wait_for("Stopped"));
+    ASSERT_TRUE(peer_->wait_for("$ send ab"));
+    peer_->write("c\n");
+    expect_message("abc");
+    peer_->write("exit\n");
+    EXPECT_TRUE(peer_->wait_for("status=0"));
+    EXPECT_TRUE(peer_->wait_exit());
 }
 
 // Killed while a line is being edited, the program gives the terminal back

@@ -27,7 +27,8 @@ using testsupport::sink_port;
 using testsupport::z;
 
 // Commands from a pipe, one a line, without prompts; the end of the input
-// ends the program as "exit" does.
+// ends the program as "exit" does, after every line has run, and the status
+// says that some did not work.
 TEST(LanlinkPipe, CommandsFromAPipeRunInOrderUntilItsEnd) {
     const LoopbackUdp other;
     const int port = testsupport::free_udp_port();
@@ -57,7 +58,8 @@ TEST(LanlinkPipe, CommandsFromAPipeRunInOrderUntilItsEnd) {
         }
     }
     typing.join();
-    EXPECT_EQ(exit_code(child.wait_exit(testsupport::patient())), 0);
+    EXPECT_EQ(exit_code(child.wait_exit(testsupport::patient())), 1);
+    EXPECT_EQ(child.errors(), "2 commands failed\n");  // the two messages too long to send
     ASSERT_EQ(words.size(), static_cast<std::size_t>(kLines + 1));
     EXPECT_EQ(words.front(), "first words");
     for (int i = 0; i < kLines; ++i) {
@@ -119,7 +121,8 @@ TEST(LanlinkPipe, QuietAndVerbose) {
                       "...\nAn Error has occurred! The program must exit.\n")
             << flags;
         EXPECT_EQ(child.errors(), "FAILED!\nSDLNet_ResolveHost(a..b " + sink_port() +
-                                      "): the name is not a known host or numeric address\n");
+                                      "): the name is not a known host or numeric address\n"
+                                      "1 command failed\n");
     }
 }
 

@@ -50,4 +50,26 @@ TEST(TextRenderer, CountLinesOwedAddUpAndComeOnceThereIsRoom) {
     EXPECT_EQ(out.text, "1 datagram" + dropped);
 }
 
+// -v: each printout ends with where and when it came from, and with the
+// true length of each slot that was cut.
+TEST(TextRenderer, AVerbosePrintoutTellsWhatWasCut) {
+    Out out;
+    console::Text_Renderer renderer(out, {false, true});
+    const std::string address = "10.0.0.1";
+    const std::string keyword(512, 'k');
+    net::Vector_Event vector;
+    vector.from = net::Endpoint::ipv4(htonl(0x7f000001), htons(4000));
+    vector.filled = 3;
+    vector.bytes = {reinterpret_cast<const unsigned char*>(address.data()),
+                    reinterpret_cast<const unsigned char*>(address.data()),
+                    reinterpret_cast<const unsigned char*>(keyword.data())};
+    vector.len = {address.size(), address.size(), keyword.size()};
+    vector.size = {address.size(), address.size(), 2000};
+    renderer.vector(vector);
+    const std::string tail = " (MSG was 2000 bytes)\n";
+    ASSERT_GE(out.text.size(), tail.size());
+    EXPECT_EQ(out.text.substr(out.text.size() - tail.size()), tail);
+    EXPECT_NE(out.text.find("\tFROM: 127.0.0.1:4000 at "), std::string::npos);
+}
+
 }  // namespace

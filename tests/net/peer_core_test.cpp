@@ -49,6 +49,8 @@ struct Events final : net::Peer_Events {
     void shutdown_step(net::Shutdown_Step) override {}
     void receive_queue(int, int) override {}
     void refused(std::uint64_t, const net::Endpoint&) override {}
+    void cut(std::uint64_t, const net::Endpoint&, std::size_t) override {}
+    void left_unread(std::uint64_t) override {}
     void sent(std::string_view, const net::Destination&) override {}
     void send_failed(std::string_view, const net::Destination&) override {}
     void send_too_long(std::string_view, std::size_t) override {}

@@ -242,10 +242,13 @@ TEST_F(Service, OtherKeywordsArePrintedOnly) {
 
 TEST_F(Service, TextsAreBoundedByTheBytesReceived) {
     const std::string full(512, 'x');
-    // No terminating zero anywhere; a long payload is cut to the packet size;
-    // a zero inside a payload ends its text.
+    // No terminating zero anywhere; a long payload is cut to the packet size,
+    // counted and told; a zero inside a payload ends its text.
     peer_.send_vector(port_, full, std::string(600, 'y'), std::string("qu\0it", 5));
-    EXPECT_EQ(receive(), printout(full, std::string(512, 'y'), "qu"));
+    EXPECT_EQ(receive(), printout(full, std::string(512, 'y'), "qu") +
+                             "1 datagram cut to 512 bytes (last from 127.0.0.1:" +
+                             std::to_string(peer_.port()) + ", 600 bytes)\n");
+    EXPECT_EQ(service_->counters().datagrams_cut, 1U);
     // Shorter texts after longer ones show nothing of the earlier bytes.
     peer_.send_vector(port_, "ab", "7", "ok");
     EXPECT_EQ(receive(), printout("ab", "7", "ok"));
@@ -721,7 +724,7 @@ TEST_F(ServiceAllowAnswer, OnlyAllowedHostsAreHeardAndTheRestIsCountedAndTold) {
         testsupport::wait_for_data(*service_, static_cast<int>(testsupport::patient().count())));
     service_->recieve_data();
     Capture out(1);
-    service_->finish(true);
+    service_->finish();
     EXPECT_EQ(out.text(), "1 datagram refused from hosts not allowed (last from 127.0.0.1:" +
                               std::to_string(peer_.port()) + ")\n");
 }

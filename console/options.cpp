@@ -27,6 +27,8 @@ bool refuse(Text_Out& out, const std::string& message) {
 
 bool parse_options(int argc, char** argv, Options& options, Text_Out& out) {
     static const option kLong[] = {{"help", no_argument, nullptr, 'h'},
+                                   {"ipv4", no_argument, nullptr, '4'},
+                                   {"ipv6", no_argument, nullptr, '6'},
                                    {"version", no_argument, nullptr, 'V'},
                                    {"window", required_argument, nullptr, 'W'},
                                    {"allow", required_argument, nullptr, 'a'},
@@ -41,8 +43,16 @@ bool parse_options(int argc, char** argv, Options& options, Text_Out& out) {
     int opt = 0;
     std::string error;
     // The leading ':' tells a missing value (':') from an unknown option ('?').
-    while ((opt = getopt_long(argc, argv, ":hVW:a:pyqv", kLong, nullptr)) != -1) {
+    bool ipv4 = false;
+    bool ipv6 = false;
+    while ((opt = getopt_long(argc, argv, ":hV46W:a:pyqv", kLong, nullptr)) != -1) {
         switch (opt) {
+            case '4':
+                ipv4 = true;
+                break;
+            case '6':
+                ipv6 = true;
+                break;
             case 'p':
                 options.prompt = true;
                 break;
@@ -99,6 +109,12 @@ bool parse_options(int argc, char** argv, Options& options, Text_Out& out) {
                 return refuse(out, "unknown option '" + cli::written_option(argv, '?') + "'");
         }
     }
+    if (ipv4 && ipv6) {
+        return refuse(out, "-4 and -6 cannot be given together");
+    }
+    options.peer.family = ipv4   ? net::Family::kIpv4
+                          : ipv6 ? net::Family::kIpv6
+                                 : net::Family::kBoth;
     options.operands.assign(argv, argv + 1);
     options.operands.insert(options.operands.end(), argv + optind, argv + argc);
     return true;

@@ -101,6 +101,7 @@ const char* step_text(net::Step step) {
             return "Allocating memory for recieving packets...";
         case net::Step::kListenPort:
         case net::Step::kReceiveSocket:
+        case net::Step::kIpv6ReceiveSocket:
             break;
     }
     return "";
@@ -150,13 +151,19 @@ void Text_Renderer::step_begun(net::Step step, int port, bool default_port) {
                               : "Accepting connections on port: " + number(port) + "\n");
     } else if (step == net::Step::kReceiveSocket) {
         progress("Opening port " + number(port) + " for incoming connections...");
+    } else if (step == net::Step::kIpv6ReceiveSocket) {
+        if (settings_.verbose) {
+            progress("Opening port " + number(port) + " for incoming IPv6 connections...");
+        }
     } else {
         progress(step_text(step));
     }
 }
 
 void Text_Renderer::step_done(net::Step step) {
-    progress(step == net::Step::kInboundMemory ? "Success!\n\n" : "Success!\n");
+    if (step != net::Step::kIpv6ReceiveSocket || settings_.verbose) {
+        progress(step == net::Step::kInboundMemory ? "Success!\n\n" : "Success!\n");
+    }
 }
 
 void Text_Renderer::step_failed(net::Step /*step*/, std::string_view call,

@@ -135,10 +135,11 @@ Woken Waiter::wait() {
         (void)output_at;  // a descriptor that takes more is written at the top
         // Every wake serves the socket: what has arrived, and what is due.
         if (service_ != nullptr) {
-            bool readable = false;
+            std::uint32_t readable = 0;
             for (std::size_t i = 0; i < sockets; ++i) {
-                readable =
-                    readable || fds.at(static_cast<std::size_t>(sockets_at) + i).revents != 0;
+                if (fds.at(static_cast<std::size_t>(sockets_at) + i).revents != 0) {
+                    readable |= 1U << i;
+                }
             }
             if (service_->serve(readable) == 0) {
                 output_.close_overlay();  // the program ends: the line stays off

@@ -1,6 +1,5 @@
 #include "destination.h"
 
-#include <SDL_net.h>
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,18 +9,16 @@
 
 namespace net {
 
-Destination_Book::Destination_Book(std::string ip, int port, Peer_Events& events)
-    : events_(events), current_{std::move(ip), port} {}
+Destination_Book::Destination_Book(std::string ip, int port, Family family, Peer_Events& events)
+    : family_(family), events_(events), current_{std::move(ip), port} {}
 
 bool Destination_Book::resolve(std::string& reason) {
-    IPaddress address{};
-    SDL_ClearError();
-    if (SDLNet_ResolveHost(&address, current_.ip.c_str(), static_cast<Uint16>(current_.port)) !=
-        0) {
-        reason = library_error(kResolveFallback);
+    const auto found =
+        net::resolve(current_.ip, static_cast<std::uint16_t>(current_.port), family_, reason);
+    if (!found) {
         return false;
     }
-    resolved_ = Endpoint::ipv4(address.host, address.port);
+    resolved_ = *found;
     return true;
 }
 

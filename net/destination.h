@@ -7,12 +7,14 @@
 
 #include "endpoint.h"
 #include "events.h"
+#include "resolve.h"
 
 namespace net {
 
 class Destination_Book {
   public:
-    Destination_Book(std::string ip, int port, Peer_Events& events);
+    // Names are looked up with `family`'s address taken first.
+    Destination_Book(std::string ip, int port, Family family, Peer_Events& events);
 
     // Resolves the address text with the current port, as a start-up step:
     // false (told as the step's failure) when it cannot be.
@@ -35,6 +37,7 @@ class Destination_Book {
     // Resolves the address text and port: the reason when it cannot be.
     bool resolve(std::string& reason);
 
+    Family family_;
     Peer_Events& events_;
     Destination current_;
     Endpoint resolved_;

@@ -52,13 +52,14 @@ struct Vector_Event {
 
 // Start-up and shut-down steps, in the order they come.
 enum class Step {
-    kListenPort,      // the listen port given, or the default taken
-    kLibrary,         // SDL_net started
-    kReceiveSocket,   // the listen port opened
-    kSendSocket,      // the sending socket opened
-    kDestination,     // the destination resolved
-    kOutboundMemory,  // the outbound packets allocated
-    kInboundMemory,   // the inbound packets allocated
+    kListenPort,         // the listen port given, or the default taken
+    kLibrary,            // SDL_net started
+    kReceiveSocket,      // the listen port opened
+    kIpv6ReceiveSocket,  // beside it, the listen port opened for IPv6 too
+    kSendSocket,         // the sending socket opened
+    kDestination,        // the destination resolved
+    kOutboundMemory,     // the outbound packets allocated
+    kInboundMemory,      // the inbound packets allocated
 };
 enum class Shutdown_Step {
     kSendingClient,   // the sockets closed

@@ -4,7 +4,7 @@
 
 namespace net {
 
-Operator_Send::Operator_Send(Sdl_Sockets& sockets, const Destination_Book& destination,
+Operator_Send::Operator_Send(Peer_Sockets& sockets, const Destination_Book& destination,
                              int listen_port, Peer_Events& events)
     : sockets_(sockets),
       destination_(destination),

@@ -12,13 +12,13 @@
 
 #include "destination.h"
 #include "events.h"
-#include "sdl_sockets.h"
+#include "peer_sockets.h"
 
 namespace net {
 
 class Operator_Send {
   public:
-    Operator_Send(Sdl_Sockets& sockets, const Destination_Book& destination, int listen_port,
+    Operator_Send(Peer_Sockets& sockets, const Destination_Book& destination, int listen_port,
                   Peer_Events& events);
 
     // 1 when all three datagrams went out; otherwise 0, told.
@@ -30,7 +30,7 @@ class Operator_Send {
     void send_update(const char* data, UDPpacket** source, const std::string& host, int port);
 
   private:
-    Sdl_Sockets& sockets_;
+    Peer_Sockets& sockets_;
     const Destination_Book& destination_;
     std::string listen_port_;
     Peer_Events& events_;

@@ -42,19 +42,40 @@ Receive_Path::Receive_Path(Datagram_Source& source, Clock::duration window,
                            std::vector<Network> allow, Peer_Events& events)
     : source_(source), allow_(std::move(allow)), events_(events), assembly_(window, kMostSenders) {}
 
-Receive_Path::Read Receive_Path::take(bool readable, Clock::time_point now,
+Receive_Path::Read Receive_Path::take(std::uint32_t readable, Clock::time_point now,
                                       const timespec* cutoff) {
     // Reading is for what has arrived, and for giving up vectors whose
     // window has passed: only after a read is it known that nothing of
     // theirs still waits.
     const auto deadline = assembly_.next_deadline();
-    if (!readable && !(deadline && *deadline <= now)) {
+    const bool window_passed = deadline && *deadline <= now;
+    if (readable == 0 && !window_passed) {
         return Read::kBounded;
     }
-    bool drained = false;
+    if (window_passed) {
+        readable = ~std::uint32_t{0};
+    }
     bool cut_off = false;
+    bool all_drained = true;
+    // Up to when each socket's arrivals are known: all of them (`now`) once
+    // it has run empty.
+    Clock::time_point known = now;
+    for (std::size_t socket = 0; socket < source_.sockets(); ++socket) {
+        const bool drained =
+            (readable & (1U << socket)) == 0 || read_socket(socket, cutoff, cut_off);
+        all_drained = all_drained && drained;
+        if (!drained) {
+            known = std::min(known, last_arrival_.at(socket));
+        }
+    }
+    assembly_.expire(known);
+    return cut_off ? Read::kCutOff : all_drained ? Read::kDrained : Read::kBounded;
+}
+
+bool Receive_Path::read_socket(std::size_t socket, const timespec* cutoff, bool& cut_off) {
+    bool drained = false;
     for (int read = 0; read < kMostPerTurn && assembly_.ready_count() < kMostReady && !cut_off;) {
-        const int count = source_.receive(0);
+        const int count = source_.receive(socket);
         if (count > 0) {
             const Clock::time_point read_at = Clock::now();
             timespec real_now{};
@@ -62,36 +83,14 @@ Receive_Path::Read Receive_Path::take(bool readable, Clock::time_point now,
             for (int i = 0; i < count && !cut_off; ++i) {
                 const Received& got = source_.at(i);
                 // What the kernel dropped was lost whoever sent it.
-                read_since_drained_ += 2 * got.size + kDatagramOverhead;
+                read_since_drained_.at(socket) += 2 * got.size + kDatagramOverhead;
                 // The queue is in arrival order: this and all after it came
                 // after the cutoff.
                 if (cutoff != nullptr && got.stamped && after(got.arrived, *cutoff)) {
                     cut_off = true;
                     break;
                 }
-                if (!allowed(allow_, got.from)) {
-                    // Neither shown nor obeyed, and no sender's vector.
-                    assembly_.note_drops(got.drops);
-                    refused_.add(got.from);
-                    continue;
-                }
-                if (got.size > got.len) {
-                    cut_.add(got.from, got.size);  // shown as it was kept, and told
-                }
-                wire::Arrival arrival;
-                arrival.from = got.from;
-                arrival.bytes = got.bytes;
-                arrival.len = got.len;
-                arrival.size = got.size;
-                arrival.drops = got.drops;
-                arrival.at = got.stamped ? steady_time_of(got.arrived, read_at, real_now) : read_at;
-                arrival.real = got.stamped ? got.arrived : real_now;
-                // The queue is in arrival order: a stamp never goes back.
-                if (arrival.at < last_arrival_) {
-                    arrival.at = last_arrival_;
-                }
-                last_arrival_ = arrival.at;
-                assembly_.add(arrival);
+                take_one(socket, got, read_at, real_now);
             }
             read += count;
         }
@@ -101,62 +100,91 @@ Receive_Path::Read Receive_Path::take(bool readable, Clock::time_point now,
         }
     }
     if (drained) {
-        look_for_drops();
+        look_for_drops(socket);
     }
-    // Drained, nothing that arrived before `now` is still to come; otherwise
-    // only what arrived up to the last datagram read is known.
-    assembly_.expire(drained ? now : last_arrival_);
-    return cut_off ? Read::kCutOff : drained ? Read::kDrained : Read::kBounded;
+    return drained || cut_off;
+}
+
+void Receive_Path::take_one(std::size_t socket, const Received& got, Clock::time_point read_at,
+                            const timespec& real_now) {
+    if (!allowed(allow_, got.from)) {
+        // Neither shown nor obeyed, and no sender's vector.
+        assembly_.note_drops(socket, got.drops);
+        refused_.add(got.from);
+        return;
+    }
+    if (got.size > got.len) {
+        cut_.add(got.from, got.size);  // shown as it was kept, and told
+    }
+    wire::Arrival arrival;
+    arrival.from = got.from;
+    arrival.bytes = got.bytes;
+    arrival.len = got.len;
+    arrival.size = got.size;
+    arrival.socket = socket;
+    arrival.drops = got.drops;
+    arrival.at = got.stamped ? steady_time_of(got.arrived, read_at, real_now) : read_at;
+    arrival.real = got.stamped ? got.arrived : real_now;
+    // A socket's queue is in arrival order: a stamp never goes back.
+    Clock::time_point& last = last_arrival_.at(socket);
+    arrival.at = std::max(arrival.at, last);
+    last = arrival.at;
+    assembly_.add(arrival);
 }
 
 std::uint64_t Receive_Path::count_before(const timespec& cutoff) {
     std::uint64_t counted = 0;
-    for (;;) {
-        const int count = source_.receive(0);
-        for (int i = 0; i < count; ++i) {
-            const Received& got = source_.at(i);
-            if (got.stamped && after(got.arrived, cutoff)) {
-                return counted;
+    for (std::size_t socket = 0; socket < source_.sockets(); ++socket) {
+        for (bool more = true; more;) {
+            const int count = source_.receive(socket);
+            for (int i = 0; i < count && more; ++i) {
+                const Received& got = source_.at(i);
+                more = !(got.stamped && after(got.arrived, cutoff));
+                counted += more ? 1 : 0;
             }
-            ++counted;
-        }
-        if (count < source_.batch()) {
-            return counted;
+            more = more && count == source_.batch();
         }
     }
+    return counted;
 }
 
-void Receive_Path::look_for_drops() {
+void Receive_Path::look_for_drops(std::size_t socket) {
     // Datagrams carry the drop count as of their queuing, so a loss after
     // the last one read shows only in the socket's own count. The kernel
     // drops only when its queue is full, and everything queued since the
     // last time it ran empty has just been read: unless that much came,
     // nothing can have been dropped, and there is no need to ask.
+    std::size_t& read = read_since_drained_.at(socket);
     const bool could_have_filled =
-        read_since_drained_ * 2 >= static_cast<std::size_t>(source_.queue_bytes(0));
-    read_since_drained_ = 0;
+        read * 2 >= static_cast<std::size_t>(source_.queue_bytes(socket));
+    read = 0;
     if (!could_have_filled) {
         return;
     }
-    if (const auto drops = source_.drops(0)) {
-        assembly_.note_drops(*drops);
+    if (const auto drops = source_.drops(socket)) {
+        assembly_.note_drops(socket, *drops);
     }
 }
 
 void Receive_Path::end() {
     assembly_.give_up_all();
     // The drops since the last datagram read are the last thing to tell.
-    if (const auto drops = source_.drops(0)) {
-        assembly_.note_drops(*drops);
+    for (std::size_t socket = 0; socket < source_.sockets(); ++socket) {
+        if (const auto drops = source_.drops(socket)) {
+            assembly_.note_drops(socket, *drops);
+        }
     }
 }
 
 std::optional<std::uint64_t> Receive_Path::drops_since_start() const {
-    const auto drops = source_.drops(0);
-    if (!drops) {
-        return std::nullopt;
+    // Sockets of the path's own: their counts started at 0.
+    std::optional<std::uint64_t> total;
+    for (std::size_t socket = 0; socket < source_.sockets(); ++socket) {
+        if (const auto drops = source_.drops(socket)) {
+            total = total.value_or(0) + *drops;
+        }
     }
-    return *drops;  // a socket of the path's own: its count started at 0
+    return total;
 }
 
 void Receive_Path::tell_counts(Clock::time_point now, bool at_end) {

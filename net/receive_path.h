@@ -5,6 +5,7 @@
 #ifndef LANLINK_NET_RECEIVE_PATH_H
 #define LANLINK_NET_RECEIVE_PATH_H
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -34,11 +35,14 @@ class Receive_Path {
     };
     // Reads what waits (a bounded amount) into the assembly and gives up the
     // vectors whose window has passed by `now` (the time before the read).
-    // Without `readable`, nothing is read unless a window has passed: only
+    // `readable` has a bit for each socket that has something (bit 0 for
+    // socket 0); with none, nothing is read unless a window has passed: only
     // after a read is it known that nothing of the vector still waits. With
     // a `cutoff` (real time), a datagram that arrived after it ends the read
     // and is not taken.
-    Read take(bool readable, Clock::time_point now, const timespec* cutoff = nullptr);
+    Read take(std::uint32_t readable, Clock::time_point now, const timespec* cutoff = nullptr);
+    // `readable` for every socket.
+    static constexpr std::uint32_t kAll = ~std::uint32_t{0};
     // At the end, when time has run out: reads and counts, without taking
     // them, the datagrams that came before `cutoff`.
     std::uint64_t count_before(const timespec& cutoff);
@@ -63,16 +67,24 @@ class Receive_Path {
     std::optional<std::uint64_t> drops_since_start() const;
 
   private:
+    // Reads `socket` (a bounded amount): true once it has run empty, or a
+    // datagram came after the cutoff (`cut_off` is set then).
+    bool read_socket(std::size_t socket, const timespec* cutoff, bool& cut_off);
+    // Takes one datagram read: refused, or into the assembly.
+    void take_one(std::size_t socket, const Received& got, Clock::time_point read_at,
+                  const timespec& real_now);
     // At a read that found the queue empty: asks the kernel for drops that
     // no datagram has told of yet, when there can be any.
-    void look_for_drops();
+    void look_for_drops(std::size_t socket);
 
     Datagram_Source& source_;
     std::vector<Network> allow_;
     Peer_Events& events_;
     wire::VectorAssembly assembly_;
-    Clock::time_point last_arrival_{};    // of the last datagram read
-    std::size_t read_since_drained_ = 0;  // queue taken, at most, since it last ran empty
+    // Of each socket: the last datagram's arrival, and how much of its queue,
+    // at most, was taken since it last ran empty.
+    std::array<Clock::time_point, wire::VectorAssembly::kMostSockets> last_arrival_{};
+    std::array<std::size_t, wire::VectorAssembly::kMostSockets> read_since_drained_{};
     Told_Count refused_;
     Told_Count cut_;
 };

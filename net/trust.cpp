@@ -1,12 +1,11 @@
 #include "trust.h"
 
-#include <SDL_net.h>
 #include <arpa/inet.h>
 
 #include <cstring>
 
 #include "command_line.h"
-#include "socket_support.h"
+#include "resolve.h"
 #include "wire_format.h"
 
 namespace net {
@@ -14,6 +13,7 @@ namespace net {
 namespace {
 
 constexpr int kIpv4Bits = 32;
+constexpr int kIpv6Bits = 128;
 // A prefix length or a port within an address text is at most this many
 // digits.
 constexpr std::size_t kMostDigits = 5;
@@ -23,31 +23,35 @@ bool notation_number(std::string_view text, int low, int high, int& value) {
     return text.size() <= kMostDigits && cli::whole_number(text, low, high, value, false);
 }
 
-// A host's IPv4 address: a dotted address as it is, anything else looked
-// up as a name. Text of digits and dots alone is an address or nothing: it
-// is never sent to a name server.
+// A host's address: a numeric address as it is, anything else looked up
+// as a name (IPv4 first). Text of digits and dots alone is an IPv4 address
+// or nothing, and text with a colon an IPv6 address or nothing: neither is
+// ever sent to a name server.
 bool host_address(std::string_view text, Endpoint& address, std::string& error) {
     const std::string host(text);
     if (host.empty()) {
         error = "no address";
         return false;
     }
-    if (host.find_first_not_of("0123456789.") == std::string::npos) {
-        in_addr parsed{};
-        if (inet_pton(AF_INET, host.c_str(), &parsed) != 1) {
-            error = "not an IPv4 address";
+    const bool dotted = host.find_first_not_of("0123456789.") == std::string::npos;
+    const bool v6 = host.find(':') != std::string::npos;
+    if (dotted || v6) {
+        in_addr v4_address{};
+        const auto numeric = Endpoint::numeric(host, 0);
+        if (!numeric || (dotted && inet_pton(AF_INET, host.c_str(), &v4_address) != 1)) {
+            error = dotted ? "not an IPv4 address" : "not an IPv6 address";
             return false;
         }
-        address = Endpoint::ipv4(parsed.s_addr, 0);
+        address = *numeric;
         return true;
     }
-    IPaddress resolved{};
-    SDL_ClearError();
-    if (SDLNet_ResolveHost(&resolved, host.c_str(), 0) != 0) {
-        error = "the name cannot be resolved (" + library_error(kResolveFallback) + ")";
+    std::string reason;
+    const auto found = resolve(host, 0, Family::kBoth, reason);
+    if (!found) {
+        error = "the name cannot be resolved (" + reason + ")";
         return false;
     }
-    address = Endpoint::ipv4(resolved.host, 0);
+    address = *found;
     return true;
 }
 
@@ -69,15 +73,22 @@ bool same_prefix(const std::uint8_t* a, const std::uint8_t* b, int bits) {
 
 bool parse_network(std::string_view text, Network& network, std::string& error) {
     const auto slash = text.find('/');
-    int bits = kIpv4Bits;
-    if (slash != std::string_view::npos &&
-        !notation_number(text.substr(slash + 1), 0, kIpv4Bits, bits)) {
-        error = "BITS must be from 0 to 32";
-        return false;
-    }
     Endpoint address;
     if (!host_address(text.substr(0, slash), address, error)) {
         return false;
+    }
+    const int most = address.family() == AF_INET6 ? kIpv6Bits : kIpv4Bits;
+    int bits = most;
+    if (slash != std::string_view::npos &&
+        !notation_number(text.substr(slash + 1), 0, most, bits)) {
+        error = "BITS must be from 0 to " + std::to_string(most);
+        return false;
+    }
+    // An IPv4-mapped IPv6 network is the IPv4 network it stands for.
+    if (address.unmapped().family() == AF_INET && address.family() == AF_INET6 &&
+        bits >= kIpv6Bits - kIpv4Bits) {
+        address = address.unmapped();
+        bits -= kIpv6Bits - kIpv4Bits;
     }
     Network parsed;
     parsed.family = address.family();
@@ -92,9 +103,11 @@ bool allowed(const std::vector<Network>& networks, const Endpoint& from) {
     if (networks.empty()) {
         return true;
     }
-    const std::string_view bytes = from.address_bytes();
+    // An IPv4-mapped source is matched as the IPv4 address it stands for.
+    const Endpoint source = from.unmapped();
+    const std::string_view bytes = source.address_bytes();
     for (const Network& network : networks) {
-        if (network.family == from.family() &&
+        if (network.family == source.family() &&
             same_prefix(network.address.data(), reinterpret_cast<const std::uint8_t*>(bytes.data()),
                         network.bits)) {
             return true;
@@ -104,14 +117,32 @@ bool allowed(const std::vector<Network>& networks, const Endpoint& from) {
 }
 
 bool parse_answer_to(std::string_view text, Answer_To& answer_to, std::string& error) {
-    const auto colon = text.rfind(':');
+    // "[v6]:PORT" or "[v6]", a bare IPv6 address (more than one colon, no
+    // port), or "HOST[:PORT]".
+    std::string_view host = text;
+    std::string_view port_text;
+    bool port_given = false;
+    if (!text.empty() && text.front() == '[') {
+        const auto close = text.find(']');
+        if (close == std::string_view::npos ||
+            (close + 1 < text.size() && text[close + 1] != ':')) {
+            error = "an IPv6 address in brackets is [ADDRESS] or [ADDRESS]:PORT";
+            return false;
+        }
+        host = text.substr(1, close - 1);
+        port_given = close + 1 < text.size();
+        port_text = port_given ? text.substr(close + 2) : std::string_view();
+    } else if (const auto colon = text.rfind(':');
+               colon != std::string_view::npos && text.find(':') == colon) {
+        host = text.substr(0, colon);
+        port_given = true;
+        port_text = text.substr(colon + 1);
+    }
     int port = wire::kAnswerPort;
-    if (colon != std::string_view::npos &&
-        !notation_number(text.substr(colon + 1), 1, wire::kHighestPort, port)) {
+    if (port_given && !notation_number(port_text, 1, wire::kHighestPort, port)) {
         error = "PORT must be from 1 to 65535";
         return false;
     }
-    const std::string_view host = text.substr(0, colon);
     Answer_To chosen;
     if (host == "sender") {
         chosen.sender = true;

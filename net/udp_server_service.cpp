@@ -29,9 +29,9 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, net::Peer_Events& events
                                        std::string dest_ip, int dest_port, Peer_Settings settings)
     : events_(events),
       settings_(std::move(settings)),
-      sockets_(events),
+      sockets_(settings_.family, events),
       listen_port_(announce_listen_port(listen_port, events)),
-      destination_(std::move(dest_ip), dest_port, events),
+      destination_(std::move(dest_ip), dest_port, settings_.family, events),
       core_(settings_.answer_to, sockets_, events),
       operator_send_(sockets_, destination_, listen_port_, events) {
     sockets_.start_library();
@@ -70,10 +70,10 @@ int UDP_Server_Service::send_message(std::string_view word) {
 }
 
 int UDP_Server_Service::recieve_data() {
-    return serve(true);
+    return serve(net::Receive_Path::kAll);
 }
 
-int UDP_Server_Service::serve(bool readable) {
+int UDP_Server_Service::serve(std::uint32_t readable) {
     receive_->take(readable, Clock::now());
     const auto handled = core_.handle(receive_->assembly(), Clock::now());
     receive_->tell_counts(Clock::now(), false);
@@ -109,7 +109,7 @@ void UDP_Server_Service::finish(const std::function<void()>& between) {
     const Clock::time_point limit = Clock::now() + kWayOutLimit;
     net::Receive_Path::Read read = net::Receive_Path::Read::kBounded;
     while (read == net::Receive_Path::Read::kBounded && Clock::now() < limit) {
-        read = receive_->take(true, Clock::now(), &began);
+        read = receive_->take(net::Receive_Path::kAll, Clock::now(), &began);
         handle_all_ready();
         if (between) {
             between();

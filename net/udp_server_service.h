@@ -17,8 +17,9 @@
 #include "events.h"
 #include "operator_send.h"
 #include "peer_core.h"
+#include "peer_sockets.h"
 #include "receive_path.h"
-#include "sdl_sockets.h"
+#include "resolve.h"
 #include "trust.h"
 #include "wire_format.h"
 
@@ -30,6 +31,8 @@ struct Peer_Settings {
     std::vector<net::Network> allow;
     // Where update answers go.
     net::Answer_To answer_to = net::default_answer_to();
+    // The families it listens and sends on: both, or one alone.
+    net::Family family = net::Family::kBoth;
     // Where send_update() sends; only tests move it, always to loopback.
     std::string update_host = wire::kSendUpdateHost;
     int update_port = wire::kSendUpdatePort;
@@ -81,9 +84,10 @@ class UDP_Server_Service {
     // whole, "quit" obeyed. Never waits. 0 when the other peer sent "quit":
     // what came after it waits for finish().
     int recieve_data();
-    // recieve_data() for a waiter that knows whether the socket is
-    // readable: when it is not, nothing is read unless a window has passed.
-    int serve(bool readable);
+    // recieve_data() for a waiter that knows which sockets are readable
+    // (bit 0 for socket 0): the others are not read unless a window has
+    // passed.
+    int serve(std::uint32_t readable);
     // When there is something to do without a new datagram: an answer's
     // pause ends, an incomplete vector's window passes, a refusal line is
     // owed (a time in the past: at once); nothing when only a datagram can
@@ -112,7 +116,7 @@ class UDP_Server_Service {
 
     net::Peer_Events& events_;
     Peer_Settings settings_;
-    net::Sdl_Sockets sockets_;
+    net::Peer_Sockets sockets_;
     int listen_port_;
     net::Destination_Book destination_;
     std::optional<net::Receive_Path> receive_;

@@ -7,26 +7,27 @@ namespace wire {
 
 VectorAssembly::VectorAssembly(Clock::duration window, std::size_t most_senders,
                                std::uint32_t drops)
-    : window_(window), most_senders_(std::max<std::size_t>(most_senders, 1)), drops_seen_(drops) {
+    : window_(window), most_senders_(std::max<std::size_t>(most_senders, 1)), drops_seen_{drops} {
     // Reserved, not touched: memory grows only with the senders really waiting.
     slots_.reserve(most_senders_);
     by_sender_.reserve(most_senders_);
 }
 
-void VectorAssembly::note_drops(std::uint32_t drops) {
-    if (drops == drops_seen_) {
+void VectorAssembly::note_drops(std::size_t socket, std::uint32_t drops) {
+    std::uint32_t& seen = drops_seen_.at(socket);
+    if (drops == seen) {
         return;
     }
     // Whatever senders were in the middle of may have lost datagrams here:
     // their vectors end now, and the loss is told in its place.
     give_up_all();
     // The kernel's count wraps at 2^32.
-    ready_.push_back(Ready{Assembled::Kind::kDrops, drops - drops_seen_, kNone});
-    drops_seen_ = drops;
+    ready_.push_back(Ready{Assembled::Kind::kDrops, drops - seen, kNone});
+    seen = drops;
 }
 
 void VectorAssembly::add(const Arrival& datagram) {
-    note_drops(datagram.drops);
+    note_drops(datagram.socket, datagram.drops);
     std::uint32_t index = kNone;
     const auto found = by_sender_.find(datagram.from);
     if (found != by_sender_.end()) {

@@ -51,7 +51,8 @@ struct Arrival {
     const unsigned char* bytes = nullptr;
     std::size_t len = 0;
     std::size_t size = 0;     // its own length, when more than `len` were sent
-    std::uint32_t drops = 0;  // the socket's drop count as of this datagram (wraps at 2^32)
+    std::size_t socket = 0;   // which of the receive sockets it came on
+    std::uint32_t drops = 0;  // that socket's drop count as of this datagram (wraps at 2^32)
     Clock::time_point at{};   // its arrival
     timespec real{};          // the same moment, real time
 };
@@ -66,13 +67,15 @@ struct Assembled {
 
 class VectorAssembly {
   public:
-    // `drops` is the socket's drop count before its first datagram.
+    // Datagrams come on up to kMostSockets sockets; `drops` is the first
+    // one's drop count before its first datagram (none on the others).
+    static constexpr std::size_t kMostSockets = 2;
     VectorAssembly(Clock::duration window, std::size_t most_senders, std::uint32_t drops = 0);
 
     void add(const Arrival& datagram);
-    // The socket's drop count as learned between datagrams: any change is a
+    // A socket's drop count as learned between datagrams: any change is a
     // loss after the last datagram added, and ends every incomplete vector.
-    void note_drops(std::uint32_t drops);
+    void note_drops(std::size_t socket, std::uint32_t drops);
     // Gives up every vector whose window has passed at `now`, when no
     // datagram that arrived before `now` is still to be added.
     void expire(Clock::time_point now);
@@ -89,8 +92,8 @@ class VectorAssembly {
     void pop();
 
     std::size_t waiting_senders() const { return by_sender_.size(); }
-    // The drop count of the last datagram added.
-    std::uint32_t drops_seen() const { return drops_seen_; }
+    // The drop count of the last datagram added on `socket`.
+    std::uint32_t drops_seen(std::size_t socket = 0) const { return drops_seen_.at(socket); }
     Clock::duration window() const { return window_; }
 
   private:
@@ -114,7 +117,7 @@ class VectorAssembly {
 
     Clock::duration window_;
     std::size_t most_senders_;
-    std::uint32_t drops_seen_;
+    std::array<std::uint32_t, kMostSockets> drops_seen_{};
     std::vector<Slot> slots_;  // grows with what waits; free slots are reused
     std::vector<std::uint32_t> free_;
     std::unordered_map<net::Endpoint, std::uint32_t> by_sender_;

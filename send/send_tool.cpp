@@ -42,15 +42,17 @@ constexpr int kPortTries = 16;
 constexpr const char* kUsage =
     "usage: lanlink-send [options] HOST PORT KEYWORD [ADDRESS_TEXT [PORT_TEXT]]\n"
     "Sends a packet vector (ADDRESS_TEXT, PORT_TEXT, KEYWORD) to the lanlink peer\n"
-    "listening at HOST:PORT.\n"
+    "listening at HOST:PORT (HOST a name or an IPv4 or IPv6 address).\n"
     "\n"
     "  -w, --wait          wait for the \"up_resp\" answer (implied by the keyword\n"
     "                      \"update\")\n"
     "  -l, --listen PORT   wait for answers on PORT, 1 to 65535 (default 4556, where\n"
-    "                      a peer sends them unless told otherwise)\n"
+    "                      a peer sends them unless told otherwise), IPv4 and IPv6\n"
     "  -t, --timeout MS    how long to wait for each answer, 1 to 3600000 (default 1000)\n"
     "  -c, --count N       send N vectors, 1 to 1000000 (default 1)\n"
     "  -i, --interval MS   pause between vectors, 0 to 3600000 (default 1000)\n"
+    "  -4, --ipv4          IPv4 only: HOST's IPv4 address, answers on IPv4\n"
+    "  -6, --ipv6          IPv6 only: HOST's IPv6 address, answers on IPv6\n"
     "  -h, --help          show this text\n"
     "  -V, --version       show the version\n"
     "\n"
@@ -79,6 +81,7 @@ struct Options {
     int port = 0;
     VectorTexts texts;
     bool port_text_given = false;
+    net::Family family = net::Family::kBoth;
 };
 
 int usage_error(const std::string& message) {
@@ -93,7 +96,8 @@ int parse(int argc, char** argv, Options& options) {
         {"wait", no_argument, nullptr, 'w'},         {"timeout", required_argument, nullptr, 't'},
         {"count", required_argument, nullptr, 'c'},  {"interval", required_argument, nullptr, 'i'},
         {"listen", required_argument, nullptr, 'l'}, {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},      {nullptr, 0, nullptr, 0}};
+        {"version", no_argument, nullptr, 'V'},      {"ipv4", no_argument, nullptr, '4'},
+        {"ipv6", no_argument, nullptr, '6'},         {nullptr, 0, nullptr, 0}};
     struct Limit {
         int* value;
         int low;
@@ -104,9 +108,17 @@ int parse(int argc, char** argv, Options& options) {
     optind = 0;  // 0, not 1: glibc then starts afresh, also after an earlier scan
     int opt = 0;
     // A leading ':' tells a missing value (':') from an unknown option ('?').
-    while ((opt = getopt_long(argc, argv, ":wt:c:i:l:hV", kLong, nullptr)) != -1) {
+    bool ipv4 = false;
+    bool ipv6 = false;
+    while ((opt = getopt_long(argc, argv, ":wt:c:i:l:hV46", kLong, nullptr)) != -1) {
         Limit limit{nullptr, 0, 0, ""};
         switch (opt) {
+            case '4':
+                ipv4 = true;
+                break;
+            case '6':
+                ipv6 = true;
+                break;
             case 'w':
                 options.wait = true;
                 break;
@@ -145,6 +157,10 @@ int parse(int argc, char** argv, Options& options) {
                                optarg + "'");
         }
     }
+    if (ipv4 && ipv6) {
+        return usage_error("-4 and -6 cannot be given together");
+    }
+    options.family = ipv4 ? net::Family::kIpv4 : ipv6 ? net::Family::kIpv6 : net::Family::kBoth;
     const int left = argc - optind;
     if (left < 3 || left > 5) {
         return usage_error(left < 3 ? "HOST, PORT and KEYWORD are needed" : "too many arguments");
@@ -249,7 +265,7 @@ int lanlink_send_main(int argc, char** argv) {
         return parsed == kSendOk && !flush_output() ? output_error() : parsed;
     }
 
-    Vector_Client client;
+    Vector_Client client(options.family);
     std::string error;
     if (!client.start(error)) {
         return socket_error(error);

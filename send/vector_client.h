@@ -11,13 +11,17 @@
 #include <csignal>
 #include <string>
 
+#include "endpoint.h"
+#include "owned_fd.h"
+#include "resolve.h"
 #include "wire_format.h"
 
 using VectorTexts = std::array<std::string, wire::kPacketsPerVector>;
 
 class Vector_Client {
   public:
-    Vector_Client() = default;
+    // Sends and listens on `family`: both, or one alone.
+    explicit Vector_Client(net::Family family = net::Family::kBoth) : family_(family) {}
     ~Vector_Client();
     Vector_Client(const Vector_Client&) = delete;
     Vector_Client& operator=(const Vector_Client&) = delete;
@@ -25,8 +29,10 @@ class Vector_Client {
     Vector_Client& operator=(Vector_Client&&) = delete;
 
     // Each step returns false on failure, with the reason in `error`.
-    bool start(std::string& error);                         // SDL_net
-    bool listen_for_answers(int port, std::string& error);  // where answers come
+    bool start(std::string& error);  // SDL_net
+    // Where answers come: SDL_net's IPv4 socket and an IPv6 one beside it
+    // (where the machine has IPv6), or the one of the family alone.
+    bool listen_for_answers(int port, std::string& error);
     bool resolve(const std::string& host, int port, std::string& error);
     // A fresh sending socket, replacing the last one; its port in `port`.
     bool open_sender(int& port, std::string& error);
@@ -41,12 +47,15 @@ class Vector_Client {
                        std::string& bytes);
 
   private:
+    net::Family family_;
     bool started_ = false;
     UDPsocket send_sock_ = nullptr;
     UDPsocket answer_sock_ = nullptr;
     int answer_fd_ = -1;
-    IPaddress dest_{};
+    net::Endpoint dest_;
     UDPpacket* answer_ = nullptr;
+    net::Owned_Fd send6_;    // the sending socket, for an IPv6 destination
+    net::Owned_Fd answer6_;  // where IPv6 answers come
 };
 
 #endif  // LANLINK_SEND_VECTOR_CLIENT_H

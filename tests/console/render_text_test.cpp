@@ -50,6 +50,18 @@ TEST(TextRenderer, CountLinesOwedAddUpAndComeOnceThereIsRoom) {
     EXPECT_EQ(out.text, "1 datagram" + dropped);
 }
 
+// The IPv6 socket beside the IPv4 one is told with -v only.
+TEST(TextRenderer, TheIpv6ListenSocketIsToldWhenVerbose) {
+    for (const bool verbose : {false, true}) {
+        Out out;
+        console::Text_Renderer renderer(out, {false, verbose});
+        renderer.step_begun(net::Step::kIpv6ReceiveSocket, 4555, false);
+        renderer.step_done(net::Step::kIpv6ReceiveSocket);
+        EXPECT_EQ(out.text,
+                  verbose ? "Opening port 4555 for incoming IPv6 connections...Success!\n" : "");
+    }
+}
+
 // -v: each printout ends with where and when it came from, and with the
 // true length of each slot that was cut.
 TEST(TextRenderer, AVerbosePrintoutTellsWhatWasCut) {

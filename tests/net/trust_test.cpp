@@ -11,10 +11,10 @@
 
 namespace {
 
-net::Endpoint source(const char* dotted) {
-    in_addr address{};
-    EXPECT_EQ(inet_pton(AF_INET, dotted, &address), 1) << dotted;
-    return net::Endpoint::ipv4(address.s_addr, 0);
+net::Endpoint source(const char* numeric) {
+    const auto address = net::Endpoint::numeric(numeric, 0);
+    EXPECT_TRUE(address) << numeric;
+    return address.value_or(net::Endpoint());
 }
 
 std::vector<net::Network> networks(std::initializer_list<const char*> texts) {
@@ -45,6 +45,17 @@ TEST(Allow, EachNetworkTakesItsOwnAddressesOnly) {
     EXPECT_TRUE(net::allowed(two, source("127.0.1.3")));
     EXPECT_FALSE(net::allowed(two, source("127.0.1.4")));
     EXPECT_FALSE(net::allowed(two, source("127.0.1.1")));
+    // IPv6: one host, a prefix; an IPv4 network takes no IPv6 source; an
+    // IPv4-mapped source or network is the IPv4 address it stands for.
+    const auto six = networks({"::1", "fd00::/8", "::ffff:10.9.0.0/112"});
+    EXPECT_TRUE(net::allowed(six, source("::1")));
+    EXPECT_FALSE(net::allowed(six, source("::2")));
+    EXPECT_TRUE(net::allowed(six, source("fd12:3456::1")));
+    EXPECT_FALSE(net::allowed(six, source("fe80::1")));
+    EXPECT_FALSE(net::allowed(six, source("127.0.0.1")));
+    EXPECT_TRUE(net::allowed(six, source("10.9.1.2")));
+    EXPECT_TRUE(net::allowed(ten, source("::ffff:10.1.2.3")));
+    EXPECT_FALSE(net::allowed(ten, source("fd00::1")));
 }
 
 TEST(Allow, ValuesThatAreNotANetworkAreRefusedWithTheReason) {
@@ -57,7 +68,10 @@ TEST(Allow, ValuesThatAreNotANetworkAreRefusedWithTheReason) {
         {"300.1.1.1", "not an IPv4 address"},
         {"1.2.3", "not an IPv4 address"},
         {"", "no address"},
-        {"/8", "no address"}};
+        {"/8", "no address"},
+        {"::1/129", "BITS must be from 0 to 128"},
+        {":::", "not an IPv6 address"},
+        {"fe80::1%nosuchlink", "not an IPv6 address"}};
     for (const auto& [text, reason] : refused) {
         net::Network network;
         std::string error;
@@ -69,6 +83,11 @@ TEST(Allow, ValuesThatAreNotANetworkAreRefusedWithTheReason) {
 TEST(AnswerTo, AHostAPortOrTheSender) {
     net::Answer_To answer_to;
     std::string error;
+    for (const auto& [text, shown] : std::vector<std::pair<std::string, std::string>>{
+             {"[::1]:5000", "[::1]:5000"}, {"[::1]", "[::1]:4556"}, {"::1", "[::1]:4556"}}) {
+        ASSERT_TRUE(net::parse_answer_to(text, answer_to, error)) << text << ": " << error;
+        EXPECT_EQ(answer_to.endpoint.text(), shown);
+    }
     ASSERT_TRUE(net::parse_answer_to("127.0.0.9", answer_to, error)) << error;
     EXPECT_FALSE(answer_to.sender);
     EXPECT_EQ(answer_to.endpoint.text(), "127.0.0.9:4556");
@@ -79,10 +98,12 @@ TEST(AnswerTo, AHostAPortOrTheSender) {
     EXPECT_FALSE(answer_to.sender);
     EXPECT_EQ(answer_to.endpoint.text(), "127.0.0.1:65535");
     EXPECT_EQ(net::default_answer_to().endpoint.text(), "127.0.0.1:4556");
-    for (const char* text : {"127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:", "sender:x1"}) {
+    for (const char* text :
+         {"127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:", "sender:x1", "[::1]:0", "[::1]:"}) {
         EXPECT_FALSE(net::parse_answer_to(text, answer_to, error)) << text;
         EXPECT_EQ(error, "PORT must be from 1 to 65535") << text;
     }
+    EXPECT_FALSE(net::parse_answer_to("[::1]5000", answer_to, error));
     EXPECT_EQ(answer_to.endpoint.text(), "127.0.0.1:65535");  // left as it was
 }
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "capture.h"
 #include "child.h"
+#include "peer.h"
 #include "service_run.h"
 #include "trust.h"
 #include "udp.h"
@@ -86,6 +88,9 @@ class Service : public ::testing::Test {
     virtual Peer_Settings settings() const {
         Peer_Settings settings;
         settings.window = milliseconds(1000);
+        if (!testsupport::family_options().empty()) {
+            settings.family = net::Family::kIpv4;
+        }
         return settings;
     }
 
@@ -505,6 +510,18 @@ TEST(ServiceStartupDeathTest, ABusyListenPortEndsTheProcess) {
     testsupport::Text_Events events;
     EXPECT_EXIT(UDP_Server_Service service(holder.port(), events), ::testing::ExitedWithCode(1),
                 "FAILED!\nSDLNet_UDP_Open\\(port\\): ");
+    // On IPv6, beside IPv4 or alone, a port taken there is as fatal.
+    if (testsupport::have_ipv6()) {
+        const LoopbackUdp holder6(0, false, 1, AF_INET6);
+        for (const net::Family family : {net::Family::kBoth, net::Family::kIpv6}) {
+            Peer_Settings settings;
+            settings.family = family;
+            EXPECT_EXIT(
+                UDP_Server_Service service(holder6.port(), events, "127.0.0.1", 9, settings),
+                ::testing::ExitedWithCode(1),
+                "FAILED!\nbind\\(\\[::\\]:[0-9]+\\): Address already in use");
+        }
+    }
 }
 
 // Answers go to a port of the test's own.
@@ -751,5 +768,137 @@ TEST_F(ServiceSenderAnswer, AnUpdateIsAnsweredAtItsSendersAddress) {
     ASSERT_TRUE(got);
     EXPECT_EQ(got->bytes, std::string("a\0\0\0\0\0\0\0\0", 9));
 }
+
+// The same on either family: a sender on IPv4 or IPv6 loopback.
+class ServiceFamily : public ::testing::TestWithParam<int> {
+  protected:
+    void SetUp() override {
+        if (GetParam() == AF_INET6 && !testsupport::peer_has_ipv6()) {
+            GTEST_SKIP() << "this machine has no IPv6";
+        }
+    }
+    bool v6() const { return GetParam() == AF_INET6; }
+    std::string loopback() const { return v6() ? "[::1]" : "127.0.0.1"; }
+
+    // A service on a port of its own with `settings`, serving until `done`.
+    static std::string serve(UDP_Server_Service& service, const std::function<bool()>& done) {
+        Capture out(1);
+        const auto end = std::chrono::steady_clock::now() + testsupport::patient();
+        while (!done() && std::chrono::steady_clock::now() < end) {
+            const int timeout = testsupport::wait_timeout_ms(service);
+            testsupport::wait_for_data(service, timeout < 0 ? 100 : timeout);
+            service.recieve_data();
+        }
+        return out.text();
+    }
+    static Peer_Settings with(const std::string& answer_to, const std::string& allow = "") {
+        Peer_Settings settings;
+        settings.window = milliseconds(1000);
+        std::string error;
+        EXPECT_TRUE(net::parse_answer_to(answer_to, settings.answer_to, error)) << error;
+        net::Network network;
+        if (!allow.empty()) {
+            EXPECT_TRUE(net::parse_network(allow, network, error)) << error;
+            settings.allow.push_back(network);
+        }
+        return settings;
+    }
+};
+
+// An update is answered over the family it came on: at the sender's own
+// address, or at an endpoint of that family.
+TEST_P(ServiceFamily, AnUpdateIsAnsweredOverTheFamilyItCameOn) {
+    for (const bool to_sender : {true, false}) {
+        const LoopbackUdp answers(0, false, 1, GetParam());
+        const LoopbackUdp peer(0, false, 1, GetParam());
+        const int port = testsupport::free_udp_port();
+        testsupport::Text_Events events;
+        const std::string to =
+            (to_sender ? std::string("sender") : loopback()) + ":" + std::to_string(answers.port());
+        UDP_Server_Service service(port, events, "127.0.0.1", 9, with(to));
+        peer.send_vector(static_cast<std::uint16_t>(port), z("a"), z("b"), z("update"));
+        const std::string shown =
+            serve(service, [&service] { return service.counters().vectors_received > 0; });
+        EXPECT_EQ(shown.substr(0, shown.find("Recieved")), printout("a", "b", "update")) << to;
+        for (const std::string& expected :
+             {std::string("a\0\0\0\0\0\0\0\0", 9), std::string("b\0\0\0\0\0\0\0\0", 9),
+              std::string("up_resp\0\0", 9)}) {
+            const auto got = answers.receive(testsupport::patient());
+            ASSERT_TRUE(got) << to;
+            EXPECT_EQ(got->bytes, expected) << to;
+        }
+        EXPECT_EQ(service.counters().updates_answered, 1U) << to;
+    }
+}
+
+// Only the allowed host's family and address are heard: the other
+// family's loopback is refused, counted and told exactly.
+TEST_P(ServiceFamily, OnlyTheAllowedLoopbackIsHeard) {
+    if (!testsupport::peer_has_ipv6()) {
+        GTEST_SKIP() << "this machine has no IPv6";
+    }
+    const LoopbackUdp allowed(0, false, 1, GetParam());
+    const LoopbackUdp other(0, false, 1, v6() ? AF_INET : AF_INET6);
+    const int port = testsupport::free_udp_port();
+    testsupport::Text_Events events;
+    UDP_Server_Service service(port, events, "127.0.0.1", 9,
+                               with("127.0.0.1:9", v6() ? "::1" : "127.0.0.1"));
+    other.send_vector(static_cast<std::uint16_t>(port), z("x"), z("y"), z("quit"));
+    allowed.send_vector(static_cast<std::uint16_t>(port), z("a"), z("b"), z("hello"));
+    const std::string shown =
+        serve(service, [&service] { return service.counters().vectors_received > 0; });
+    EXPECT_EQ(shown, printout("a", "b", "hello") +
+                         "3 datagrams refused from hosts not allowed (last from " +
+                         (v6() ? std::string("127.0.0.1:") : std::string("[::1]:")) +
+                         std::to_string(other.port()) + ")\n");
+    EXPECT_EQ(service.counters().datagrams_refused, 3U);
+}
+
+// Senders of both families whose datagrams interleave one by one each make
+// their own vectors.
+TEST_P(ServiceFamily, SendersOfBothFamiliesInterleavedKeepTheirOwnVectors) {
+    if (!testsupport::peer_has_ipv6()) {
+        GTEST_SKIP() << "this machine has no IPv6";
+    }
+    const LoopbackUdp four(0, false, 1, AF_INET);
+    const LoopbackUdp six(0, false, 1, AF_INET6);
+    const int port = testsupport::free_udp_port();
+    testsupport::Text_Events events;
+    UDP_Server_Service service(port, events, "127.0.0.1", 9, with("127.0.0.1:9"));
+    const auto to = static_cast<std::uint16_t>(port);
+    for (const char* slot : {"1", "2", "3"}) {
+        (v6() ? six : four).send(to, z(std::string("first") + slot));
+        (v6() ? four : six).send(to, z(std::string("second") + slot));
+    }
+    const std::string shown =
+        serve(service, [&service] { return service.counters().vectors_received > 1; });
+    EXPECT_NE(shown.find(printout("first1", "first2", "first3")), std::string::npos) << shown;
+    EXPECT_NE(shown.find(printout("second1", "second2", "second3")), std::string::npos) << shown;
+    EXPECT_EQ(service.counters().incomplete_vectors, 0U);
+}
+
+// A destination of either family, its address as typed: the vector goes
+// there, its first slot this machine's address on the way (no brackets).
+TEST_P(ServiceFamily, SendsToADestinationOfEitherFamily) {
+    const LoopbackUdp other(0, false, 1, GetParam());
+    const int port = testsupport::free_udp_port();
+    testsupport::Text_Events events;
+    const std::string address = v6() ? "::1" : "127.0.0.1";
+    UDP_Server_Service service(port, events, address, other.port(), with("127.0.0.1:9"));
+    Capture out(1);
+    EXPECT_EQ(service.send_message("hi"), 1);
+    for (const std::string& expected : {z(address), z(std::to_string(port)), z("hi")}) {
+        const auto got = other.receive(testsupport::patient());
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->bytes, expected);
+    }
+    EXPECT_EQ(out.text(),
+              "Sent \"hi\" to " + address + " on port " + std::to_string(other.port()) + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, ServiceFamily, ::testing::Values(AF_INET, AF_INET6),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return info.param == AF_INET6 ? "IPv6" : "IPv4";
+                         });
 
 }  // namespace

@@ -221,26 +221,34 @@ TEST(LanlinkSend, RefusesATextThatCannotFitASlot) {
 
 // The peer answers where lanlink-send listens (--answer-to and --listen):
 // two peers and an asker can share one machine.
+// Over either family: the peer answers the asker's own address, where
+// lanlink-send waits on IPv4 and IPv6 alike.
 TEST(LanlinkSendAnswer, UpdateAgainstARunningPeer) {
-    const int port = testsupport::free_udp_port();
-    const std::string listen = listen_port();
-    auto peer = testsupport::start_peer(LANLINK_BINARY, port, testsupport::free_udp_port(),
-                                        std::stoi(listen));
-    ASSERT_TRUE(peer);
-    const SendResult r = run_send_to_peer(
-        {"-l", listen, "127.0.0.1", std::to_string(port), "update", "10.1.2.3", "4242"}, *peer);
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(
-        r.out.rfind("Packet array incoming!\n\t  IP: 10.1.2.3\n\tPORT: 4242\n\t MSG: up_resp\n"
-                    "round trip: ",
-                    0),
-        0U)
-        << r.out;
-    // A run that waited ends with its summary, a single vector's too.
-    EXPECT_NE(r.out.find("\n1 sent, 1 answered, round trip min/median/max "), std::string::npos);
-    EXPECT_TRUE(peer->wait_for("\t  IP: 10.1.2.3\r\n\tPORT: 4242\r\n\t MSG: update\r\n"))
-        << peer->output();
-    EXPECT_TRUE(peer->wait_for("Update request complete."));
+    for (const std::string host : {"127.0.0.1", "::1"}) {
+        if (host == "::1" && !testsupport::peer_has_ipv6()) {
+            continue;  // this machine has no IPv6
+        }
+        const int port = testsupport::free_udp_port();
+        const std::string listen = listen_port();
+        auto peer = testsupport::start_peer(LANLINK_BINARY, port, testsupport::free_udp_port(), 0,
+                                            nullptr, {"--answer-to", "sender:" + listen});
+        ASSERT_TRUE(peer);
+        const SendResult r = run_send_to_peer(
+            {"-l", listen, host, std::to_string(port), "update", "10.1.2.3", "4242"}, *peer);
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(
+            r.out.rfind("Packet array incoming!\n\t  IP: 10.1.2.3\n\tPORT: 4242\n\t MSG: up_resp\n"
+                        "round trip: ",
+                        0),
+            0U)
+            << r.out;
+        // A run that waited ends with its summary, a single vector's too.
+        EXPECT_NE(r.out.find("\n1 sent, 1 answered, round trip min/median/max "),
+                  std::string::npos);
+        EXPECT_TRUE(peer->wait_for("\t  IP: 10.1.2.3\r\n\tPORT: 4242\r\n\t MSG: update\r\n"))
+            << peer->output();
+        EXPECT_TRUE(peer->wait_for("Update request complete."));
+    }
 }
 
 // The peer pauses 1 ms before it answers: no round trip can be shorter.

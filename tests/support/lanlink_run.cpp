@@ -54,6 +54,9 @@ const char* const kTestWindow = "--window=1000";
 std::vector<std::string> command_line(const std::string& binary, int port, int answer_port,
                                       bool own_window) {
     std::vector<std::string> words = {binary};
+    for (std::string& option : family_options()) {
+        words.push_back(std::move(option));
+    }
     if (!own_window) {
         words.emplace_back(kTestWindow);
     }

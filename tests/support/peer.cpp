@@ -1,10 +1,25 @@
 #include "peer.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <sstream>
 #include <vector>
 
+#include "udp.h"
+
 namespace testsupport {
+
+std::vector<std::string> family_options() {
+    const char* family = std::getenv("LANLINK_TEST_FAMILY");
+    if (family != nullptr && std::string(family) == "4") {
+        return {"-4"};
+    }
+    return {};
+}
+
+bool peer_has_ipv6() {
+    return have_ipv6() && family_options().empty();
+}
 
 std::vector<std::string> answer_to(int port) {
     return {"--answer-to", "127.0.0.1:" + std::to_string(port)};
@@ -14,6 +29,9 @@ std::unique_ptr<Child> start_peer(const std::string& binary, int port, int dest_
                                   int answer_port, termios* found,
                                   const std::vector<std::string>& options) {
     std::vector<std::string> argv = {binary};
+    for (std::string& option : family_options()) {
+        argv.push_back(std::move(option));
+    }
     if (answer_port != 0) {
         for (std::string& option : answer_to(answer_port)) {
             argv.push_back(std::move(option));

@@ -25,6 +25,14 @@ std::unique_ptr<Child> start_peer(const std::string& binary, int port, int dest_
                                   int answer_port, termios* found = nullptr,
                                   const std::vector<std::string>& options = {});
 
+// With LANLINK_TEST_FAMILY=4 in the environment, "-4": the suite then runs
+// the program as it is on IPv4 alone. Nothing otherwise.
+std::vector<std::string> family_options();
+
+// Whether the program under test listens on IPv6: this machine has it, and
+// the suite does not run the program on IPv4 alone.
+bool peer_has_ipv6();
+
 // The option that sends a peer's update answers to 127.0.0.1 `port`.
 std::vector<std::string> answer_to(int port);
 

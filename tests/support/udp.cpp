@@ -27,18 +27,35 @@ namespace testsupport {
 
 namespace {
 
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in addr{};
+// 127.0.0.`host` (IPv4) or ::1 at `port`, and its length.
+std::pair<sockaddr_storage, socklen_t> loopback(int family, std::uint16_t port,
+                                                std::uint8_t host = 1) {
+    sockaddr_storage storage{};
+    if (family == AF_INET6) {
+        auto& addr = reinterpret_cast<sockaddr_in6&>(storage);
+        addr.sin6_family = AF_INET6;
+        addr.sin6_port = htons(port);
+        addr.sin6_addr = in6addr_loopback;
+        return {storage, sizeof addr};
+    }
+    auto& addr = reinterpret_cast<sockaddr_in&>(storage);
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + host);
+    return {storage, sizeof addr};
+}
+
+std::uint16_t port_of(const sockaddr_storage& address) {
+    return ntohs(address.ss_family == AF_INET6
+                     ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
+                     : reinterpret_cast<const sockaddr_in&>(address).sin_port);
 }
 
 }  // namespace
 
-LoopbackUdp::LoopbackUdp(std::uint16_t port, bool shared, std::uint8_t host) {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+LoopbackUdp::LoopbackUdp(std::uint16_t port, bool shared, std::uint8_t host, int family)
+    : family_(family) {
+    fd_ = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
         throw std::runtime_error("socket failed");
     }
@@ -48,15 +65,13 @@ LoopbackUdp::LoopbackUdp(std::uint16_t port, bool shared, std::uint8_t host) {
     if (shared) {
         setsockopt(fd_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
     }
-    sockaddr_in addr = loopback(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + host);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    auto [addr, len] = loopback(family, port, host);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
         close(fd_);
         throw std::runtime_error("bind failed on port " + std::to_string(port));
     }
-    socklen_t len = sizeof addr;
     getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
+    port_ = port_of(addr);
 }
 
 LoopbackUdp::~LoopbackUdp() {
@@ -64,8 +79,8 @@ LoopbackUdp::~LoopbackUdp() {
 }
 
 void LoopbackUdp::send(std::uint16_t to_port, std::string_view bytes) const {
-    const sockaddr_in to = loopback(to_port);
-    sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    const auto [to, len] = loopback(family_, to_port);
+    sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), len);
 }
 
 void LoopbackUdp::send_vector(std::uint16_t to_port, std::string_view address,
@@ -77,7 +92,7 @@ void LoopbackUdp::send_vector(std::uint16_t to_port, std::string_view address,
 
 void LoopbackUdp::send_together(std::uint16_t to_port,
                                 std::initializer_list<std::string_view> parts) const {
-    sockaddr_in to = loopback(to_port);
+    auto [to, to_len] = loopback(family_, to_port);
     iovec iov[3];
     mmsghdr msgs[3] = {};
     unsigned count = 0;
@@ -87,7 +102,7 @@ void LoopbackUdp::send_together(std::uint16_t to_port,
         }
         iov[count] = {const_cast<char*>(part.data()), part.size()};
         msgs[count].msg_hdr.msg_name = &to;
-        msgs[count].msg_hdr.msg_namelen = sizeof to;
+        msgs[count].msg_hdr.msg_namelen = to_len;
         msgs[count].msg_hdr.msg_iov = &iov[count];
         msgs[count].msg_hdr.msg_iovlen = 1;
         ++count;
@@ -106,13 +121,13 @@ std::optional<Datagram> LoopbackUdp::receive(std::chrono::milliseconds timeout) 
         return std::nullopt;
     }
     char buf[65536];
-    sockaddr_in from{};
+    sockaddr_storage from{};
     socklen_t len = sizeof from;
     const ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
     if (n < 0) {
         return std::nullopt;
     }
-    return Datagram{std::string(buf, static_cast<std::size_t>(n)), ntohs(from.sin_port)};
+    return Datagram{std::string(buf, static_cast<std::size_t>(n)), port_of(from)};
 }
 
 int LoopbackUdp::drain() const {
@@ -231,16 +246,16 @@ std::vector<std::string> telling_printouts(const WindowProbe& probe, const std::
 
 namespace {
 
-// The line of /proc/net/udp for the socket bound to `port`.
-std::optional<std::string> udp_table_line(std::uint16_t port) {
-    std::ifstream table("/proc/net/udp");
+// The line of /proc/net/udp (udp6 for IPv6) for the socket bound to `port`.
+std::optional<std::string> udp_table_line(std::uint16_t port, int family) {
+    std::ifstream table(family == AF_INET6 ? "/proc/net/udp6" : "/proc/net/udp");
     std::string line;
     std::getline(table, line);  // the column names
     char local[16];
     std::snprintf(local, sizeof local, ":%04X ", port);
     while (std::getline(table, line)) {
         const auto at = line.find(local);
-        if (at != std::string::npos && at <= 20) {  // in the local address column
+        if (at != std::string::npos && at <= (family == AF_INET6 ? 44U : 20U)) {  // local address
             return line;
         }
     }
@@ -249,13 +264,26 @@ std::optional<std::string> udp_table_line(std::uint16_t port) {
 
 }  // namespace
 
+bool have_ipv6() {
+    const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return bound;
+}
+
 int peer_queue_bytes() {
     const LoopbackUdp probe;
     return net::receive_buffer(probe.descriptor());
 }
 
-std::optional<unsigned long> kernel_drops(std::uint16_t port) {
-    const auto line = udp_table_line(port);
+std::optional<unsigned long> kernel_drops(std::uint16_t port, int family) {
+    const auto line = udp_table_line(port, family);
     if (!line) {
         return std::nullopt;
     }
@@ -264,10 +292,10 @@ std::optional<unsigned long> kernel_drops(std::uint16_t port) {
     return std::stoul(line->substr(start + 1, last - start));
 }
 
-bool wait_until_read(std::uint16_t port) {
+bool wait_until_read(std::uint16_t port, int family) {
     const auto deadline = std::chrono::steady_clock::now() + patient();
     while (std::chrono::steady_clock::now() < deadline) {
-        const auto line = udp_table_line(port);
+        const auto line = udp_table_line(port, family);
         if (!line) {
             return false;
         }

@@ -4,6 +4,8 @@
 #ifndef LANLINK_TESTS_SUPPORT_UDP_H
 #define LANLINK_TESTS_SUPPORT_UDP_H
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdint>
 #include <initializer_list>
@@ -22,10 +24,13 @@ struct Datagram {
 
 class LoopbackUdp {
   public:
-    // Binds 127.0.0.`host`:`port` (0: a port the system picks). Throws when
-    // busy. A `shared` socket may be bound beside another shared one on the
-    // same port: both then send from one address and port.
-    explicit LoopbackUdp(std::uint16_t port = 0, bool shared = false, std::uint8_t host = 1);
+    // Binds 127.0.0.`host`:`port` (0: a port the system picks), or with
+    // `family` AF_INET6 [::1]:`port`, and sends to the same loopback
+    // address. Throws when busy. A `shared` socket may be bound beside
+    // another shared one on the same port: both then send from one address
+    // and port.
+    explicit LoopbackUdp(std::uint16_t port = 0, bool shared = false, std::uint8_t host = 1,
+                         int family = AF_INET);
     ~LoopbackUdp();
     LoopbackUdp(const LoopbackUdp&) = delete;
     LoopbackUdp& operator=(const LoopbackUdp&) = delete;
@@ -45,6 +50,7 @@ class LoopbackUdp {
     int drain() const;
 
   private:
+    int family_;
     int fd_ = -1;
     std::uint16_t port_ = 0;
 };
@@ -53,18 +59,21 @@ class LoopbackUdp {
 // by this test gets: as lanlink asks for it, with the test's privileges.
 int peer_queue_bytes();
 
+// Whether this machine has IPv6: a UDP socket binds on ::1.
+bool have_ipv6();
+
 // A UDP port on 127.0.0.1 that was free a moment ago.
 std::uint16_t free_udp_port();
 
 // The kernel's count of datagrams dropped on the UDP socket bound to `port`
 // (the drops column of /proc/net/udp); nothing when no such socket is there.
-std::optional<unsigned long> kernel_drops(std::uint16_t port);
+std::optional<unsigned long> kernel_drops(std::uint16_t port, int family = AF_INET);
 
 // Waits until everything queued on the UDP socket bound to `port` has been
 // read: a sender that paces itself so never sends more than a receive queue
 // of the system's default size holds. False when there is no such socket,
 // or it is never read.
-bool wait_until_read(std::uint16_t port);
+bool wait_until_read(std::uint16_t port, int family = AF_INET);
 
 // Moves the calling process (a test's child) into a network namespace of its
 // own, with its loopback up, where fixed ports such as 4555 are free

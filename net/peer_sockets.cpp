@@ -1,4 +1,4 @@
-#include "sdl_sockets.h"
+#include "peer_sockets.h"
 
 #include <sys/prctl.h>
 
@@ -40,11 +40,11 @@ void clear_packets(UDPpacket** packets, int count) {
 
 }  // namespace
 
-Sdl_Sockets::Sdl_Sockets(Peer_Events& events) : events_(events) {
+Peer_Sockets::Peer_Sockets(Family family, Peer_Events& events) : family_(family), events_(events) {
     prctl(PR_SET_TIMERSLACK, kTimerSlackNanos);
 }
 
-Sdl_Sockets::~Sdl_Sockets() {
+Peer_Sockets::~Peer_Sockets() {
     SDLNet_FreePacketV(in_packets);
     SDLNet_FreePacketV(out_packets);
     SDLNet_UDP_Close(send_sock);
@@ -54,12 +54,12 @@ Sdl_Sockets::~Sdl_Sockets() {
     }
 }
 
-void Sdl_Sockets::fail(Step step, const char* call, const std::string& reason) const {
+void Peer_Sockets::fail(Step step, const std::string& call, const std::string& reason) const {
     events_.step_failed(step, call, reason);
     std::exit(1);
 }
 
-void Sdl_Sockets::start_library() {
+void Peer_Sockets::start_library() {
     events_.step_begun(Step::kLibrary, 0, false);
     SDL_ClearError();
     if (SDLNet_Init() < 0) {
@@ -69,15 +69,24 @@ void Sdl_Sockets::start_library() {
     events_.step_done(Step::kLibrary);
 }
 
-void Sdl_Sockets::open_receive(int port) {
+void Peer_Sockets::open_receive(int port) {
     events_.step_begun(Step::kReceiveSocket, port, false);
-    const char* call = "SDLNet_UDP_Open(port)";
     if (!wire::port_in_range(port)) {
-        fail(Step::kReceiveSocket, call, "the port is outside 0 to 65535");
+        fail(Step::kReceiveSocket, "SDLNet_UDP_Open(port)", "the port is outside 0 to 65535");
     }
     // Arrival stamps on before the port is bound, so that no datagram is
     // ever stamped with the time it was read instead.
     const Arrival_Stamps stamps;
+    if (family_ == Family::kIpv6) {
+        // IPv6 alone: its socket is the receive socket.
+        if (const auto failure = ipv6_.open_receive(port, kReceiveBufferBytes)) {
+            fail(Step::kReceiveSocket, failure->call, std::strerror(failure->error));
+        }
+        events_.step_done(Step::kReceiveSocket);
+        events_.receive_queue(ipv6_.queue_bytes(), 2 * kReceiveBufferBytes);
+        return;
+    }
+    const char* call = "SDLNet_UDP_Open(port)";
     SDL_ClearError();
     errno = 0;
     recv_sock = SDLNet_UDP_Open(static_cast<Uint16>(port));
@@ -95,21 +104,39 @@ void Sdl_Sockets::open_receive(int port) {
     // The kernel counts twice the bytes asked for.
     events_.receive_queue(queue_bytes_, 2 * kReceiveBufferBytes);
     Batch_Receiver::record_arrivals(recv_fd_);
+    if (family_ == Family::kBoth) {
+        // Beside it, IPv6 where the machine has it, without a word where not.
+        if (const auto failure = ipv6_.open_receive(port, kReceiveBufferBytes)) {
+            if (!failure->no_ipv6()) {
+                fail(Step::kIpv6ReceiveSocket, failure->call, std::strerror(failure->error));
+            }
+        } else {
+            events_.step_begun(Step::kIpv6ReceiveSocket, port, false);
+            events_.step_done(Step::kIpv6ReceiveSocket);
+        }
+    }
 }
 
-void Sdl_Sockets::open_send() {
+void Peer_Sockets::open_send() {
     events_.step_begun(Step::kSendSocket, 0, false);
-    SDL_ClearError();
-    errno = 0;
-    send_sock = SDLNet_UDP_Open(0);
-    if (send_sock == nullptr) {
-        fail(Step::kSendSocket, "SDLNet_UDP_Open(0)",
-             open_failure_reason("the socket could not be opened"));
+    if (family_ != Family::kIpv6) {
+        SDL_ClearError();
+        errno = 0;
+        send_sock = SDLNet_UDP_Open(0);
+        if (send_sock == nullptr) {
+            fail(Step::kSendSocket, "SDLNet_UDP_Open(0)",
+                 open_failure_reason("the socket could not be opened"));
+        }
+    }
+    if (family_ == Family::kIpv6 || ipv6_.receiving()) {
+        if (const auto failure = ipv6_.open_send()) {
+            fail(Step::kSendSocket, failure->call, std::strerror(failure->error));
+        }
     }
     events_.step_done(Step::kSendSocket);
 }
 
-void Sdl_Sockets::allocate() {
+void Peer_Sockets::allocate() {
     const char* call = "SDLNet_AllocPacket(512)";
     events_.step_begun(Step::kOutboundMemory, 0, false);
     out_packets = SDLNet_AllocPacketV(wire::kPacketsPerVector, wire::kPacketSize);
@@ -137,7 +164,7 @@ void Sdl_Sockets::allocate() {
     receiver_.emplace(buffers, wire::kPacketSize);
 }
 
-void Sdl_Sockets::shut_down() {
+void Peer_Sockets::shut_down() {
     SDLNet_UDP_Close(send_sock);
     SDLNet_UDP_Close(recv_sock);
     send_sock = nullptr;
@@ -158,19 +185,42 @@ void Sdl_Sockets::shut_down() {
     events_.shutdown_step(Shutdown_Step::kLibrary);
 }
 
-int Sdl_Sockets::receive(std::size_t /*socket*/) {
-    return receiver_->receive(recv_fd_);
+std::size_t Peer_Sockets::sockets() const {
+    return (recv_fd_ >= 0 ? 1 : 0) + (ipv6_.receiving() ? 1 : 0);
 }
 
-int Sdl_Sockets::batch() const {
-    return receiver_->capacity();
+int Peer_Sockets::descriptor(std::size_t socket) const {
+    return is_ipv4(socket) ? recv_fd_ : ipv6_.descriptor();
 }
 
-std::optional<std::uint32_t> Sdl_Sockets::drops(std::size_t /*socket*/) const {
-    return kernel_drops(recv_fd_);
+int Peer_Sockets::receive(std::size_t socket) {
+    read_ipv6_ = !is_ipv4(socket);
+    return read_ipv6_ ? ipv6_.receive() : receiver_->receive(recv_fd_);
 }
 
-bool Sdl_Sockets::send_vector(const Endpoint& to, const Vector_Bytes& datagrams) {
+const Received& Peer_Sockets::at(int i) const {
+    return read_ipv6_ ? ipv6_.at(i) : receiver_->at(i);
+}
+
+int Peer_Sockets::batch() const {
+    return read_ipv6_ ? ipv6_.batch() : receiver_->capacity();
+}
+
+std::optional<std::uint32_t> Peer_Sockets::drops(std::size_t socket) const {
+    return is_ipv4(socket) ? kernel_drops(recv_fd_) : ipv6_.drops();
+}
+
+int Peer_Sockets::queue_bytes(std::size_t socket) const {
+    return is_ipv4(socket) ? queue_bytes_ : ipv6_.queue_bytes();
+}
+
+bool Peer_Sockets::send_vector(const Endpoint& to, const Vector_Bytes& datagrams) {
+    if (to.family() == AF_INET6) {
+        return ipv6_.send_vector(to, datagrams);
+    }
+    if (send_sock == nullptr) {
+        return false;  // IPv6 alone
+    }
     const IPaddress address{to.ipv4_host(), htons(to.port())};
     for (int i = 0; i < wire::kPacketsPerVector; ++i) {
         UDPpacket* p = out_packets[i];
@@ -187,7 +237,10 @@ bool Sdl_Sockets::send_vector(const Endpoint& to, const Vector_Bytes& datagrams)
            wire::kPacketsPerVector;
 }
 
-void Sdl_Sockets::send_first_slot(const char* data, const IPaddress& to) {
+void Peer_Sockets::send_first_slot(const char* data, const IPaddress& to) {
+    if (send_sock == nullptr) {
+        return;
+    }
     UDPpacket* first = out_packets[0];
     first->data = reinterpret_cast<Uint8*>(const_cast<char*>(data));  // only read
     first->len = static_cast<int>(std::strlen(data) + 1);

@@ -59,6 +59,7 @@ TEST(LanlinkHeadlessAnswer, AnOutputNobodyReadsNeverStopsTheAnswers) {
     const auto [shown, not_shown] = testsupport::shown_and_not_shown(out);
     EXPECT_GT(not_shown, 0);
     EXPECT_EQ(shown + not_shown, sent + 300 + 1);
+    EXPECT_EQ(out.find("while a line was typed"), std::string::npos);  // nothing was
     const std::string quit = "\t MSG: quit\n\nServer recieved \"quit\" signal from client!\n";
     EXPECT_NE(out.find(quit), std::string::npos);
     const auto last_count = out.rfind(" not shown (standard output was not being read)\n");
@@ -103,6 +104,7 @@ TEST_F(LanlinkAnswer, StoppedOutputNeverStopsTheAnswers) {
     }
     EXPECT_GT(not_shown, 0);
     EXPECT_EQ(shown + not_shown, sent);
+    EXPECT_EQ(peer_->output().find("while a line was typed", from), std::string::npos);
 
     // A terminal that never reads again does not hold up the end either.
     peer_->write("\x13");

@@ -76,6 +76,22 @@ TEST_F(Lanlink, TheOpenPromptFollowsTheWindowSize) {
     EXPECT_EQ(exit_code(peer_->wait_exit()), 0);
 }
 
+// With standard input a terminal and output elsewhere, the prompt and the
+// line being edited go to standard output, and standard error holds nothing.
+TEST(LanlinkOpenPrompt, ItsLineGoesToStandardOutput) {
+    const int port = testsupport::free_udp_port();
+    std::vector<std::string> argv = e2e::command_line(port);
+    argv.insert(argv.begin() + 1, {"-y", "-p"});
+    testsupport::Child child(argv, testsupport::Input::kTerminalInput);
+    ASSERT_TRUE(child.wait_for("$ "));
+    child.write("help\n");
+    ASSERT_TRUE(child.wait_for("stats - show what"));
+    child.write("\x04");  // Ctrl-D on the empty line
+    EXPECT_EQ(exit_code(child.wait_exit()), 0);
+    EXPECT_EQ(child.errors(), "");
+    EXPECT_NE(child.output().find("$ help\n"), std::string::npos) << child.output();
+}
+
 // Ctrl-Z and fg at the open prompt: the prompt and the line being typed are
 // drawn again, and the line goes on from where it was.
 TEST_F(Lanlink, TheOpenPromptComesBackAfterCtrlZAndFg) {
@@ -170,8 +186,10 @@ TEST_F(LanlinkAnswer, TheLineBeingEditedSurvivesPrintoutsArriving) {
     const std::size_t from = peer_->output().size();
     peer_->write("sho");
     ASSERT_TRUE(peer_->wait_for("sho"));
+    peer_->kill_now(SIGSTOP);  // the keys and the quit come while it is held up
     peer_->write("w_d");
     send_vector("quit");
+    peer_->kill_now(SIGCONT);
     expect_end_with_terminal_restored(side);
     const std::vector<std::string> end = testsupport::screen_lines(peer_->output().substr(from));
     EXPECT_EQ(std::count_if(end.begin(), end.end(),

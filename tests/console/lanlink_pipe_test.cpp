@@ -142,17 +142,26 @@ TEST(LanlinkPipe, NoEscapesWhereOutputIsNotATerminal) {
         EXPECT_EQ(child.output().rfind("\n   IP Address to connect to: 127.0.0.1\n", 0), 0U);
         EXPECT_EQ(child.errors(), "") << term;
     }
-    // On a terminal whose type is unknown, clear's complaint is not shown.
-    const int port = testsupport::free_udp_port();
-    Child child({"/bin/sh", "-c", "TERM=unknownterm exec " + shell_command(port)},
-                Input::kTerminal);
-    ASSERT_TRUE(child.wait_for("[Y/n] "));
-    child.write("\n");
-    ASSERT_TRUE(child.wait_for("recieving packets...Success!\r\n\r\n"));
-    const LoopbackUdp other;
-    other.send_vector(static_cast<std::uint16_t>(port), z("1"), z("2"), z("quit"));
-    EXPECT_EQ(exit_code(child.wait_exit()), 0);
-    EXPECT_EQ(child.output().find("unknown terminal type"), std::string::npos) << child.output();
+    // On a terminal it knows, the screen is cleared after the question; on
+    // one whose type is unknown, clear's complaint is not shown.
+    for (const std::string term : {"xterm", "unknownterm"}) {
+        const int port = testsupport::free_udp_port();
+        Child child({"/bin/sh", "-c", "TERM=" + term + " exec " + shell_command(port)},
+                    Input::kTerminal);
+        ASSERT_TRUE(child.wait_for("[Y/n] "));
+        child.write("\n");
+        ASSERT_TRUE(child.wait_for("recieving packets...Success!\r\n\r\n"));
+        const LoopbackUdp other;
+        other.send_vector(static_cast<std::uint16_t>(port), z("1"), z("2"), z("quit"));
+        EXPECT_EQ(exit_code(child.wait_exit()), 0);
+        const std::string& out = child.output();
+        EXPECT_EQ(out.find("unknown terminal type"), std::string::npos) << out;
+        const auto cleared = out.find("\x1b[H\x1b[2J");
+        EXPECT_EQ(cleared != std::string::npos, term == "xterm") << term;
+        if (term == "xterm") {
+            EXPECT_LT(cleared, out.find("Accepting connections"));
+        }
+    }
 }
 
 }  // namespace

@@ -43,6 +43,8 @@ TEST(Options, EachOptionTakesItsValueAndABadOneIsNamed) {
     EXPECT_TRUE(options.yes && options.text.quiet && options.text.verbose && options.prompt);
     EXPECT_EQ(options.peer.window.count(), 7);
     EXPECT_EQ(options.operands, (std::vector<std::string>{"lanlink", "a", "b", "-c"}));
+    ASSERT_TRUE(parse({"-W", "+8"}, options = {}, err)) << err;  // a sign, as set_port takes it
+    EXPECT_EQ(options.peer.window.count(), 8);
     ASSERT_TRUE(parse({"-a", "10.0.0.0/8", "--allow", "127.0.0.2", "--answer-to", "sender:9"},
                       options = {}, err))
         << err;

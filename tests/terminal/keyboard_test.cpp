@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pthread.h>
 #include <pty.h>
 #include <sys/ioctl.h>
@@ -21,6 +22,7 @@
 #include <thread>
 
 #include "child.h"
+#include "settings.h"
 
 namespace {
 
@@ -360,6 +362,40 @@ int job_shell() {
 
 // Ctrl-Z gives the terminal back as it was found, every time; after fg,
 // getch() goes on waiting for its key.
+// A resume (SIGCONT) makes the wake descriptor readable, for the loop's one
+// wait; an ending signal asks the program to end, and a second of the same
+// ends it at once.
+TEST(TerminalSignals, AResumeAndAnEndingSignalWakeTheWait) {
+    testsupport::Child resumed(
+        [] {
+            terminal::install_signal_handlers();
+            pollfd wake{terminal::wake_descriptor(), POLLIN, 0};
+            kill(getpid(), SIGCONT);
+            if (poll(&wake, 1, 0) != 1 || terminal::resumes() != 1) {
+                return 1;
+            }
+            terminal::clear_wake();
+            return poll(&wake, 1, 0) == 0 ? 0 : 2;
+        },
+        testsupport::Input::kNull);
+    EXPECT_EQ(testsupport::exit_code(resumed.wait_exit()), 0);
+    testsupport::Child ending(
+        [] {
+            terminal::catch_ending_signals();
+            pollfd wake{terminal::wake_descriptor(), POLLIN, 0};
+            kill(getpid(), SIGTERM);
+            if (terminal::ending_signal() != SIGTERM || poll(&wake, 1, 0) != 1) {
+                return 1;
+            }
+            kill(getpid(), SIGTERM);  // the second: ended by it
+            return 2;
+        },
+        testsupport::Input::kNull);
+    const auto status = ending.wait_exit();
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM) << *status;
+}
+
 TEST(KeyboardJobControl, GetchWaitsOnAcrossCtrlZAndFg) {
 #ifdef LANLINK_THREAD_SANITIZED
     GTEST_SKIP() << "under ThreadSanitizer every signal stays blocked while a handler runs "

@@ -45,7 +45,14 @@ constexpr const char* kHelpText =
     "                           (repeatable; others are counted and refused)\n"
     "      --answer-to HOST[:PORT]\n"
     "                           send update answers there (default 127.0.0.1:4556);\n"
-    "                           HOST sender: back to the asker's address\n"
+    "                           HOST sender: back to the asker's address, an IPv6\n"
+    "                           address as [ADDR]:PORT or ADDR\n"
+    "  -4, --ipv4 / -6, --ipv6  IPv4 only / IPv6 only (default: both)\n"
+    "  -k, --key FILE           take only vectors tagged with the shared key in FILE,\n"
+    "                           and tag every vector sent\n"
+    "      --new-key FILE       make a new key in FILE (mode 0600) and exit\n"
+    "      --max-skew SECONDS   a keyed vector's send time may be this far off the\n"
+    "                           clock, 1 to 86400 (default 30)\n"
     "  -h, --help               show this text and exit\n"
     "  -V, --version            show the version and exit\n"
     "\n"
@@ -177,6 +184,25 @@ int lanlink_main(int argc, char** argv) {
     if (options.version) {
         output.put(1, std::string("lanlink ") + LANLINK_VERSION + "\n", console::Kind::kConsole);
         return 0;
+    }
+    if (!options.new_key_file.empty() || !options.key_file.empty()) {
+        if (!net::start_sodium()) {
+            output.put(2, "lanlink: libsodium could not start\n", console::Kind::kConsole);
+            return 1;
+        }
+        std::string error;
+        if (!options.new_key_file.empty()) {
+            if (!net::Shared_Key::make(options.new_key_file, error)) {
+                output.put(2, "lanlink: " + error + "\n", console::Kind::kConsole);
+                return 1;
+            }
+            return 0;
+        }
+        options.peer.key = net::Shared_Key::load(options.key_file, error);
+        if (!options.peer.key) {
+            output.put(2, "lanlink: " + error + "\n", console::Kind::kConsole);
+            return 1;
+        }
     }
     if (!ports_in_range(options.operands, output)) {
         return 1;

@@ -13,6 +13,9 @@ namespace {
 
 // Long options without a letter of their own.
 constexpr int kAnswerTo = 256;
+constexpr int kNewKey = 257;
+constexpr int kMaxSkew = 258;
+constexpr int kLongestSkewSeconds = 86400;
 
 constexpr int kShortestWindowMs = 1;
 constexpr int kLongestWindowMs = 1000;
@@ -33,6 +36,9 @@ bool parse_options(int argc, char** argv, Options& options, Text_Out& out) {
                                    {"window", required_argument, nullptr, 'W'},
                                    {"allow", required_argument, nullptr, 'a'},
                                    {"answer-to", required_argument, nullptr, kAnswerTo},
+                                   {"key", required_argument, nullptr, 'k'},
+                                   {"new-key", required_argument, nullptr, kNewKey},
+                                   {"max-skew", required_argument, nullptr, kMaxSkew},
                                    {"prompt", no_argument, nullptr, 'p'},
                                    {"yes", no_argument, nullptr, 'y'},
                                    {"quiet", no_argument, nullptr, 'q'},
@@ -45,7 +51,7 @@ bool parse_options(int argc, char** argv, Options& options, Text_Out& out) {
     // The leading ':' tells a missing value (':') from an unknown option ('?').
     bool ipv4 = false;
     bool ipv6 = false;
-    while ((opt = getopt_long(argc, argv, ":hV46W:a:pyqv", kLong, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, ":hV46W:a:k:pyqv", kLong, nullptr)) != -1) {
         switch (opt) {
             case '4':
                 ipv4 = true;
@@ -90,6 +96,18 @@ bool parse_options(int argc, char** argv, Options& options, Text_Out& out) {
                 options.peer.allow.push_back(network);
                 break;
             }
+            case 'k':
+                options.key_file = optarg;
+                break;
+            case kNewKey:
+                options.new_key_file = optarg;
+                break;
+            case kMaxSkew:
+                if (!cli::whole_number(optarg, 1, kLongestSkewSeconds, options.peer.max_skew_s)) {
+                    return refuse(out, "--max-skew takes seconds from 1 to 86400, not '" +
+                                           std::string(optarg) + "'");
+                }
+                break;
             case kAnswerTo:
                 if (!net::parse_answer_to(optarg, options.peer.answer_to, error)) {
                     return refuse(out, "--answer-to takes HOST[:PORT] or sender[:PORT], not '" +

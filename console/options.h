@@ -14,10 +14,12 @@ namespace console {
 struct Options {
     bool help = false;
     bool version = false;
-    bool prompt = false;  // the prompt stays open (or commands come from a pipe)
-    bool yes = false;     // no question: the arguments are taken as shown
-    Peer_Settings peer;   // the window, who may talk, where answers go
-    Text_Settings text;   // how much is said
+    bool prompt = false;       // the prompt stays open (or commands come from a pipe)
+    bool yes = false;          // no question: the arguments are taken as shown
+    std::string key_file;      // -k: the shared key's file
+    std::string new_key_file;  // --new-key: where to make one
+    Peer_Settings peer;        // the window, who may talk, where answers go
+    Text_Settings text;        // how much is said
     // The program's name, then the operands (other_ip, other_port,
     // listen_port and whatever follows them).
     std::vector<std::string> operands;

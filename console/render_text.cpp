@@ -236,6 +236,15 @@ void Text_Renderer::left_unread(std::uint64_t count) {
              Kind::kAnnouncement);
 }
 
+void Text_Renderer::vectors_refused(net::Refusal why, std::uint64_t count,
+                                    const net::Endpoint& last_from, int max_skew_s) {
+    Owed_Refusal& owed = vectors_owed_.at(static_cast<std::size_t>(why));
+    owed.count += count;
+    owed.last_from = last_from;
+    owed.max_skew_s = max_skew_s;
+    tell_owed(false);
+}
+
 void Text_Renderer::tell_owed(bool at_end) {
     const Kind kind = at_end ? Kind::kAnnouncement : Kind::kNotice;
     if (drops_owed_ > 0 &&
@@ -252,6 +261,20 @@ void Text_Renderer::tell_owed(bool at_end) {
                      " refused from hosts not allowed (last from " + refused_last_.text() + ")\n",
                  kind)) {
         refused_owed_ = 0;
+    }
+    static constexpr const char* kWhy[] = {"not authenticated", "replayed", "stale"};
+    for (std::size_t why = 0; why < vectors_owed_.size(); ++why) {
+        Owed_Refusal& owed = vectors_owed_.at(why);
+        std::string reason = kWhy[why];
+        if (static_cast<net::Refusal>(why) == net::Refusal::kStale) {
+            reason += ", clock off by more than " + number(owed.max_skew_s) + " s";
+        }
+        if (owed.count > 0 && out_.put(1,
+                                       counted(owed.count, " vector", " vectors") + " refused: " +
+                                           reason + " (last from " + owed.last_from.text() + ")\n",
+                                       kind)) {
+            owed.count = 0;
+        }
     }
     if (cut_owed_ > 0 &&
         out_.put(1,
@@ -272,10 +295,11 @@ void Text_Renderer::send_failed(std::string_view /*word*/, const net::Destinatio
     say("Error sending packet!\n");
 }
 
-void Text_Renderer::send_too_long(std::string_view word, std::size_t room) {
+void Text_Renderer::send_too_long(std::string_view word, std::size_t longest, bool keyed) {
     say("Not sent: the message is " + number(static_cast<long long>(word.size())) +
-        " bytes long, and a packet holds " + number(static_cast<long long>(room)) +
-        " and its terminating zero.\n");
+        " bytes long, and " + (keyed ? "with a key " : "") + "a packet holds " +
+        number(static_cast<long long>(longest)) +
+        (keyed ? ", its terminating zero and its trailer.\n" : " and its terminating zero.\n"));
 }
 
 void Text_Renderer::destination_changing(const net::Destination& to, bool port_given) {
@@ -371,6 +395,19 @@ void Text_Renderer::stats(const net::Peer_Counters& counts, std::uint64_t not_sh
         shown += ": ";
         shown += std::to_string(value);
         shown += '\n';
+    }
+    if (counts.keyed) {
+        const std::pair<const char*, std::uint64_t> keyed[] = {
+            {"vectors not authenticated", counts.vectors_not_authenticated},
+            {"vectors replayed", counts.vectors_replayed},
+            {"vectors stale", counts.vectors_stale},
+        };
+        for (const auto& [name, value] : keyed) {
+            shown += name;
+            shown += ": ";
+            shown += std::to_string(value);
+            shown += '\n';
+        }
     }
     say(shown);
 }

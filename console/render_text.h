@@ -3,6 +3,7 @@
 #ifndef LANLINK_CONSOLE_RENDER_TEXT_H
 #define LANLINK_CONSOLE_RENDER_TEXT_H
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -37,10 +38,12 @@ class Text_Renderer final : public Renderer {
     void refused(std::uint64_t count, const net::Endpoint& last_from) override;
     void cut(std::uint64_t count, const net::Endpoint& last_from, std::size_t last_size) override;
     void left_unread(std::uint64_t count) override;
+    void vectors_refused(net::Refusal why, std::uint64_t count, const net::Endpoint& last_from,
+                         int max_skew_s) override;
 
     void sent(std::string_view word, const net::Destination& to) override;
     void send_failed(std::string_view word, const net::Destination& to) override;
-    void send_too_long(std::string_view word, std::size_t room) override;
+    void send_too_long(std::string_view word, std::size_t longest, bool keyed) override;
 
     void destination_changing(const net::Destination& to, bool port_given) override;
     void destination_resolved(const net::Destination& to) override;
@@ -82,6 +85,12 @@ class Text_Renderer final : public Renderer {
     std::uint64_t drops_owed_ = 0;
     std::uint64_t refused_owed_ = 0;
     net::Endpoint refused_last_;
+    struct Owed_Refusal {
+        std::uint64_t count = 0;
+        net::Endpoint last_from;
+        int max_skew_s = 0;
+    };
+    std::array<Owed_Refusal, 3> vectors_owed_{};  // by net::Refusal
     std::uint64_t cut_owed_ = 0;
     net::Endpoint cut_last_;
     std::size_t cut_last_size_ = 0;

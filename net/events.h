@@ -26,7 +26,15 @@ struct Peer_Counters {
     std::uint64_t datagrams_dropped = 0;  // by the system, its receive queue full
     std::uint64_t datagrams_refused = 0;  // from hosts not allowed
     std::uint64_t datagrams_cut = 0;      // longer than a packet, cut to it
+    // With a shared key: vectors refused, by why.
+    bool keyed = false;
+    std::uint64_t vectors_not_authenticated = 0;
+    std::uint64_t vectors_replayed = 0;
+    std::uint64_t vectors_stale = 0;
 };
+
+// Why a peer with a shared key refused a vector.
+enum class Refusal { kNotAuthenticated, kReplayed, kStale };
 
 // A vector received: whole, or given up before its third datagram came.
 struct Vector_Event {
@@ -41,6 +49,7 @@ struct Vector_Event {
     timespec arrived{};  // the last datagram's arrival, real time
     bool quit = false;   // a whole "quit": the peer ends after this
     bool update = false;
+    bool authenticated = false;  // its trailer verified under the peer's key
     // For an update: where its answer went, and whether all of it did.
     Endpoint answered_to;
     bool answer_sent = false;
@@ -101,13 +110,17 @@ class Peer_Events {
     // At the end: datagrams that waited when the way out began and that its
     // time did not leave room to handle.
     virtual void left_unread(std::uint64_t count) = 0;
+    // Vectors refused for `why` since the last time this was told; a stale
+    // one's send time was more than `max_skew_s` seconds off.
+    virtual void vectors_refused(Refusal why, std::uint64_t count, const Endpoint& last_from,
+                                 int max_skew_s) = 0;
 
     // The operator's send of `word` to the destination.
     virtual void sent(std::string_view word, const Destination& to) = 0;
     virtual void send_failed(std::string_view word, const Destination& to) = 0;
-    // Refused before anything went out: the word and its terminating zero
-    // do not fit a packet of `room` bytes.
-    virtual void send_too_long(std::string_view word, std::size_t room) = 0;
+    // Refused before anything went out: the word is longer than `longest`
+    // bytes (its zero, and with a key its trailer, must fit the packet).
+    virtual void send_too_long(std::string_view word, std::size_t longest, bool keyed) = 0;
 
     // A change of destination begins (`ip` or `port` given), and how it ends.
     virtual void destination_changing(const Destination& to, bool port_given) = 0;

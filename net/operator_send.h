@@ -13,13 +13,15 @@
 #include "destination.h"
 #include "events.h"
 #include "peer_sockets.h"
+#include "vector_keys.h"
 
 namespace net {
 
 class Operator_Send {
   public:
+    // With `keys`, each vector is sealed with a trailer.
     Operator_Send(Peer_Sockets& sockets, const Destination_Book& destination, int listen_port,
-                  Peer_Events& events);
+                  Peer_Events& events, Vector_Keys* keys = nullptr);
 
     // 1 when all three datagrams went out; otherwise 0, told.
     int send_word(std::string_view word);
@@ -34,6 +36,7 @@ class Operator_Send {
     const Destination_Book& destination_;
     std::string listen_port_;
     Peer_Events& events_;
+    Vector_Keys* keys_;
     std::uint64_t sent_ = 0;
 };
 

@@ -35,8 +35,56 @@ Answer_Bytes answer_to_update(std::string_view address, std::string_view port) {
     return answer;
 }
 
-Peer_Core::Peer_Core(const Answer_To& answer_to, Datagram_Sink& wire, Peer_Events& events)
-    : answer_to_(answer_to), wire_(wire), events_(events) {}
+Peer_Core::Peer_Core(const Answer_To& answer_to, Datagram_Sink& wire, Peer_Events& events,
+                     Vector_Keys* keys)
+    : answer_to_(answer_to), wire_(wire), events_(events), keys_(keys) {
+    counters_.keyed = keys != nullptr;
+}
+
+bool Peer_Core::admitted(const wire::AssembledVector& vector) {
+    if (keys_ == nullptr) {
+        return true;
+    }
+    const Vector_Keys::Verdict verdict = keys_->admit(vector, now_us());
+    switch (verdict) {
+        case Vector_Keys::Verdict::kTaken:
+            return true;
+        case Vector_Keys::Verdict::kNotAuthenticated:
+            ++counters_.vectors_not_authenticated;
+            refused_.at(static_cast<std::size_t>(Refusal::kNotAuthenticated)).add(vector.from);
+            break;
+        case Vector_Keys::Verdict::kReplayed:
+            ++counters_.vectors_replayed;
+            refused_.at(static_cast<std::size_t>(Refusal::kReplayed)).add(vector.from);
+            break;
+        case Vector_Keys::Verdict::kStale:
+            ++counters_.vectors_stale;
+            refused_.at(static_cast<std::size_t>(Refusal::kStale)).add(vector.from);
+            break;
+    }
+    return false;
+}
+
+void Peer_Core::tell_counts(Clock::time_point now, bool at_end) {
+    for (std::size_t why = 0; why < refused_.size(); ++why) {
+        Told_Count& count = refused_.at(why);
+        if (count.due(now, at_end)) {
+            const Endpoint last = count.last_from();
+            events_.vectors_refused(static_cast<Refusal>(why), count.take(now), last,
+                                    keys_ != nullptr ? keys_->max_skew_s() : 0);
+        }
+    }
+}
+
+std::optional<Peer_Core::Clock::time_point> Peer_Core::next_count_line() const {
+    std::optional<Clock::time_point> next;
+    for (const Told_Count& count : refused_) {
+        if (const auto when = count.next_line()) {
+            next = next ? std::min(*next, *when) : *when;
+        }
+    }
+    return next;
+}
 
 std::optional<Peer_Core::Clock::time_point> Peer_Core::next_due(
     const wire::VectorAssembly& ready) const {
@@ -72,7 +120,13 @@ Peer_Core::Handled Peer_Core::handle(wire::VectorAssembly& ready, Clock::time_po
 }
 
 Peer_Core::Handled Peer_Core::handle_vector(const wire::AssembledVector& vector) {
+    // With a key, a vector it does not take is neither shown, nor obeyed,
+    // nor answered: only counted.
+    if (!admitted(vector)) {
+        return Handled::kGoOn;
+    }
     Vector_Event event;
+    event.authenticated = keys_ != nullptr;
     event.from = vector.from;
     event.filled = vector.filled;
     for (std::size_t i = 0; i < event.bytes.size(); ++i) {
@@ -98,6 +152,14 @@ Peer_Core::Handled Peer_Core::handle_vector(const wire::AssembledVector& vector)
         Vector_Bytes datagrams;
         for (std::size_t i = 0; i < datagrams.size(); ++i) {
             datagrams.at(i) = std::string_view(answer.at(i).data(), answer.at(i).size());
+        }
+        // With a key, the third datagram carries the trailer after its 9 bytes.
+        std::string third;
+        if (keys_ != nullptr) {
+            const Trailer_Bytes trailer = keys_->seal(datagrams, now_us());
+            third.assign(datagrams.at(2));
+            third.append(reinterpret_cast<const char*>(trailer.data()), trailer.size());
+            datagrams.at(2) = third;
         }
         event.answer_sent = wire_.send_vector(event.answered_to, datagrams);
         if (event.answer_sent) {

@@ -11,8 +11,10 @@
 
 #include "datagrams.h"
 #include "events.h"
+#include "told_count.h"
 #include "trust.h"
 #include "vector_assembly.h"
+#include "vector_keys.h"
 
 namespace net {
 
@@ -20,7 +22,9 @@ class Peer_Core {
   public:
     using Clock = wire::Clock;
 
-    Peer_Core(const Answer_To& answer_to, Datagram_Sink& wire, Peer_Events& events);
+    // With `keys`, only vectors they take are handled, and answers are sealed.
+    Peer_Core(const Answer_To& answer_to, Datagram_Sink& wire, Peer_Events& events,
+              Vector_Keys* keys = nullptr);
 
     enum class Handled { kGoOn, kPeerQuit };
     // Handles, in the order they came, what `ready` holds and is due at
@@ -33,6 +37,11 @@ class Peer_Core {
     std::optional<Clock::time_point> next_due(const wire::VectorAssembly& ready) const;
 
     const Peer_Counters& counters() const { return counters_; }
+    // Tells the vectors refused and not yet told: at most once a second for
+    // each reason, unless `at_end`.
+    void tell_counts(Clock::time_point now, bool at_end);
+    // When a line owed may be told; nothing when none is owed.
+    std::optional<Clock::time_point> next_count_line() const;
     // Drops the kernel had counted when they were handed over, all sockets
     // together.
     std::uint64_t drops_counted() const { return counters_.datagrams_dropped; }
@@ -41,10 +50,15 @@ class Peer_Core {
     // Handles one vector: kPeerQuit for a whole "quit".
     Handled handle_vector(const wire::AssembledVector& vector);
 
+    // Whether a peer with a key takes `vector`; counted when it does not.
+    bool admitted(const wire::AssembledVector& vector);
+
     Answer_To answer_to_;
     Datagram_Sink& wire_;
     Peer_Events& events_;
+    Vector_Keys* keys_;
     Peer_Counters counters_;
+    std::array<Told_Count, 3> refused_;  // by Refusal
 };
 
 // The three datagrams that answer an update whose address and port texts

@@ -32,8 +32,10 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, net::Peer_Events& events
       sockets_(settings_.family, events),
       listen_port_(announce_listen_port(listen_port, events)),
       destination_(std::move(dest_ip), dest_port, settings_.family, events),
-      core_(settings_.answer_to, sockets_, events),
-      operator_send_(sockets_, destination_, listen_port_, events) {
+      keys_(settings_.key ? std::make_unique<net::Vector_Keys>(settings_.key, settings_.max_skew_s)
+                          : nullptr),
+      core_(settings_.answer_to, sockets_, events, keys_.get()),
+      operator_send_(sockets_, destination_, listen_port_, events, keys_.get()) {
     sockets_.start_library();
     sockets_.open_receive(listen_port_);
     sockets_.open_send();
@@ -77,13 +79,14 @@ int UDP_Server_Service::serve(std::uint32_t readable) {
     receive_->take(readable, Clock::now());
     const auto handled = core_.handle(receive_->assembly(), Clock::now());
     receive_->tell_counts(Clock::now(), false);
+    core_.tell_counts(Clock::now(), false);
     return handled == net::Peer_Core::Handled::kPeerQuit ? 0 : 1;
 }
 
 std::optional<UDP_Server_Service::Clock::time_point> UDP_Server_Service::next_wake() const {
     std::optional<Clock::time_point> wake;
     for (const auto& when : {receive_->next_deadline(), core_.next_due(receive_->assembly()),
-                             receive_->next_count_line()}) {
+                             receive_->next_count_line(), core_.next_count_line()}) {
         if (when) {
             wake = wake ? std::min(*wake, *when) : *when;
         }
@@ -123,6 +126,7 @@ void UDP_Server_Service::finish(const std::function<void()>& between) {
     receive_->end();
     handle_all_ready();
     receive_->tell_counts(Clock::now(), true);
+    core_.tell_counts(Clock::now(), true);
 }
 
 net::Peer_Counters UDP_Server_Service::counters() const {

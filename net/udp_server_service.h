@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,7 +21,9 @@
 #include "peer_sockets.h"
 #include "receive_path.h"
 #include "resolve.h"
+#include "shared_key.h"
 #include "trust.h"
+#include "vector_keys.h"
 #include "wire_format.h"
 
 // How a peer serves, beyond its ports and destination.
@@ -33,6 +36,10 @@ struct Peer_Settings {
     net::Answer_To answer_to = net::default_answer_to();
     // The families it listens and sends on: both, or one alone.
     net::Family family = net::Family::kBoth;
+    // With a shared key: only vectors it verifies are taken, every vector
+    // sent is sealed, and a send time may be this many seconds off.
+    std::shared_ptr<const net::Shared_Key> key;
+    int max_skew_s = wire::kDefaultMaxSkewSeconds;
     // Where send_update() sends; only tests move it, always to loopback.
     std::string update_host = wire::kSendUpdateHost;
     int update_port = wire::kSendUpdatePort;
@@ -120,6 +127,7 @@ class UDP_Server_Service {
     int listen_port_;
     net::Destination_Book destination_;
     std::optional<net::Receive_Path> receive_;
+    std::unique_ptr<net::Vector_Keys> keys_;
     net::Peer_Core core_;
     net::Operator_Send operator_send_;
 };

@@ -9,6 +9,8 @@
 #define LANLINK_NET_WIRE_FORMAT_H
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 
 namespace wire {
 
@@ -27,6 +29,38 @@ constexpr int kAnswerLength = 9;  // every "up_resp" answer datagram is this lon
 constexpr const char* kAnswerHost = "127.0.0.1";
 constexpr int kAnswerPort = 4556;
 constexpr int kAnswerPauseMicros = 1000;  // pause before each answer is sent
+
+// With a shared key, the third datagram of every vector a peer sends ends
+// with a trailer of kTrailerBytes, after the keyword's terminating zero
+// (after an answer's kAnswerLength bytes):
+//   bytes  0-3   "LLK1"
+//   bytes  4-11  the sender's id, random for each run of the program
+//   bytes 12-19  a counter, big-endian: 0 for the run's first vector, one
+//                more for each after it
+//   bytes 20-27  the send time, big-endian, in microseconds since the Unix
+//                epoch
+//   bytes 28-59  the tag: HMAC-SHA-512-256 (libsodium's crypto_auth) under
+//                the key, over bytes 0-27 and then each slot's text (its
+//                bytes up to its first zero, or to the end of the datagram
+//                before the trailer) preceded by its length as 2 big-endian
+//                bytes, in slot order.
+// A peer without a key reads the keyword up to its zero, as ever.
+constexpr std::size_t kTrailerBytes = 60;
+constexpr char kTrailerMagic[] = {'L', 'L', 'K', '1'};
+constexpr std::size_t kSenderIdAt = 4;
+constexpr std::size_t kCounterAt = 12;
+constexpr std::size_t kSendTimeAt = 20;
+constexpr std::size_t kTagAt = 28;  // also how many bytes of the trailer the tag covers
+constexpr std::size_t kTagBytes = 32;
+constexpr std::size_t kKeyBytes = 32;
+// The longest word a keyed send takes: it, its zero and the trailer fill a packet.
+constexpr std::size_t kLongestKeyedWord = kPacketSize - 1 - kTrailerBytes;
+// How far a keyed vector's send time may be from the receiver's clock,
+// unless set otherwise; how many of a sender's last counters are kept, and
+// how many senders.
+constexpr int kDefaultMaxSkewSeconds = 30;
+constexpr std::uint64_t kReplayWindow = 8192;
+constexpr std::size_t kMostKeyedSenders = 1024;
 
 // A vector's datagrams arrive within this of its first, unless set otherwise.
 constexpr std::chrono::milliseconds kDefaultWindow{50};

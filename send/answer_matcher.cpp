@@ -21,17 +21,24 @@ std::optional<int> Answer_Matcher::take(std::string_view datagram) {
     if (recent_.size() > static_cast<std::size_t>(wire::kPacketsPerVector)) {
         recent_.pop_front();
     }
+    // Each of an answer's datagrams begins with its nine bytes.
+    const auto nine = [](const std::string& got, const std::string& expected) {
+        return got.size() >= expected.size() && got.compare(0, expected.size(), expected) == 0;
+    };
     if (recent_.size() < static_cast<std::size_t>(wire::kPacketsPerVector) ||
-        recent_[wire::kSlotAddress] != address_ ||
-        recent_[wire::kSlotKeyword] != echoed(wire::kKeywordAnswer)) {
+        !nine(recent_[wire::kSlotAddress], address_) ||
+        !nine(recent_[wire::kSlotKeyword], echoed(wire::kKeywordAnswer))) {
         return std::nullopt;
     }
-    const auto found = waiting_.find(recent_[wire::kSlotPort]);
+    const auto found = waiting_.find(recent_[wire::kSlotPort].substr(0, wire::kAnswerLength));
     if (found == waiting_.end()) {
         return std::nullopt;
     }
     const int request = found->second;
     waiting_.erase(found);
+    for (std::size_t i = 0; i < answer_.size(); ++i) {
+        answer_.at(i) = recent_.at(i);
+    }
     recent_.clear();
     return request;
 }

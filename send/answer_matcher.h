@@ -8,6 +8,7 @@
 #ifndef LANLINK_SEND_ANSWER_MATCHER_H
 #define LANLINK_SEND_ANSWER_MATCHER_H
 
+#include <array>
 #include <deque>
 #include <map>
 #include <optional>
@@ -25,8 +26,11 @@ class Answer_Matcher {
 
     // Takes the next datagram that arrived; when it completes an answer to
     // an expected request, that request's number (which is then no longer
-    // expected).
+    // expected). A datagram is taken by its first nine bytes: what follows
+    // (a keyed answer's trailer) is the caller's to look at, with answer().
     std::optional<int> take(std::string_view datagram);
+    // The three datagrams of the answer take() found last, whole.
+    const std::array<std::string, 3>& answer() const { return answer_; }
 
     // The nine bytes an answer carries for `text`.
     static std::string echoed(std::string_view text);
@@ -35,6 +39,7 @@ class Answer_Matcher {
     std::string address_;                 // the one address text of a run
     std::map<std::string, int> waiting_;  // echoed port text -> request
     std::deque<std::string> recent_;      // the last datagrams, up to three
+    std::array<std::string, 3> answer_;
 };
 
 #endif  // LANLINK_SEND_ANSWER_MATCHER_H

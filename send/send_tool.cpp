@@ -11,14 +11,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "answer_matcher.h"
 #include "command_line.h"
+#include "shared_key.h"
 #include "slot_display.h"
 #include "slot_text.h"
+#include "trailer.h"
 #include "vector_client.h"
+#include "vector_keys.h"
 #include "wire_format.h"
 
 #ifndef LANLINK_VERSION
@@ -53,6 +57,8 @@ constexpr const char* kUsage =
     "  -i, --interval MS   pause between vectors, 0 to 3600000 (default 1000)\n"
     "  -4, --ipv4          IPv4 only: HOST's IPv4 address, answers on IPv4\n"
     "  -6, --ipv6          IPv6 only: HOST's IPv6 address, answers on IPv6\n"
+    "  -k, --key FILE      tag each vector with the shared key in FILE, and take only\n"
+    "                      answers tagged with it\n"
     "  -h, --help          show this text\n"
     "  -V, --version       show the version\n"
     "\n"
@@ -82,6 +88,7 @@ struct Options {
     VectorTexts texts;
     bool port_text_given = false;
     net::Family family = net::Family::kBoth;
+    std::string key_file;
 };
 
 int usage_error(const std::string& message) {
@@ -92,12 +99,17 @@ int usage_error(const std::string& message) {
 
 // Reads the command line into `options`; returns -1 to go on, or an exit status.
 int parse(int argc, char** argv, Options& options) {
-    static const option kLong[] = {
-        {"wait", no_argument, nullptr, 'w'},         {"timeout", required_argument, nullptr, 't'},
-        {"count", required_argument, nullptr, 'c'},  {"interval", required_argument, nullptr, 'i'},
-        {"listen", required_argument, nullptr, 'l'}, {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},      {"ipv4", no_argument, nullptr, '4'},
-        {"ipv6", no_argument, nullptr, '6'},         {nullptr, 0, nullptr, 0}};
+    static const option kLong[] = {{"wait", no_argument, nullptr, 'w'},
+                                   {"timeout", required_argument, nullptr, 't'},
+                                   {"count", required_argument, nullptr, 'c'},
+                                   {"interval", required_argument, nullptr, 'i'},
+                                   {"listen", required_argument, nullptr, 'l'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, 'V'},
+                                   {"ipv4", no_argument, nullptr, '4'},
+                                   {"ipv6", no_argument, nullptr, '6'},
+                                   {"key", required_argument, nullptr, 'k'},
+                                   {nullptr, 0, nullptr, 0}};
     struct Limit {
         int* value;
         int low;
@@ -110,11 +122,14 @@ int parse(int argc, char** argv, Options& options) {
     // A leading ':' tells a missing value (':') from an unknown option ('?').
     bool ipv4 = false;
     bool ipv6 = false;
-    while ((opt = getopt_long(argc, argv, ":wt:c:i:l:hV46", kLong, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, ":wt:c:i:l:k:hV46", kLong, nullptr)) != -1) {
         Limit limit{nullptr, 0, 0, ""};
         switch (opt) {
             case '4':
                 ipv4 = true;
+                break;
+            case 'k':
+                options.key_file = optarg;
                 break;
             case '6':
                 ipv6 = true;
@@ -186,6 +201,13 @@ int parse(int argc, char** argv, Options& options) {
                                " bytes long; a slot holds at most 511 and the terminating zero");
         }
     }
+    if (!options.key_file.empty() &&
+        options.texts.at(wire::kSlotKeyword).size() > wire::kLongestKeyedWord) {
+        return usage_error("KEYWORD is " +
+                           std::to_string(options.texts.at(wire::kSlotKeyword).size()) +
+                           " bytes long; with a key a slot holds at most 451, its zero and the "
+                           "trailer");
+    }
     if (options.texts.at(wire::kSlotKeyword) == wire::kKeywordUpdate) {
         options.wait = true;
     }
@@ -237,12 +259,16 @@ struct Tally {
     int sent = 0;
     std::vector<long long> round_trips;
     int late = 0;
+    int unauthenticated = 0;  // with a key: answers whose trailer did not verify
 };
 
 void print_summary(Tally& tally) {
     std::printf("%d sent, %zu answered", tally.sent, tally.round_trips.size());
     if (tally.late > 0) {
         std::printf(", %d late", tally.late);
+    }
+    if (tally.unauthenticated > 0) {
+        std::printf(", %d unauthenticated", tally.unauthenticated);
     }
     if (!tally.round_trips.empty()) {
         std::sort(tally.round_trips.begin(), tally.round_trips.end());
@@ -265,6 +291,18 @@ int lanlink_send_main(int argc, char** argv) {
         return parsed == kSendOk && !flush_output() ? output_error() : parsed;
     }
 
+    // A shared key tags what is sent, and takes only answers it verifies.
+    std::shared_ptr<const net::Shared_Key> key;
+    std::unique_ptr<net::Vector_Keys> keys;
+    if (!options.key_file.empty()) {
+        std::string why;
+        if (!net::start_sodium() || !(key = net::Shared_Key::load(options.key_file, why))) {
+            std::fprintf(stderr, "lanlink-send: %s\n",
+                         why.empty() ? "libsodium could not start" : why.c_str());
+            return kSendUsage;
+        }
+        keys = std::make_unique<net::Vector_Keys>(key, wire::kDefaultMaxSkewSeconds);
+    }
     Vector_Client client(options.family);
     std::string error;
     if (!client.start(error)) {
@@ -319,8 +357,20 @@ int lanlink_send_main(int argc, char** argv) {
             options.texts.at(wire::kSlotPort) = std::to_string(port);
         }
         matcher.expect(i, options.texts.at(wire::kSlotAddress), options.texts.at(wire::kSlotPort));
+        // Each text with its zero; with a key, the trailer after the keyword's.
+        VectorTexts datagrams;
+        for (std::size_t slot = 0; slot < datagrams.size(); ++slot) {
+            datagrams.at(slot).assign(options.texts.at(slot).c_str(),
+                                      options.texts.at(slot).size() + 1);
+        }
+        if (keys) {
+            const net::Trailer_Bytes trailer =
+                keys->seal({datagrams[0], datagrams[1], datagrams[2]}, net::now_us());
+            datagrams.at(wire::kSlotKeyword)
+                .append(reinterpret_cast<const char*>(trailer.data()), trailer.size());
+        }
         const auto sent = Clock::now();
-        if (!client.send(options.texts, error)) {
+        if (!client.send(datagrams, error)) {
             return socket_error(error);
         }
         ++tally.sent;
@@ -339,6 +389,17 @@ int lanlink_send_main(int argc, char** argv) {
             const std::optional<int> request = matcher.take(datagram);
             if (!request) {
                 continue;
+            }
+            if (key) {
+                const auto& answer = matcher.answer();
+                if (!net::open(*key, answer[0], answer[1], answer[2])) {
+                    ++tally.unauthenticated;
+                    std::fprintf(stderr,
+                                 "lanlink-send: an answer to vector %d does not verify under the "
+                                 "key (not counted)\n",
+                                 *request + 1);
+                    continue;
+                }
             }
             if (*request != i) {
                 ++tally.late;

@@ -127,11 +127,11 @@ bool Vector_Client::open_sender(int& port, std::string& error) {
     return true;
 }
 
-bool Vector_Client::send(const VectorTexts& texts, std::string& error) {
+bool Vector_Client::send(const VectorTexts& datagrams, std::string& error) {
     if (dest_.family() == AF_INET6) {
-        for (const std::string& text : texts) {
-            if (sendto(send6_.get(), text.c_str(), text.size() + 1, 0, dest_.address(),
-                       dest_.length()) != static_cast<ssize_t>(text.size() + 1)) {
+        for (const std::string& datagram : datagrams) {
+            if (sendto(send6_.get(), datagram.data(), datagram.size(), 0, dest_.address(),
+                       dest_.length()) != static_cast<ssize_t>(datagram.size())) {
                 error = std::string("sendto: ") + std::strerror(errno);
                 return false;
             }
@@ -139,15 +139,15 @@ bool Vector_Client::send(const VectorTexts& texts, std::string& error) {
         return true;
     }
     const IPaddress dest{dest_.ipv4_host(), htons(dest_.port())};
-    // Each text goes with its terminating zero; the packets point at the
-    // texts themselves, so nothing is copied or allocated per send.
+    // The packets point at the datagrams themselves, so nothing is copied
+    // or allocated per send.
     std::array<UDPpacket, wire::kPacketsPerVector> packets{};
     std::array<UDPpacket*, wire::kPacketsPerVector> vector{};
     for (std::size_t i = 0; i < packets.size(); ++i) {
         packets.at(i).channel = -1;
         packets.at(i).data =
-            reinterpret_cast<Uint8*>(const_cast<char*>(texts.at(i).c_str()));  // only read
-        packets.at(i).len = static_cast<int>(texts.at(i).size() + 1);
+            reinterpret_cast<Uint8*>(const_cast<char*>(datagrams.at(i).data()));  // only read
+        packets.at(i).len = static_cast<int>(datagrams.at(i).size());
         packets.at(i).maxlen = packets.at(i).len;
         packets.at(i).address = dest;
         vector.at(i) = &packets.at(i);

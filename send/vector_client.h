@@ -36,7 +36,8 @@ class Vector_Client {
     bool resolve(const std::string& host, int port, std::string& error);
     // A fresh sending socket, replacing the last one; its port in `port`.
     bool open_sender(int& port, std::string& error);
-    bool send(const VectorTexts& texts, std::string& error);  // one vector send
+    // One vector send of three whole datagrams (each text's zero included).
+    bool send(const VectorTexts& datagrams, std::string& error);
 
     enum class Next { kDatagram, kTimedOut, kInterrupted };
     // Waits until `deadline` for the next datagram on the answer port, or

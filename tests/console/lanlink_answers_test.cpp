@@ -205,37 +205,52 @@ TEST_F(LanlinkAnswer, ALoneDatagramAfterAnUpdateIsNotAnswered) {
 
 // Two peers on one machine, as the README sets them up: A listens where B's
 // answers go and sends to B; B sends to A.
+// Without a key and with one key shared by both: the same exchange.
 TEST(LanlinkPairAnswer, TwoPeersExchangeMessagesAnswersAndQuit) {
-    const int a_port = testsupport::free_udp_port();
-    const int b_port = testsupport::free_udp_port();
-    auto a = testsupport::start_peer(LANLINK_BINARY, a_port, b_port, sink().port());
-    ASSERT_TRUE(a);
-    auto b = testsupport::start_peer(LANLINK_BINARY, b_port, a_port, a_port);
-    ASSERT_TRUE(b);
-    const std::string to_b = " to 127.0.0.1 on port " + std::to_string(b_port) + "\r\n";
-    const std::string a_text = "\t  IP: 127.0.0.1\r\n\tPORT: " + std::to_string(a_port) + "\r\n";
+    char folder[] = "/tmp/lanlink-key-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string key = std::string(folder) + "/key";
+    Child made({LANLINK_BINARY, "--new-key", key}, Input::kNull);
+    ASSERT_EQ(exit_code(made.wait_exit()), 0) << made.errors();
+    for (const std::vector<std::string>& keyed :
+         {std::vector<std::string>{}, std::vector<std::string>{"--key", key}}) {
+        const int a_port = testsupport::free_udp_port();
+        const int b_port = testsupport::free_udp_port();
+        auto a =
+            testsupport::start_peer(LANLINK_BINARY, a_port, b_port, sink().port(), nullptr, keyed);
+        ASSERT_TRUE(a);
+        auto b = testsupport::start_peer(LANLINK_BINARY, b_port, a_port, a_port, nullptr, keyed);
+        ASSERT_TRUE(b);
+        const std::string to_b = " to 127.0.0.1 on port " + std::to_string(b_port) + "\r\n";
+        const std::string a_text =
+            "\t  IP: 127.0.0.1\r\n\tPORT: " + std::to_string(a_port) + "\r\n";
 
-    ASSERT_TRUE(testsupport::open_prompt(*b));
-    b->write("show_dest_info\n");
-    EXPECT_TRUE(
-        b->wait_for("Sending packets to 127.0.0.1 on port " + std::to_string(a_port) + "\r\n"));
+        ASSERT_TRUE(testsupport::open_prompt(*b));
+        b->write("show_dest_info\n");
+        EXPECT_TRUE(
+            b->wait_for("Sending packets to 127.0.0.1 on port " + std::to_string(a_port) + "\r\n"));
 
-    ASSERT_TRUE(testsupport::open_prompt(*a));
-    a->write("send hello\n");
-    EXPECT_TRUE(a->wait_for("Sent \"hello\"" + to_b));
-    EXPECT_TRUE(b->wait_for(a_text + "\t MSG: hello\r\n"));
+        ASSERT_TRUE(testsupport::open_prompt(*a));
+        a->write("send hello\n");
+        EXPECT_TRUE(a->wait_for("Sent \"hello\"" + to_b));
+        EXPECT_TRUE(b->wait_for(a_text + "\t MSG: hello\r\n"));
 
-    ASSERT_TRUE(testsupport::open_prompt(*a));
-    a->write("send update\n");
-    EXPECT_TRUE(b->wait_for("Update request complete.\r\n"));
-    EXPECT_TRUE(a->wait_for(a_text + "\t MSG: up_resp\r\n"));
+        ASSERT_TRUE(testsupport::open_prompt(*a));
+        a->write("send update\n");
+        EXPECT_TRUE(b->wait_for("Update request complete.\r\n"));
+        EXPECT_TRUE(a->wait_for(a_text + "\t MSG: up_resp\r\n"));
 
-    ASSERT_TRUE(testsupport::open_prompt(*a));
-    a->write("send quit\n");
-    EXPECT_TRUE(a->wait_for("msg = quit\r\n\r\nClient sent \"quit\" command!\r\n"));
-    EXPECT_EQ(exit_code(a->wait_exit()), 0);
-    EXPECT_TRUE(b->wait_for("\t MSG: quit\r\n\r\nServer recieved \"quit\" signal from client!"));
-    EXPECT_EQ(exit_code(b->wait_exit()), 0);
+        ASSERT_TRUE(testsupport::open_prompt(*a));
+        a->write("send quit\n");
+        EXPECT_TRUE(a->wait_for("msg = quit\r\n\r\nClient sent \"quit\" command!\r\n"));
+        EXPECT_EQ(exit_code(a->wait_exit()), 0);
+        EXPECT_TRUE(
+            b->wait_for("\t MSG: quit\r\n\r\nServer recieved \"quit\" signal from client!"));
+        EXPECT_EQ(exit_code(b->wait_exit()), 0);
+        EXPECT_EQ(b->output().find("refused"), std::string::npos);
+    }
+    unlink(key.c_str());
+    rmdir(folder);
 }
 
 // The numbers that the lines on refused datagrams in `out` tell, added up.

@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -60,6 +62,51 @@ TEST(LanlinkArguments, PortsOutOfRangeAreRefusedBeforeTheQuestion) {
         EXPECT_EQ(child.output(), "");
         EXPECT_EQ(child.errors(), "lanlink: the " + refusal);
     }
+}
+
+// A key file made with --new-key is the user's alone (0600) and never
+// written over; one that is not a key, that others may read or that is
+// another user's is refused before the question.
+TEST(LanlinkArguments, KeyFilesThatAreNotSafeAreRefusedBeforeTheQuestion) {
+    char folder[] = "/tmp/lanlink-key-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string key = std::string(folder) + "/key";
+    Child made({LANLINK_BINARY, "--new-key", key}, Input::kNull);
+    EXPECT_EQ(exit_code(made.wait_exit()), 0) << made.errors();
+    struct stat found {};
+    ASSERT_EQ(stat(key.c_str(), &found), 0);
+    EXPECT_EQ(found.st_mode & 07777U, 0600U);
+    EXPECT_EQ(found.st_size, 45);  // 44 characters of base64 and a line end
+    Child again({LANLINK_BINARY, "--new-key", key}, Input::kNull);
+    EXPECT_EQ(exit_code(again.wait_exit()), 1);
+    EXPECT_EQ(again.errors(),
+              "lanlink: key file '" + key + "': it exists already, and is not written over\n");
+    const std::string bad = std::string(folder) + "/bad";
+    const auto refused = [&](const std::string& file, const std::string& why) {
+        Child child({LANLINK_BINARY, "-k", file, "127.0.0.1", "9", "9"}, Input::kNull);
+        EXPECT_EQ(exit_code(child.wait_exit()), 1) << why;
+        EXPECT_EQ(child.output(), "") << why;
+        EXPECT_EQ(child.errors(), "lanlink: key file '" + file + "': " + why + "\n");
+    };
+    refused(std::string(folder) + "/none", "No such file or directory");
+    ASSERT_EQ(chmod(key.c_str(), 0640), 0);
+    refused(key, "permissions 0640 are too open (chmod 600 " + key + ")");
+    ASSERT_EQ(chmod(key.c_str(), 0600), 0);
+    if (geteuid() == 0 && chown(key.c_str(), 65534, 65534) == 0) {
+        refused(key, "owned by another user (uid 65534)");
+    }
+    for (const std::string& text : {std::string("short\n"), std::string(44, '!') + "\n",
+                                    std::string(45, 'A') + "\n", std::string("")}) {
+        std::FILE* file = std::fopen(bad.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        std::fputs(text.c_str(), file);
+        std::fclose(file);
+        chmod(bad.c_str(), 0600);
+        refused(bad, "not a key (one line of base64 for 32 bytes expected)");
+    }
+    unlink(bad.c_str());
+    unlink(key.c_str());
+    rmdir(folder);
 }
 
 // Options are read first, wherever they stand; a refused one is named, with

@@ -18,8 +18,10 @@
 #include "child.h"
 #include "peer.h"
 #include "service_run.h"
+#include "trailer.h"
 #include "trust.h"
 #include "udp.h"
+#include "vector_keys.h"
 
 namespace {
 
@@ -767,6 +769,93 @@ TEST_F(ServiceSenderAnswer, AnUpdateIsAnsweredAtItsSendersAddress) {
     const auto got = answers_.receive(testsupport::patient());
     ASSERT_TRUE(got);
     EXPECT_EQ(got->bytes, std::string("a\0\0\0\0\0\0\0\0", 9));
+}
+
+// With a shared key, only vectors sealed with it, fresh and not seen before
+// are taken, whatever else comes; the rest is counted by why, and told.
+TEST(ServiceKeyed, OnlySealedFreshVectorsAreTakenAndTheRestCountedByWhy) {
+    ASSERT_TRUE(net::start_sodium());
+    std::array<unsigned char, wire::kKeyBytes> bytes{};
+    bytes.fill(3);
+    std::shared_ptr<const net::Shared_Key> key = net::Shared_Key::of(bytes.data());
+    bytes.fill(4);
+    const auto wrong = net::Shared_Key::of(bytes.data());
+    const LoopbackUdp answers;
+    const LoopbackUdp peer;
+    const int port = testsupport::free_udp_port();
+    testsupport::Text_Events events;
+    Peer_Settings settings;
+    settings.window = milliseconds(1000);
+    settings.answer_to.endpoint = settings.answer_to.endpoint.with_port(answers.port());
+    settings.key = key;
+    UDP_Server_Service service(port, events, "127.0.0.1", 9, settings);
+    const auto to = static_cast<std::uint16_t>(port);
+    const auto sealed = [](const net::Shared_Key& with, std::uint64_t counter, std::int64_t off_s,
+                           const std::string& keyword) {
+        const net::Trailer trailer{77, counter,
+                                   net::now_us() + static_cast<std::uint64_t>(off_s * 1000000)};
+        const net::Trailer_Bytes t = net::seal(with, trailer, {z("a"), z("1"), z(keyword)});
+        return z(keyword) + std::string(reinterpret_cast<const char*>(t.data()), t.size());
+    };
+    const std::string good = sealed(*key, 9000, 0, "update");
+    std::string flipped = sealed(*key, 9001, 0, "hello");
+    flipped[0] ^= 0x01;
+    std::string shown;
+    {
+        Capture out(1);
+        // What waits is served now and then, so that a receive queue of the
+        // system's default size holds it.
+        const auto serve = [&service] {
+            while (testsupport::wait_for_data(service, 0)) {
+                EXPECT_EQ(service.recieve_data(), 1);  // the stale quit is never obeyed
+            }
+        };
+        peer.send_vector(to, z("a"), z("1"), good);         // taken, answered
+        peer.send_vector(to, z("a"), z("1"), z("update"));  // no trailer
+        peer.send_vector(to, z("a"), z("1"), flipped);      // a bit of a text
+        peer.send_vector(to, z("a"), z("1"), sealed(*wrong, 9002, 0, "update"));
+        for (int i = 0; i < 1001; ++i) {
+            peer.send_vector(to, z("a"), z("1"), good);  // replayed, once and a thousand times
+            if (i % 50 == 49) {
+                serve();
+            }
+        }
+        peer.send_vector(to, z("a"), z("1"), sealed(*key, 100, 0, "update"));   // 8900 behind
+        peer.send_vector(to, z("a"), z("1"), sealed(*key, 9003, 31, "quit"));   // 31 s off
+        peer.send_vector(to, z("a"), z("1"), sealed(*key, 9004, 0, "update"));  // answered
+        const auto end = std::chrono::steady_clock::now() + testsupport::patient();
+        while (service.counters().updates_answered < 2 && std::chrono::steady_clock::now() < end) {
+            testsupport::wait_for_data(service, 100);
+            EXPECT_EQ(service.recieve_data(), 1);
+        }
+        service.finish();
+        shown = out.text();
+    }
+    const net::Peer_Counters counts = service.counters();
+    EXPECT_EQ(counts.vectors_received, 2U);
+    EXPECT_EQ(counts.updates_answered, 2U);
+    EXPECT_EQ(counts.vectors_not_authenticated, 3U);
+    EXPECT_EQ(counts.vectors_replayed, 1002U);
+    EXPECT_EQ(counts.vectors_stale, 1U);
+    EXPECT_EQ(testsupport::told_count(shown, " refused: not authenticated"), 3);
+    EXPECT_EQ(testsupport::told_count(shown, " refused: replayed"), 1002);
+    EXPECT_NE(shown.find("1 vector refused: stale, clock off by more than 30 s (last from "
+                         "127.0.0.1:" +
+                         std::to_string(peer.port()) + ")\n"),
+              std::string::npos)
+        << shown;
+    EXPECT_EQ(shown.find("quit"), std::string::npos);
+    // The answers are sealed too: their trailer opens under the key.
+    for (int i = 0; i < 2; ++i) {
+        std::array<std::string, 3> answer;
+        for (std::string& datagram : answer) {
+            const auto got = answers.receive(testsupport::patient());
+            ASSERT_TRUE(got);
+            datagram = got->bytes;
+        }
+        EXPECT_EQ(answer[2].size(), wire::kAnswerLength + wire::kTrailerBytes);
+        EXPECT_TRUE(net::open(*key, answer[0], answer[1], answer[2]));
+    }
 }
 
 // The same on either family: a sender on IPv4 or IPv6 loopback.

@@ -82,6 +82,7 @@ depends=$(dpkg-deb --field "$deb" Depends)
 echo "$depends" | grep -q 'libsdl-net1.2' || fail "Depends lacks SDL_net: $depends"
 echo "$depends" | grep -q 'libsdl1.2debian' || fail "Depends lacks SDL: $depends"
 echo "$depends" | grep -q 'libreadline8' || fail "Depends lacks readline: $depends"
+echo "$depends" | grep -q 'libsodium23' || fail "Depends lacks libsodium: $depends"
 # Worked out by dpkg-shlibdeps from what the binaries use, versions included.
 echo "$depends" | grep -q 'libc6 (>= 2\.' || fail "Depends has no libc6 version: $depends"
 # One file of debug symbols per program, found by the programs' build IDs.

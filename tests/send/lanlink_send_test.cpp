@@ -251,6 +251,52 @@ TEST(LanlinkSendAnswer, UpdateAgainstARunningPeer) {
     }
 }
 
+// A key on both sides: the vector is sealed, and so is the answer. A key on
+// one side only: a keyed peer refuses what is not sealed, and a keyed
+// lanlink-send does not count an answer that is not.
+TEST(LanlinkSendAnswer, AKeyOnBothSidesOrTheVectorOrTheAnswerIsRefused) {
+    char folder[] = "/tmp/lanlink-key-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string key = std::string(folder) + "/key";
+    Child made({LANLINK_BINARY, "--new-key", key}, Input::kNull);
+    ASSERT_EQ(exit_code(made.wait_exit()), 0) << made.errors();
+    const std::vector<std::string> keyed = {"--key", key};
+    for (const auto& [peer_key, send_key] :
+         std::vector<std::pair<bool, bool>>{{true, true}, {true, false}, {false, true}}) {
+        const int port = testsupport::free_udp_port();
+        const std::string listen = listen_port();
+        std::vector<std::string> options = {"--answer-to", "sender:" + listen};
+        if (peer_key) {
+            options.insert(options.end(), keyed.begin(), keyed.end());
+        }
+        auto peer = testsupport::start_peer(LANLINK_BINARY, port, testsupport::free_udp_port(), 0,
+                                            nullptr, options);
+        ASSERT_TRUE(peer);
+        std::vector<std::string> args = {"-t", "300", "-l", listen};
+        if (send_key) {
+            args.insert(args.end(), keyed.begin(), keyed.end());
+        }
+        args.insert(args.end(), {"127.0.0.1", std::to_string(port), "update"});
+        const SendResult r = peer_key && send_key ? run_send_to_peer(args, *peer) : run_send(args);
+        if (peer_key && send_key) {
+            EXPECT_EQ(r.code, 0) << r.err;
+            EXPECT_NE(r.out.find("1 sent, 1 answered, round trip"), std::string::npos) << r.out;
+        } else if (peer_key) {
+            EXPECT_EQ(r.code, 2);
+            EXPECT_TRUE(
+                peer->wait_for("1 vector refused: not authenticated (last from 127.0.0.1:"));
+        } else {
+            // Printed and answered as ever: the texts end at their zeros.
+            EXPECT_TRUE(peer->wait_for("\t MSG: update\r\n"));
+            EXPECT_EQ(r.code, 2);
+            EXPECT_NE(r.out.find("1 sent, 0 answered, 1 unauthenticated"), std::string::npos)
+                << r.out;
+        }
+    }
+    unlink(key.c_str());
+    rmdir(folder);
+}
+
 // The peer pauses 1 ms before it answers: no round trip can be shorter.
 TEST(LanlinkSendAnswer, RepeatsLikePingAndNeverBeatsThePeersPause) {
     const int port = testsupport::free_udp_port();

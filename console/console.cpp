@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "loop.h"
 #include "options.h"
 #include "output.h"
+#include "render_json.h"
 #include "render_text.h"
 #include "settings.h"
 #include "socket_support.h"
@@ -39,6 +41,11 @@ constexpr const char* kHelpText =
     "  -q, --quiet              no progress lines at start and end, and no account\n"
     "                           of each answer\n"
     "  -v, --verbose            end each printout with its source and arrival time\n"
+    "      --json               standard output is JSON Lines, an object an event;\n"
+    "                           implies -y and -q; commands come a line at a time\n"
+    "                           (with -p the end of input ends the program)\n"
+    "  -w, --capture FILE       write every datagram received and sent to FILE,\n"
+    "                           in pcap format\n"
     "  -W, --window MS          a vector's three datagrams must arrive within MS\n"
     "                           milliseconds of its first, 1 to 1000 (default 50)\n"
     "  -a, --allow ADDR[/BITS]  take datagrams only from this host or network\n"
@@ -123,9 +130,9 @@ int confirm(const std::vector<std::string>& operands, bool ask, bool quiet,
 }
 
 // How the program ends after the loop: its status, once what it owes is
-// told. An ending signal ends it by that signal.
+// told, the counts at exit last. An ending signal ends it by that signal.
 int ending_status(Outcome outcome, console::Output& output, console::Renderer& renderer,
-                  int wait_error, int failed_commands) {
+                  int wait_error, int failed_commands, const net::Peer_Counters& counters) {
     if (outcome == Outcome::kWaitFailed) {
         renderer.wait_failed("ppoll", wait_error);
     }
@@ -138,12 +145,21 @@ int ending_status(Outcome outcome, console::Output& output, console::Renderer& r
         output.finish();
         return 1;
     }
-    if (outcome == Outcome::kSignalled) {
-        terminal::end_by(terminal::ending_signal());
-    }
     const bool failed = outcome == Outcome::kDestinationFailed || outcome == Outcome::kWaitFailed ||
                         failed_commands > 0;
-    return failed ? 1 : 0;
+    const int status = failed ? 1 : 0;
+    const int signal = outcome == Outcome::kSignalled ? terminal::ending_signal() : 0;
+    renderer.end(counters, output.not_shown(), status, signal);
+    output.finish();
+    if (output.failed()) {
+        renderer.output_failed(output.error());
+        output.finish();
+        return 1;
+    }
+    if (signal != 0) {
+        terminal::end_by(signal);
+    }
+    return status;
 }
 
 }  // namespace
@@ -175,10 +191,9 @@ int lanlink_main(int argc, char** argv) {
     if (!console::parse_options(argc, argv, options, output)) {
         return console::kOptionError;
     }
-    console::Text_Renderer renderer(output, options.text);
     if (options.help) {
         output.put(1, kHelpText, console::Kind::kConsole);
-        renderer.help();
+        console::Text_Renderer(output, options.text).help();
         return 0;
     }
     if (options.version) {
@@ -207,6 +222,14 @@ int lanlink_main(int argc, char** argv) {
     if (!ports_in_range(options.operands, output)) {
         return 1;
     }
+    std::unique_ptr<console::Renderer> chosen;
+    if (options.json) {
+        chosen = std::make_unique<console::Json_Renderer>(output);
+        output.set_untold_line(console::Json_Renderer::not_shown_line);
+    } else {
+        chosen = std::make_unique<console::Text_Renderer>(output, options.text);
+    }
+    console::Renderer& renderer = *chosen;
     console::Line_Reader input;  // standard input's lines: the answer, then commands
     if (confirm(options.operands, !options.yes, options.text.quiet, renderer, output, input) == 0) {
         renderer.usage();
@@ -222,23 +245,29 @@ int lanlink_main(int argc, char** argv) {
     // Decided once: without a terminal no key can be typed, and no keyboard
     // call is ever made; commands then come only from a pipe or a file, and
     // only with --prompt.
-    const bool keyboard = input_is_terminal();
+    // With --json a terminal too gives its commands a line at a time, as a
+    // pipe does: nothing but JSON is written to standard output.
+    const bool keyboard = input_is_terminal() && !options.json;
+    const bool command_lines = options.prompt || options.json;
     if (keyboard) {
         terminal::install_signal_handlers();
     }
     Outcome outcome = Outcome::kGoOn;
     int wait_error = 0;
     int failed_commands = 0;
+    net::Peer_Counters counters;
     {
         const std::vector<std::string>& operands = options.operands;
         UDP_Server_Service service(cli::leading_number(operands[3].c_str()), renderer, operands[1],
                                    cli::leading_number(operands[2].c_str()), options.peer);
-        console::Waiter waiter(output, &service, keyboard || options.prompt, keyboard);
+        console::Waiter waiter(output, &service, keyboard || command_lines, keyboard);
         console::Loop loop{service, waiter, output, renderer, input};
         if (options.prompt && keyboard) {
             outcome = console::open_prompt(loop);
-        } else if (options.prompt) {
-            outcome = console::commands_from_input(loop);
+        } else if (command_lines) {
+            // With --json alone the end of input ends the commands, not the
+            // program, which goes on serving its socket.
+            outcome = console::commands_from_input(loop, options.prompt);
         }
         while (outcome == Outcome::kGoOn) {
             outcome = console::classic_turn(loop);
@@ -254,8 +283,9 @@ int lanlink_main(int argc, char** argv) {
             renderer.closing();
             renderer.terminating();
         }
+        counters = service.counters_told();
     }
     // Shutting SDL_net down gave SIGPIPE its default action back.
     std::signal(SIGPIPE, SIG_IGN);
-    return ending_status(outcome, output, renderer, wait_error, failed_commands);
+    return ending_status(outcome, output, renderer, wait_error, failed_commands, counters);
 }

@@ -148,11 +148,15 @@ Outcome open_prompt(Loop& loop) {
     return outcome;
 }
 
-Outcome commands_from_input(Loop& loop) {
+Outcome commands_from_input(Loop& loop, bool end_ends) {
     Commands commands(loop.service, loop.renderer, loop.output, false);
     std::string line;
     for (;;) {
         const LineRead read = read_line(loop.waiter, loop.input, line);
+        if (read == LineRead::kEnd && !end_ends) {
+            loop.waiter.stop_reading_input();
+            return Outcome::kGoOn;
+        }
         if (read != LineRead::kLine) {
             return outcome_of(read);
         }

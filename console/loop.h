@@ -30,8 +30,9 @@ Outcome classic_turn(Loop& loop);
 // The open prompt on a terminal, until the work ends.
 Outcome open_prompt(Loop& loop);
 // Commands from a pipe or a file, one a line, until its end, which ends
-// the program as "exit" does.
-Outcome commands_from_input(Loop& loop);
+// the program as "exit" does; unless `end_ends` is false: the input is
+// then no longer read, and kGoOn returned for the socket to be served alone.
+Outcome commands_from_input(Loop& loop, bool end_ends = true);
 
 }  // namespace console
 

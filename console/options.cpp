@@ -15,6 +15,7 @@ namespace {
 constexpr int kAnswerTo = 256;
 constexpr int kNewKey = 257;
 constexpr int kMaxSkew = 258;
+constexpr int kJson = 259;
 constexpr int kLongestSkewSeconds = 86400;
 
 constexpr int kShortestWindowMs = 1;
@@ -39,6 +40,8 @@ bool parse_options(int argc, char** argv, Options& options, Text_Out& out) {
                                    {"key", required_argument, nullptr, 'k'},
                                    {"new-key", required_argument, nullptr, kNewKey},
                                    {"max-skew", required_argument, nullptr, kMaxSkew},
+                                   {"json", no_argument, nullptr, kJson},
+                                   {"capture", required_argument, nullptr, 'w'},
                                    {"prompt", no_argument, nullptr, 'p'},
                                    {"yes", no_argument, nullptr, 'y'},
                                    {"quiet", no_argument, nullptr, 'q'},
@@ -51,7 +54,7 @@ bool parse_options(int argc, char** argv, Options& options, Text_Out& out) {
     // The leading ':' tells a missing value (':') from an unknown option ('?').
     bool ipv4 = false;
     bool ipv6 = false;
-    while ((opt = getopt_long(argc, argv, ":hV46W:a:k:pyqv", kLong, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, ":hV46W:a:k:w:pyqv", kLong, nullptr)) != -1) {
         switch (opt) {
             case '4':
                 ipv4 = true;
@@ -98,6 +101,20 @@ bool parse_options(int argc, char** argv, Options& options, Text_Out& out) {
             }
             case 'k':
                 options.key_file = optarg;
+                break;
+            case kJson:
+                // JSON Lines and nothing else: no question, no progress lines.
+                options.json = true;
+                options.yes = true;
+                options.text.quiet = true;
+                break;
+            case 'w':
+                if (std::string(optarg) == "-") {
+                    return refuse(out, cli::written_option(argv, opt) +
+                                           " takes a file, not '-': standard output is the "
+                                           "console's");
+                }
+                options.capture_file = optarg;
                 break;
             case kNewKey:
                 options.new_key_file = optarg;

@@ -102,10 +102,15 @@ void Output::tell_untold(std::deque<Piece>& to) {
     if (untold_ == 0) {
         return;
     }
-    std::string line = std::to_string(untold_);
-    line += untold_ == 1 ? " vector" : " vectors";
-    line += untold_while_typing_ ? " not shown (too many arrived while a line was typed)\n"
-                                 : " not shown (standard output was not being read)\n";
+    std::string line;
+    if (untold_line_ != nullptr) {
+        line = untold_line_(untold_, untold_while_typing_);
+    } else {
+        line = std::to_string(untold_);
+        line += untold_ == 1 ? " vector" : " vectors";
+        line += untold_while_typing_ ? " not shown (too many arrived while a line was typed)\n"
+                                     : " not shown (standard output was not being read)\n";
+    }
     untold_ = 0;
     untold_while_typing_ = false;
     append(to, STDOUT_FILENO, true, line);

@@ -102,6 +102,12 @@ class Output final : public Text_Out {
     // screen, ahead of the printouts still to be written, and not shown again.
     void close_overlay();
 
+    // The line that takes the place of `count` printouts not shown, because
+    // they came while a line was typed or because nobody read: text unless
+    // told otherwise.
+    using Untold_Line = std::string (*)(std::uint64_t count, bool while_typing);
+    void set_untold_line(Untold_Line line) { untold_line_ = line; }
+
     // Looks again at whether the program is in the terminal's foreground;
     // `input_in_front` is what the loop found for standard input, the same
     // answer when both are one terminal.
@@ -161,6 +167,7 @@ class Output final : public Text_Out {
     bool in_front_ = true;  // as last looked at
     bool output_is_input_ = false;
     Overlay* overlay_ = nullptr;
+    Untold_Line untold_line_ = nullptr;
     std::uint64_t untold_ = 0;  // counted as not shown, no line has said so yet
     bool untold_while_typing_ = false;
     std::uint64_t not_shown_ = 0;

@@ -70,6 +70,8 @@ class Text_Renderer final : public Renderer {
     void terminating() override;
     void output_failed(int error) override;
     void wait_failed(std::string_view call, int error) override;
+    void end(const net::Peer_Counters& /*counters*/, std::uint64_t /*not_shown*/, int /*status*/,
+             int /*signal*/) override {}
 
   private:
     void say(std::string_view text) { out_.put(1, text, Kind::kConsole); }

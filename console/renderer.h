@@ -41,6 +41,10 @@ class Renderer : public net::Peer_Events {
     virtual void terminating() = 0;
     virtual void output_failed(int error) = 0;
     virtual void wait_failed(std::string_view call, int error) = 0;
+    // The very end: the counts at exit, the printouts not shown, and the
+    // status the program ends with (or the signal that ends it).
+    virtual void end(const net::Peer_Counters& counters, std::uint64_t not_shown, int status,
+                     int signal) = 0;
 };
 
 }  // namespace console

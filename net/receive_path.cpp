@@ -176,6 +176,14 @@ void Receive_Path::end() {
     }
 }
 
+std::uint64_t Receive_Path::drops_seen() const {
+    std::uint64_t total = 0;
+    for (std::size_t socket = 0; socket < source_.sockets(); ++socket) {
+        total += assembly_.drops_seen(socket);
+    }
+    return total;
+}
+
 std::optional<std::uint64_t> Receive_Path::drops_since_start() const {
     // Sockets of the path's own: their counts started at 0.
     std::optional<std::uint64_t> total;

@@ -65,6 +65,8 @@ class Receive_Path {
     // Dropped by the kernel since the sockets opened, up to now; nothing
     // where the kernel cannot tell.
     std::optional<std::uint64_t> drops_since_start() const;
+    // The drops seen so far, all of them told once end() has run.
+    std::uint64_t drops_seen() const;
 
   private:
     // Reads `socket` (a bounded amount): true once it has run empty, or a

@@ -140,6 +140,15 @@ net::Peer_Counters UDP_Server_Service::counters() const {
     return now;
 }
 
+net::Peer_Counters UDP_Server_Service::counters_told() const {
+    net::Peer_Counters told = core_.counters();
+    told.vectors_sent = operator_send_.sent();
+    told.datagrams_refused = receive_->refused();
+    told.datagrams_cut = receive_->cut();
+    told.datagrams_dropped = receive_->drops_seen();
+    return told;
+}
+
 void UDP_Server_Service::send_update(char* data, UDPpacket** source) {
     operator_send_.send_update(data, source, settings_.update_host, settings_.update_port);
 }

@@ -113,6 +113,8 @@ class UDP_Server_Service {
 
     // The counts, with the drops up to this moment.
     net::Peer_Counters counters() const;
+    // After finish(): the counts as they were told, without asking again.
+    net::Peer_Counters counters_told() const;
 
     void send_update(char* data, UDPpacket** source);
     void reply();

@@ -100,6 +100,22 @@ void append_escaped(std::string& shown, std::string_view text) {
 
 }  // namespace
 
+bool valid_utf8(std::string_view text) {
+    for (std::size_t at = 0; at < text.size();) {
+        if (static_cast<unsigned char>(text[at]) < 0x80) {
+            ++at;
+            continue;
+        }
+        unsigned code = 0;
+        const std::size_t length = utf8_sequence(text, at, code);
+        if (length == 0) {
+            return false;
+        }
+        at += length;
+    }
+    return true;
+}
+
 std::string escape_controls(std::string_view text) {
     std::string shown;
     shown.reserve(text.size());

@@ -13,6 +13,10 @@ namespace text {
 // UTF-8 become \xNN; valid UTF-8 text is kept as it is.
 std::string escape_controls(std::string_view text);
 
+// Whether `text` is valid UTF-8 throughout (overlong forms, surrogates and
+// values above U+10FFFF are not).
+bool valid_utf8(std::string_view text);
+
 // The four lines a peer prints for a received vector, texts escaped.
 std::string vector_printout(std::string_view address, std::string_view port,
                             std::string_view keyword);

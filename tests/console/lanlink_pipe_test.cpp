@@ -1,15 +1,20 @@
 // lanlink with commands from a pipe, -q and -v, and output that is not a
 // terminal.
 #include <gtest/gtest.h>
+#include <time.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdint>
+#include <ctime>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "child.h"
+#include "json_lines.h"
 #include "lanlink_e2e.h"
 #include "lanlink_run.h"
 #include "udp.h"
@@ -162,6 +167,122 @@ TEST(LanlinkPipe, NoEscapesWhereOutputIsNotATerminal) {
             EXPECT_LT(cleared, out.find("Accepting connections"));
         }
     }
+}
+
+// The same session told as text and as JSON Lines: the same counts, every
+// JSON line an object with the event's members, times the kernel's.
+TEST(LanlinkPipe, AJsonSessionTellsWhatTheTextTells) {
+    const auto utc_now = [] {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        tm utc{};
+        gmtime_r(&now.tv_sec, &utc);
+        char text[64];
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+        return std::string(text) + "." + std::to_string(1000000000L + now.tv_nsec).substr(1) + "Z";
+    };
+    std::map<std::string, long> counted[2];
+    for (const bool json : {false, true}) {
+        const LoopbackUdp other;
+        const LoopbackUdp answers;
+        const int port = testsupport::free_udp_port();
+        Child child({LANLINK_BINARY, json ? "--json" : "-yqv", "-p", "-W", "300", "--allow",
+                     "127.0.0.1", "--answer-to", "127.0.0.1:" + std::to_string(answers.port()),
+                     "127.0.0.1", std::to_string(other.port()), std::to_string(port)},
+                    Input::kPipe);
+        const auto to = static_cast<std::uint16_t>(port);
+        ASSERT_TRUE(
+            testsupport::eventually([to] { return testsupport::kernel_drops(to).has_value(); }));
+        const std::string before = utc_now();
+        other.send_together(to, {z("10.0.0.1"), z("4555"), z("hello")});
+        other.send_together(to, {z("a"), z("b"), std::string("caf\xe9\0", 5)});
+        const LoopbackUdp asker;
+        asker.send_together(to, {z("a"), z("b"), z("update")});
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(answers.receive(testsupport::patient()));
+        }
+        const LoopbackUdp stranger(0, false, 2);
+        stranger.send_together(to, {z("x"), z("y"), z("z")});
+        const LoopbackUdp lone;
+        lone.send(to, z("lone"));
+        ASSERT_TRUE(child.wait_for("refused"));  // the first at once
+        ASSERT_TRUE(child.wait_for("lone"));     // given up after the window
+        child.write("send hi\nset_ip 127.0.0.1\nstats\n");
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(other.receive(testsupport::patient()));
+        }
+        ASSERT_TRUE(child.wait_for(json ? "\"datagrams_cut\"" : "datagrams cut"));
+        other.send_together(to, {z("q"), z("q"), z("quit")});
+        EXPECT_EQ(exit_code(child.wait_exit()), 0);
+        const std::string after = utc_now();
+        const std::string& out = child.output();
+        for (const char* name : {"vectors received", "incomplete vectors", "updates answered",
+                                 "vectors sent", "datagrams dropped", "datagrams refused"}) {
+            std::string key = name;
+            if (json) {
+                std::replace(key.begin(), key.end(), ' ', '_');
+                for (const auto& line : testsupport::json_lines(out)) {
+                    if (line.at("event") == "stats") {
+                        counted[1][name] = std::stol(line.at(key));
+                    }
+                }
+            } else {
+                const std::size_t at = out.find(key + ": ");
+                ASSERT_NE(at, std::string::npos) << out;
+                counted[0][name] = std::stol(out.substr(at + key.size() + 2));
+            }
+        }
+        const long refused = json ? testsupport::json_count(testsupport::json_lines(out), "refused")
+                                  : testsupport::told_count(out, " refused from hosts");
+        EXPECT_EQ(refused, 3) << out;
+        if (!json) {
+            continue;
+        }
+        const auto lines = testsupport::json_lines(out);
+        std::vector<std::string> events;  // each kind once, in the order of its first line
+        std::map<std::string, std::vector<testsupport::Json_Line>> of;
+        for (const auto& line : lines) {
+            const std::string& event = line.at("event");
+            if (of[event].empty()) {
+                events.push_back(event);
+            }
+            of[event].push_back(line);
+            if (line.count("time") != 0) {
+                EXPECT_GE(line.at("time"), before);
+                EXPECT_LE(line.at("time"), after);
+            }
+        }
+        const std::vector<std::string> expected = {"vector",     "answer", "refused",
+                                                   "incomplete", "sent",   "destination",
+                                                   "stats",      "quit",   "end"};
+        EXPECT_EQ(events, expected) << out;
+        ASSERT_EQ(of["vector"].size(), 4U) << out;
+        const std::string other_at = "127.0.0.1:" + std::to_string(other.port());
+        EXPECT_EQ(of["vector"][0].at("from"), other_at);
+        EXPECT_EQ(of["vector"][0].at("msg"), "hello");
+        EXPECT_EQ(of["vector"][1].at("msg_base64"), "Y2Fm6Q==");
+        EXPECT_EQ(of["vector"][3].at("msg"), "quit");
+        EXPECT_EQ(of["answer"][0].at("to"), "127.0.0.1:" + std::to_string(answers.port()));
+        EXPECT_EQ(of["answer"][0].at("for"), "127.0.0.1:" + std::to_string(asker.port()));
+        EXPECT_EQ(of["answer"][0].at("sent"), "true");
+        EXPECT_EQ(of["refused"][0].at("last_from"), "127.0.0.2:" + std::to_string(stranger.port()));
+        EXPECT_EQ(of["refused"][0].at("reason"), "not allowed");
+        EXPECT_EQ(of["incomplete"][0].at("from"), "127.0.0.1:" + std::to_string(lone.port()));
+        EXPECT_EQ(of["incomplete"][0].count("port"), 0U);
+        EXPECT_EQ(of["sent"][0].at("to"), other_at);
+        EXPECT_EQ(of["sent"][0].at("msg") + of["sent"][0].at("ok"), "hitrue");
+        EXPECT_EQ(of["destination"][0].at("ip"), "127.0.0.1");
+        EXPECT_EQ(of["quit"][0].at("from"), other_at);
+        EXPECT_EQ(lines.back().at("event"), "end");
+        EXPECT_EQ(lines.back().at("vectors_received"), "5");
+        EXPECT_EQ(lines.back().at("status"), "0");
+    }
+    EXPECT_EQ(counted[0], counted[1]);
+    EXPECT_EQ(counted[0]["vectors received"], 4);
+    EXPECT_EQ(counted[0]["incomplete vectors"], 1);
+    EXPECT_EQ(counted[0]["updates answered"], 1);
+    EXPECT_EQ(counted[0]["vectors sent"], 1);
+    EXPECT_EQ(counted[0]["datagrams refused"], 3);
 }
 
 }  // namespace

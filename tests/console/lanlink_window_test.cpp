@@ -10,9 +10,11 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "child.h"
+#include "json_lines.h"
 #include "lanlink_e2e.h"
 #include "lanlink_run.h"
 #include "peer.h"
@@ -33,15 +35,17 @@ using testsupport::z;
 // the flood goes on: every datagram sent is either in a printout or in a
 // drop line, and no printout holds datagrams from both sides of a loss (its
 // datagrams were sent one right after the other).
-// On either family: the IPv6 socket's drops are told as exactly.
+// On either family: the IPv6 socket's drops are told as exactly; and as
+// exactly in JSON.
 TEST(LanlinkHeadless, NoVectorSpansADropAndEveryDatagramIsAccountedFor) {
-    for (const int family : {AF_INET, AF_INET6}) {
+    for (const auto& [family, json] :
+         {std::pair{AF_INET, false}, std::pair{AF_INET6, false}, std::pair{AF_INET, true}}) {
         if (family == AF_INET6 && !testsupport::peer_has_ipv6()) {
             continue;  // this machine has no IPv6
         }
         // The program's own window: the flood's last vector is given up before
         // the quit comes, and the quit's printout is the last.
-        HeadlessToFile peer(0, "", true);
+        HeadlessToFile peer(0, json ? "--json" : "", true);
         ASSERT_TRUE(peer.started());
         peer.child().kill_now(SIGSTOP);
         const LoopbackUdp sender(0, false, 1, family);
@@ -64,7 +68,7 @@ TEST(LanlinkHeadless, NoVectorSpansADropAndEveryDatagramIsAccountedFor) {
         EXPECT_EQ(exit_code(peer.child().wait_exit(testsupport::patient())), 0);
 
         const std::string out = peer.output();
-        const std::vector<Printout> shown = printouts_in(out);
+        const std::vector<Printout> shown = testsupport::printouts_in(out, json);
         long datagrams = 0;
         int spanning = 0;
         for (const Printout& p : shown) {
@@ -81,14 +85,14 @@ TEST(LanlinkHeadless, NoVectorSpansADropAndEveryDatagramIsAccountedFor) {
         }
         EXPECT_EQ(spanning, 0);
         EXPECT_GT(*dropped, 0UL);
-        EXPECT_EQ(testsupport::told_count(out, " dropped by the system"),
-                  static_cast<long>(*dropped));
-        EXPECT_EQ(datagrams + testsupport::told_count(out, " dropped by the system"), next);
+        EXPECT_EQ(testsupport::told_drops(out, json), static_cast<long>(*dropped));
+        EXPECT_EQ(datagrams + testsupport::told_drops(out, json), next);
         ASSERT_FALSE(shown.empty());
         EXPECT_EQ(shown.back().msg, "quit");
-        EXPECT_NE(
-            out.find("\nServer recieved \"quit\" signal from client!\n" + std::string(kShutdown)),
-            std::string::npos);
+        const std::string end =
+            json ? "{\"event\":\"quit\",\"time\":"
+                 : "\nServer recieved \"quit\" signal from client!\n" + std::string(kShutdown);
+        EXPECT_NE(out.find(end), std::string::npos);
     }
 }
 

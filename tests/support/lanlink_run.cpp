@@ -112,7 +112,8 @@ std::string read_file(const std::string& path) {
 }
 
 HeadlessToFile::HeadlessToFile(const std::string& binary, int answer_port,
-                               const std::string& options, bool own_window) {
+                               const std::string& options, bool own_window)
+    : json_(options.find("--json") != std::string::npos) {
     const int fd = mkstemp(path_.data());
     if (fd >= 0) {
         close(fd);
@@ -130,7 +131,11 @@ HeadlessToFile::~HeadlessToFile() {
 }
 
 bool HeadlessToFile::started() const {
-    return eventually([this] { return output().find("Success!\n\n") != std::string::npos; });
+    // --json says nothing at the start: it has started once its socket is there.
+    return eventually([this] {
+        return json_ ? kernel_drops(port()) || kernel_drops(port(), AF_INET6)
+                     : output().find("Success!\n\n") != std::string::npos;
+    });
 }
 
 void LanlinkOnTerminal::start(const std::vector<std::string>& options) {

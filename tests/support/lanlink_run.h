@@ -81,6 +81,7 @@ class HeadlessToFile {
     Child& child() { return *child_; }
 
   private:
+    bool json_;
     std::string path_ = "/tmp/lanlink-output-XXXXXX";
     int port_ = 0;
     std::unique_ptr<Child> child_;

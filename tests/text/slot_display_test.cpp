@@ -29,4 +29,17 @@ TEST(SlotDisplay, EscapesWhatATerminalWouldObeyAndKeepsValidUtf8) {
               "\\xe0\\x80\\x9b2J");
 }
 
+// What may go into a JSON string as it is, and what must be encoded.
+TEST(SlotDisplay, TellsValidUtf8FromAnythingElse) {
+    for (const char* valid :
+         {"", "plain", "\xc3\xa9", "\xf0\x9f\x98\x80", "\xc2\x80", "\xf4\x8f\xbf\xbf"}) {
+        EXPECT_TRUE(text::valid_utf8(valid)) << valid;
+    }
+    EXPECT_TRUE(text::valid_utf8(std::string("a\0b", 3)));
+    for (const char* invalid : {"\x80", "a\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xff",
+                                "\xe6\x97", "caf\xe9", "\xe0\x80\x9b"}) {
+        EXPECT_FALSE(text::valid_utf8(invalid)) << invalid;
+    }
+}
+
 }  // namespace

@@ -1,13 +1,14 @@
 #!/bin/sh
 # The install step and the Debian package. Checks that the versions agree,
 # that the manual pages render, that `cmake --install` of this build puts
-# the programs and pages in place and nothing else; then builds the source
-# and binary packages through debian/ (tools/build-deb, without the suite,
-# which this CTest run already runs), and checks their contents,
-# dependencies and debug symbols, lintian's verdict, and that dpkg installs
-# and removes the package cleanly in a throwaway root. That two builds give
-# the same bytes is tools/reproducible-deb's to check (CI runs it): one
-# build is enough here, also on a busy machine.
+# the programs, pages and Wireshark dissector in place and nothing else;
+# then builds the source and binary packages through debian/
+# (tools/build-deb, without the suite, which this CTest run already runs),
+# and checks their contents, dependencies and debug symbols, lintian's
+# verdict, and that dpkg installs and removes the package cleanly in a
+# throwaway root. That two builds give the same bytes is
+# tools/reproducible-deb's to check (CI runs it): one build is enough here,
+# also on a busy machine.
 #   package_test.sh BUILD_DIR SOURCE_DIR VERSION [LIMIT_SECONDS]
 set -eu
 build=$1
@@ -46,11 +47,12 @@ for page in "$source"/man/*.1; do
 done
 
 # cmake --install: the programs, unstripped (debhelper strips them, into
-# the -dbgsym package), and the pages; the copyright, the changelog and the
-# lintian overrides are debhelper's to install, from debian/.
+# the -dbgsym package), the dissector and the pages; the copyright, the
+# changelog and the lintian overrides are debhelper's to install, from
+# debian/.
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 installed=$(cd "$work/prefix" && find . -type f | sort | tr '\n' ' ')
-[ "$installed" = "./bin/lanlink ./bin/lanlink-send ./share/man/man1/lanlink-send.1 ./share/man/man1/lanlink.1 " ] ||
+[ "$installed" = "./bin/lanlink ./bin/lanlink-send ./share/lanlink/lanlink.lua ./share/man/man1/lanlink-send.1 ./share/man/man1/lanlink.1 " ] ||
     fail "cmake --install put in place: $installed"
 for program in lanlink lanlink-send; do
     [ -x "$work/prefix/bin/$program" ] || fail "$program is not executable"
@@ -74,8 +76,9 @@ done
 
 contents=$(dpkg-deb --contents "$deb")
 for f in ./usr/bin/lanlink ./usr/bin/lanlink-send ./usr/share/man/man1/lanlink.1.gz \
-    ./usr/share/man/man1/lanlink-send.1.gz ./usr/share/doc/lanlink/copyright \
-    ./usr/share/doc/lanlink/changelog.gz ./usr/share/lintian/overrides/lanlink; do
+    ./usr/share/man/man1/lanlink-send.1.gz ./usr/share/lanlink/lanlink.lua \
+    ./usr/share/doc/lanlink/copyright ./usr/share/doc/lanlink/changelog.gz \
+    ./usr/share/lintian/overrides/lanlink; do
     echo "$contents" | grep -q " $f\$" || fail "the package lacks $f"
 done
 depends=$(dpkg-deb --field "$deb" Depends)

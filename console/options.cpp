@@ -114,7 +114,7 @@ bool parse_options(int argc, char** argv, Options& options, Text_Out& out) {
                                            " takes a file, not '-': standard output is the "
                                            "console's");
                 }
-                options.capture_file = optarg;
+                options.peer.capture_file = optarg;
                 break;
             case kNewKey:
                 options.new_key_file = optarg;

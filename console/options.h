@@ -17,7 +17,6 @@ struct Options {
     bool prompt = false;       // the prompt stays open (or commands come from a pipe)
     bool yes = false;          // no question: the arguments are taken as shown
     bool json = false;         // standard output is JSON Lines
-    std::string capture_file;  // -w: the pcap file every datagram goes into
     std::string key_file;      // -k: the shared key's file
     std::string new_key_file;  // --new-key: where to make one
     Peer_Settings peer;        // the window, who may talk, where answers go

@@ -217,6 +217,21 @@ void Json_Renderer::cut(std::uint64_t count, const net::Endpoint& last_from,
     put(Kind::kAnnouncement);  // once a second at most
 }
 
+void Json_Renderer::capture_failed(std::string_view path, int error_number) {
+    Captured wording;
+    Text_Renderer(wording, {}).capture_failed(path, error_number);
+    error(wording.take());
+}
+
+void Json_Renderer::not_captured(std::uint64_t count, bool stopped) {
+    Writer& w = begin("not_captured");
+    w.Key("count");
+    w.Uint64(count);
+    w.Key("reason");
+    w.String(stopped ? "capture stopped" : "capture fell behind");
+    put(Kind::kAnnouncement);  // once a second at most
+}
+
 void Json_Renderer::left_unread(std::uint64_t count) {
     begin("left_unread").Key("count");
     writer_.Uint64(count);
@@ -325,6 +340,12 @@ void Json_Renderer::counters(const net::Peer_Counters& counts, std::uint64_t not
             writer_.Key(name);
             writer_.Uint64(value);
         }
+    }
+    if (counts.capturing) {
+        writer_.Key("datagrams_captured");
+        writer_.Uint64(counts.datagrams_captured);
+        writer_.Key("datagrams_not_captured");
+        writer_.Uint64(counts.datagrams_not_captured);
     }
 }
 

@@ -34,6 +34,8 @@ class Json_Renderer final : public Renderer {
     void left_unread(std::uint64_t count) override;
     void vectors_refused(net::Refusal why, std::uint64_t count, const net::Endpoint& last_from,
                          int max_skew_s) override;
+    void capture_failed(std::string_view path, int error) override;
+    void not_captured(std::uint64_t count, bool stopped) override;
 
     void sent(std::string_view word, const net::Destination& to) override;
     void send_failed(std::string_view word, const net::Destination& to) override;

@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -52,11 +53,12 @@ void append_origin(std::string& shown, const net::Endpoint& from, const timespec
 
 // A verbose printout's word on the slots that were cut: each one's own length.
 void append_cut_slots(std::string& shown, const net::Vector_Event& vector) {
-    static constexpr const char* kNames[] = {"IP", "PORT", "MSG"};
+    static constexpr std::array<const char*, wire::kPacketsPerVector> kNames = {"IP", "PORT",
+                                                                                "MSG"};
     for (std::size_t i = 0; i < vector.size.size(); ++i) {
         if (vector.size.at(i) > vector.len.at(i)) {
             shown += " (";
-            shown += kNames[i];
+            shown += kNames.at(i);
             shown += " was ";
             append_number(shown, static_cast<long long>(vector.size.at(i)));
             shown += " bytes)";
@@ -99,6 +101,8 @@ const char* step_text(net::Step step) {
             return "Allocating memory for sending packets...";
         case net::Step::kInboundMemory:
             return "Allocating memory for recieving packets...";
+        case net::Step::kCaptureFile:
+            return "Opening the capture file...";
         case net::Step::kListenPort:
         case net::Step::kReceiveSocket:
         case net::Step::kIpv6ReceiveSocket:
@@ -155,13 +159,19 @@ void Text_Renderer::step_begun(net::Step step, int port, bool default_port) {
         if (settings_.verbose) {
             progress("Opening port " + number(port) + " for incoming IPv6 connections...");
         }
+    } else if (step == net::Step::kCaptureFile) {
+        if (settings_.verbose) {
+            progress(step_text(step));
+        }
     } else {
         progress(step_text(step));
     }
 }
 
 void Text_Renderer::step_done(net::Step step) {
-    if (step != net::Step::kIpv6ReceiveSocket || settings_.verbose) {
+    // The steps that are not the program's of old are told with -v only.
+    if ((step != net::Step::kIpv6ReceiveSocket && step != net::Step::kCaptureFile) ||
+        settings_.verbose) {
         progress(step == net::Step::kInboundMemory ? "Success!\n\n" : "Success!\n");
     }
 }
@@ -262,10 +272,10 @@ void Text_Renderer::tell_owed(bool at_end) {
                  kind)) {
         refused_owed_ = 0;
     }
-    static constexpr const char* kWhy[] = {"not authenticated", "replayed", "stale"};
+    static constexpr std::array<const char*, 3> kWhy = {"not authenticated", "replayed", "stale"};
     for (std::size_t why = 0; why < vectors_owed_.size(); ++why) {
         Owed_Refusal& owed = vectors_owed_.at(why);
-        std::string reason = kWhy[why];
+        std::string reason = kWhy.at(why);
         if (static_cast<net::Refusal>(why) == net::Refusal::kStale) {
             reason += ", clock off by more than " + number(owed.max_skew_s) + " s";
         }
@@ -284,6 +294,25 @@ void Text_Renderer::tell_owed(bool at_end) {
                  kind)) {
         cut_owed_ = 0;
     }
+    if (not_captured_owed_ > 0 &&
+        out_.put(1,
+                 counted(not_captured_owed_, " datagram", " datagrams") + " not captured (" +
+                     (capture_stopped_ ? "the capture had stopped" : "the capture fell behind") +
+                     ")\n",
+                 kind)) {
+        not_captured_owed_ = 0;
+    }
+}
+
+void Text_Renderer::capture_failed(std::string_view path, int error_number) {
+    error("lanlink: cannot write the capture " + std::string(path) + ": " +
+          std::strerror(error_number) + "; the capture has stopped\n");
+}
+
+void Text_Renderer::not_captured(std::uint64_t count, bool stopped) {
+    not_captured_owed_ += count;
+    capture_stopped_ = stopped;
+    tell_owed(false);
 }
 
 void Text_Renderer::sent(std::string_view word, const net::Destination& to) {
@@ -408,6 +437,11 @@ void Text_Renderer::stats(const net::Peer_Counters& counts, std::uint64_t not_sh
             shown += std::to_string(value);
             shown += '\n';
         }
+    }
+    if (counts.capturing) {
+        shown += "datagrams captured: " + std::to_string(counts.datagrams_captured) +
+                 "\ndatagrams not captured: " + std::to_string(counts.datagrams_not_captured) +
+                 "\n";
     }
     say(shown);
 }

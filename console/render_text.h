@@ -40,6 +40,8 @@ class Text_Renderer final : public Renderer {
     void left_unread(std::uint64_t count) override;
     void vectors_refused(net::Refusal why, std::uint64_t count, const net::Endpoint& last_from,
                          int max_skew_s) override;
+    void capture_failed(std::string_view path, int error) override;
+    void not_captured(std::uint64_t count, bool stopped) override;
 
     void sent(std::string_view word, const net::Destination& to) override;
     void send_failed(std::string_view word, const net::Destination& to) override;
@@ -94,6 +96,8 @@ class Text_Renderer final : public Renderer {
     };
     std::array<Owed_Refusal, 3> vectors_owed_{};  // by net::Refusal
     std::uint64_t cut_owed_ = 0;
+    std::uint64_t not_captured_owed_ = 0;
+    bool capture_stopped_ = false;
     net::Endpoint cut_last_;
     std::size_t cut_last_size_ = 0;
 };

@@ -8,6 +8,32 @@
 
 namespace net {
 
+namespace {
+
+// The address a datagram was sent to, from its IP_PKTINFO or IPV6_PKTINFO
+// message; none from another message.
+Endpoint destination(const cmsghdr* c) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO &&
+        c->cmsg_len >= CMSG_LEN(sizeof(in_pktinfo))) {
+        in_pktinfo info{};
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        return Endpoint::ipv4(info.ipi_addr.s_addr, 0);
+    }
+    if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO &&
+        c->cmsg_len >= CMSG_LEN(sizeof(in6_pktinfo))) {
+        in6_pktinfo info{};
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = info.ipi6_addr;
+        return Endpoint::from(reinterpret_cast<const sockaddr*>(&address), sizeof address)
+            .unmapped();
+    }
+    return {};
+}
+
+}  // namespace
+
 Batch_Receiver::Batch_Receiver(const std::vector<unsigned char*>& buffers, int size)
     : size_(static_cast<std::size_t>(size)),
       buffers_(buffers),
@@ -70,6 +96,7 @@ int Batch_Receiver::receive(int fd) {
         // No drop count is given while the socket has dropped nothing.
         for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
             if (c->cmsg_level != SOL_SOCKET) {
+                got.to = destination(c);
                 continue;
             }
             if (c->cmsg_type == SO_RXQ_OVFL && c->cmsg_len >= CMSG_LEN(sizeof got.drops)) {

@@ -4,6 +4,7 @@
 #ifndef LANLINK_NET_BATCH_RECEIVER_H
 #define LANLINK_NET_BATCH_RECEIVER_H
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <time.h>
 
@@ -34,9 +35,11 @@ class Batch_Receiver {
     int capacity() const { return static_cast<int>(received_.size()); }
 
   private:
-    // Room for the two control messages each datagram may carry.
-    static constexpr std::size_t kControlBytes =
-        CMSG_SPACE(sizeof(std::uint32_t)) + CMSG_SPACE(sizeof(timespec));
+    // Room for the three control messages each datagram may carry (the
+    // address it was sent to only where that was asked for).
+    static constexpr std::size_t kControlBytes = CMSG_SPACE(sizeof(std::uint32_t)) +
+                                                 CMSG_SPACE(sizeof(timespec)) +
+                                                 CMSG_SPACE(sizeof(in6_pktinfo));
     struct Control {
         alignas(cmsghdr) unsigned char bytes[kControlBytes];
     };

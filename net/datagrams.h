@@ -27,6 +27,7 @@ struct Received {
     std::uint32_t drops = 0;               // the socket's drop count when the datagram was queued
     timespec arrived{};                    // CLOCK_REALTIME, from the kernel's time stamp
     bool stamped = false;                  // the kernel gave a time stamp
+    Endpoint to;  // the address it was sent to (port 0), where the socket was asked for it
 };
 
 class Datagram_Source {
@@ -58,6 +59,8 @@ class Datagram_Sink {
     virtual ~Datagram_Sink() = default;
     // Sends the three datagrams to `to`, in slot order: true when all went.
     virtual bool send_vector(const Endpoint& to, const Vector_Bytes& datagrams) = 0;
+    // The port vectors to `family` go from; 0 where not known.
+    virtual std::uint16_t sending_port(int /*family*/) const { return 0; }
 };
 
 }  // namespace net

@@ -31,6 +31,10 @@ struct Peer_Counters {
     std::uint64_t vectors_not_authenticated = 0;
     std::uint64_t vectors_replayed = 0;
     std::uint64_t vectors_stale = 0;
+    // With a capture file: datagrams written to it, and those that were not.
+    bool capturing = false;
+    std::uint64_t datagrams_captured = 0;
+    std::uint64_t datagrams_not_captured = 0;
 };
 
 // Why a peer with a shared key refused a vector.
@@ -62,6 +66,7 @@ struct Vector_Event {
 // Start-up and shut-down steps, in the order they come.
 enum class Step {
     kListenPort,         // the listen port given, or the default taken
+    kCaptureFile,        // the capture file opened
     kLibrary,            // SDL_net started
     kReceiveSocket,      // the listen port opened
     kIpv6ReceiveSocket,  // beside it, the listen port opened for IPv6 too
@@ -114,6 +119,12 @@ class Peer_Events {
     // one's send time was more than `max_skew_s` seconds off.
     virtual void vectors_refused(Refusal why, std::uint64_t count, const Endpoint& last_from,
                                  int max_skew_s) = 0;
+    // The capture file `path` could not be written (errno `error`): the
+    // capture has stopped, the peer goes on.
+    virtual void capture_failed(std::string_view path, int error) = 0;
+    // Datagrams not captured since the last time this was told: the capture
+    // could not keep up, or (`stopped`) had stopped.
+    virtual void not_captured(std::uint64_t count, bool stopped) = 0;
 
     // The operator's send of `word` to the destination.
     virtual void sent(std::string_view word, const Destination& to) = 0;

@@ -79,4 +79,14 @@ bool Ipv6_Sockets::send_vector(const Endpoint& to, const Vector_Bytes& datagrams
     return true;
 }
 
+std::uint16_t Ipv6_Sockets::sending_port() const {
+    sockaddr_in6 local{};
+    socklen_t length = sizeof local;
+    if (!send_.valid() ||
+        getsockname(send_.get(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        return 0;
+    }
+    return ntohs(local.sin6_port);
+}
+
 }  // namespace net

@@ -42,6 +42,8 @@ class Ipv6_Sockets {
     // Sends the three datagrams to `to`, in slot order, from the sending
     // socket: true when all went.
     bool send_vector(const Endpoint& to, const Vector_Bytes& datagrams);
+    // The sending socket's port; 0 before it is open.
+    std::uint16_t sending_port() const;
 
   private:
     Owned_Fd receive_;

@@ -4,9 +4,11 @@
 
 namespace net {
 
-Operator_Send::Operator_Send(Peer_Sockets& sockets, const Destination_Book& destination,
-                             int listen_port, Peer_Events& events, Vector_Keys* keys)
-    : sockets_(sockets),
+Operator_Send::Operator_Send(Datagram_Sink& sink, Peer_Sockets& sockets,
+                             const Destination_Book& destination, int listen_port,
+                             Peer_Events& events, Vector_Keys* keys)
+    : sink_(sink),
+      sockets_(sockets),
       destination_(destination),
       listen_port_(std::to_string(listen_port)),
       events_(events),
@@ -31,7 +33,7 @@ int Operator_Send::send_word(std::string_view word) {
         word_text.append(reinterpret_cast<const char*>(trailer.data()), trailer.size());
         datagrams.at(2) = word_text;
     }
-    if (!sockets_.send_vector(destination_.resolved(), datagrams)) {
+    if (!sink_.send_vector(destination_.resolved(), datagrams)) {
         events_.send_failed(word, destination_.current());
         return 0;
     }

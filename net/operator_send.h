@@ -19,9 +19,10 @@ namespace net {
 
 class Operator_Send {
   public:
-    // With `keys`, each vector is sealed with a trailer.
-    Operator_Send(Peer_Sockets& sockets, const Destination_Book& destination, int listen_port,
-                  Peer_Events& events, Vector_Keys* keys = nullptr);
+    // Vectors go out by `sink`; send_update() by SDL_net's `sockets`. With
+    // `keys`, each vector is sealed with a trailer.
+    Operator_Send(Datagram_Sink& sink, Peer_Sockets& sockets, const Destination_Book& destination,
+                  int listen_port, Peer_Events& events, Vector_Keys* keys = nullptr);
 
     // 1 when all three datagrams went out; otherwise 0, told.
     int send_word(std::string_view word);
@@ -32,6 +33,7 @@ class Operator_Send {
     void send_update(const char* data, UDPpacket** source, const std::string& host, int port);
 
   private:
+    Datagram_Sink& sink_;
     Peer_Sockets& sockets_;
     const Destination_Book& destination_;
     std::string listen_port_;

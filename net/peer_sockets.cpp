@@ -237,6 +237,15 @@ bool Peer_Sockets::send_vector(const Endpoint& to, const Vector_Bytes& datagrams
            wire::kPacketsPerVector;
 }
 
+std::uint16_t Peer_Sockets::sending_port(int family) const {
+    if (family == AF_INET6) {
+        return ipv6_.sending_port();
+    }
+    const IPaddress* local =
+        send_sock != nullptr ? SDLNet_UDP_GetPeerAddress(send_sock, -1) : nullptr;
+    return local != nullptr ? ntohs(local->port) : 0;
+}
+
 void Peer_Sockets::send_first_slot(const char* data, const IPaddress& to) {
     if (send_sock == nullptr) {
         return;

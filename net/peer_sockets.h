@@ -48,6 +48,7 @@ class Peer_Sockets final : public Datagram_Source, public Datagram_Sink {
     int queue_bytes(std::size_t socket) const override;
 
     bool send_vector(const Endpoint& to, const Vector_Bytes& datagrams) override;
+    std::uint16_t sending_port(int family) const override;
     // Sends outbound slot 0 as `data` to `to`, and slots 1 and 2 as the last
     // vector sent left them (none before any was sent).
     void send_first_slot(const char* data, const IPaddress& to);

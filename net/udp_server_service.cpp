@@ -16,6 +16,23 @@ int announce_listen_port(int port, net::Peer_Events& events) {
     return port == 0 ? wire::kDefaultListenPort : port;
 }
 
+// The capture file, opened as a start-up step; none when not asked for.
+std::shared_ptr<net::Capture> open_capture(const std::string& path, net::Peer_Events& events) {
+    if (path.empty()) {
+        return nullptr;
+    }
+    events.step_begun(net::Step::kCaptureFile, 0, false);
+    std::string call;
+    std::string reason;
+    std::shared_ptr<net::Capture> capture = net::Capture::open(path, call, reason);
+    if (!capture) {
+        events.step_failed(net::Step::kCaptureFile, call, reason);
+        std::exit(1);
+    }
+    events.step_done(net::Step::kCaptureFile);
+    return capture;
+}
+
 // Sleeps until `when`; a signal cannot stretch the sleep.
 void sleep_until(wire::Clock::time_point when) {
     const timespec until = net::timespec_of(when.time_since_epoch());
@@ -31,20 +48,52 @@ UDP_Server_Service::UDP_Server_Service(int listen_port, net::Peer_Events& events
       settings_(std::move(settings)),
       sockets_(settings_.family, events),
       listen_port_(announce_listen_port(listen_port, events)),
+      capture_(open_capture(settings_.capture_file, events)),
+      tap_(capture_ ? std::make_unique<net::Capture_Tap>(sockets_, sockets_, *capture_) : nullptr),
       destination_(std::move(dest_ip), dest_port, settings_.family, events),
       keys_(settings_.key ? std::make_unique<net::Vector_Keys>(settings_.key, settings_.max_skew_s)
                           : nullptr),
-      core_(settings_.answer_to, sockets_, events, keys_.get()),
-      operator_send_(sockets_, destination_, listen_port_, events, keys_.get()) {
+      core_(settings_.answer_to, sink(), events, keys_.get()),
+      operator_send_(sink(), sockets_, destination_, listen_port_, events, keys_.get()) {
     sockets_.start_library();
     sockets_.open_receive(listen_port_);
     sockets_.open_send();
     resolve_dest_address();
     sockets_.allocate();
-    receive_.emplace(sockets_, settings_.window, settings_.allow, events_);
+    if (tap_) {
+        tap_->start();
+    }
+    receive_.emplace(source(), settings_.window, settings_.allow, events_);
+}
+
+net::Datagram_Source& UDP_Server_Service::source() {
+    return tap_ ? static_cast<net::Datagram_Source&>(*tap_) : sockets_;
+}
+
+net::Datagram_Sink& UDP_Server_Service::sink() {
+    return tap_ ? static_cast<net::Datagram_Sink&>(*tap_) : sockets_;
+}
+
+void UDP_Server_Service::tell_capture(Clock::time_point now, bool at_end) {
+    if (!capture_) {
+        return;
+    }
+    if (const int error = capture_->failure(); error != 0 && !capture_failure_told_) {
+        capture_failure_told_ = true;
+        events_.capture_failed(capture_->path(), error);
+    }
+    const std::uint64_t missed = capture_->not_captured();
+    if (missed > not_captured_told_ && (at_end || now >= next_capture_line_)) {
+        events_.not_captured(missed - not_captured_told_, capture_failure_told_);
+        not_captured_told_ = missed;
+        next_capture_line_ = now + net::Told_Count::kEvery;
+    }
 }
 
 UDP_Server_Service::~UDP_Server_Service() {
+    if (capture_) {
+        capture_->finish(kWayOutLimit);
+    }
     receive_.reset();
     sockets_.shut_down();
 }
@@ -80,13 +129,18 @@ int UDP_Server_Service::serve(std::uint32_t readable) {
     const auto handled = core_.handle(receive_->assembly(), Clock::now());
     receive_->tell_counts(Clock::now(), false);
     core_.tell_counts(Clock::now(), false);
+    tell_capture(Clock::now(), false);
     return handled == net::Peer_Core::Handled::kPeerQuit ? 0 : 1;
 }
 
 std::optional<UDP_Server_Service::Clock::time_point> UDP_Server_Service::next_wake() const {
     std::optional<Clock::time_point> wake;
+    std::optional<Clock::time_point> capture_line;
+    if (capture_ && capture_->not_captured() > not_captured_told_) {
+        capture_line = next_capture_line_;
+    }
     for (const auto& when : {receive_->next_deadline(), core_.next_due(receive_->assembly()),
-                             receive_->next_count_line(), core_.next_count_line()}) {
+                             receive_->next_count_line(), core_.next_count_line(), capture_line}) {
         if (when) {
             wake = wake ? std::min(*wake, *when) : *when;
         }
@@ -127,6 +181,18 @@ void UDP_Server_Service::finish(const std::function<void()>& between) {
     handle_all_ready();
     receive_->tell_counts(Clock::now(), true);
     core_.tell_counts(Clock::now(), true);
+    if (capture_) {
+        capture_->finish(kWayOutLimit);  // every datagram in the file, or counted as not
+        tell_capture(Clock::now(), true);
+    }
+}
+
+void UDP_Server_Service::add_capture_counts(net::Peer_Counters& counts) const {
+    if (capture_) {
+        counts.capturing = true;
+        counts.datagrams_captured = capture_->captured();
+        counts.datagrams_not_captured = capture_->not_captured();
+    }
 }
 
 net::Peer_Counters UDP_Server_Service::counters() const {
@@ -137,6 +203,7 @@ net::Peer_Counters UDP_Server_Service::counters() const {
     if (const auto drops = receive_->drops_since_start()) {
         now.datagrams_dropped = *drops;
     }
+    add_capture_counts(now);
     return now;
 }
 
@@ -146,6 +213,7 @@ net::Peer_Counters UDP_Server_Service::counters_told() const {
     told.datagrams_refused = receive_->refused();
     told.datagrams_cut = receive_->cut();
     told.datagrams_dropped = receive_->drops_seen();
+    add_capture_counts(told);
     return told;
 }
 

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "capture.h"
+#include "capture_tap.h"
 #include "destination.h"
 #include "events.h"
 #include "operator_send.h"
@@ -43,6 +45,8 @@ struct Peer_Settings {
     // Where send_update() sends; only tests move it, always to loopback.
     std::string update_host = wire::kSendUpdateHost;
     int update_port = wire::kSendUpdatePort;
+    // Every datagram received and sent goes into this pcap file, when given.
+    std::string capture_file;
 };
 
 class UDP_Server_Service {
@@ -122,11 +126,23 @@ class UDP_Server_Service {
   private:
     // Handles everything ready, waiting out the answers' pauses.
     void handle_all_ready();
+    // The datagrams go by the capture's tap when there is one.
+    net::Datagram_Source& source();
+    net::Datagram_Sink& sink();
+    // Tells the capture's failure, once, and the datagrams it missed, at
+    // most once a second (or, `at_end`, whatever the time).
+    void tell_capture(Clock::time_point now, bool at_end);
+    void add_capture_counts(net::Peer_Counters& counts) const;
 
     net::Peer_Events& events_;
     Peer_Settings settings_;
     net::Peer_Sockets sockets_;
     int listen_port_;
+    std::shared_ptr<net::Capture> capture_;
+    std::unique_ptr<net::Capture_Tap> tap_;
+    bool capture_failure_told_ = false;
+    std::uint64_t not_captured_told_ = 0;
+    Clock::time_point next_capture_line_{};
     net::Destination_Book destination_;
     std::optional<net::Receive_Path> receive_;
     std::unique_ptr<net::Vector_Keys> keys_;

@@ -1,6 +1,7 @@
 // lanlink with commands from a pipe, -q and -v, and output that is not a
 // terminal.
 #include <gtest/gtest.h>
+#include <pcap/pcap.h>
 #include <time.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include "json_lines.h"
 #include "lanlink_e2e.h"
 #include "lanlink_run.h"
+#include "pcap_read.h"
 #include "udp.h"
 
 namespace {
@@ -169,27 +171,92 @@ TEST(LanlinkPipe, NoEscapesWhereOutputIsNotATerminal) {
     }
 }
 
+// The capture of the session below: each datagram received (16, refused
+// ones included) and sent (6), with IP and UDP headers of the real
+// endpoints, each vector's last datagram at the time the JSON tells; with
+// tshark, checksums right and the texts in order through the dissector.
+void expect_capture(const std::string& path, int port, int other, int answers,
+                    const std::string& json) {
+    const testsupport::Capture_File file = testsupport::read_capture(path);
+    ASSERT_EQ(file.error, "");
+    EXPECT_TRUE(file.nanoseconds);
+    EXPECT_EQ(file.link_type, DLT_RAW);
+    ASSERT_EQ(file.packets.size(), 22U);
+    const std::string peer_at = "127.0.0.1:" + std::to_string(port);
+    int to_peer = 0;
+    std::vector<std::string> sent_to;
+    std::string texts;
+    for (const testsupport::Captured& packet : file.packets) {
+        to_peer += packet.to == peer_at || packet.to == "127.0.0.2:" + std::to_string(port) ? 1 : 0;
+        if (packet.from.rfind("127.0.0.1:", 0) == 0 && packet.to != peer_at &&
+            packet.to.find(":" + std::to_string(port)) == std::string::npos) {
+            sent_to.push_back(packet.to);
+        }
+        EXPECT_EQ(packet.size, packet.payload.size());
+        texts += packet.payload.substr(0, packet.payload.find('\0')) + "\n";
+    }
+    EXPECT_EQ(to_peer, 16);
+    const std::string answers_at = "127.0.0.1:" + std::to_string(answers);
+    const std::string other_at = "127.0.0.1:" + std::to_string(other);
+    EXPECT_EQ(sent_to, std::vector<std::string>(
+                           {answers_at, answers_at, answers_at, other_at, other_at, other_at}));
+    for (const auto& line :
+         json.empty() ? std::vector<testsupport::Json_Line>() : testsupport::json_lines(json)) {
+        if (line.at("event") != "vector" && line.at("event") != "incomplete") {
+            continue;
+        }
+        int found = 0;
+        for (const testsupport::Captured& packet : file.packets) {
+            found += packet.from == line.at("from") &&
+                             testsupport::rfc3339(packet.when) == line.at("time")
+                         ? 1
+                         : 0;
+        }
+        EXPECT_EQ(found, 1) << line.at("time") << " from " << line.at("from");
+    }
+    if (!testsupport::have_tshark()) {
+        return;
+    }
+    const std::string checksums = testsupport::tshark(
+        "-r " + path + " -o udp.check_checksum:TRUE -T fields -e udp.checksum.status");
+    EXPECT_EQ(std::count(checksums.begin(), checksums.end(), '\n') -
+                  static_cast<long>(checksums.find("Running as user") != std::string::npos),
+              22);
+    EXPECT_EQ(checksums.find("\n2\n"), std::string::npos);  // 2: bad
+    std::string decode;
+    for (const int p : {port, other, answers}) {
+        decode += " -d udp.port==" + std::to_string(p) + ",lanlink";
+    }
+    std::string shown = testsupport::tshark(
+        "-r " + path + " -X lua_script:" LANLINK_SOURCE_DIR "/wireshark/lanlink.lua" + decode +
+        " -T fields -e lanlink.text");
+    if (const auto warning = shown.find("Running as user"); warning != std::string::npos) {
+        shown.erase(warning, shown.find('\n', warning) + 1 - warning);
+    }
+    // tshark shows the byte that is not UTF-8 as U+FFFD.
+    texts.replace(texts.find("caf\xe9"), 4, "caf\xef\xbf\xbd");
+    EXPECT_EQ(shown, texts);
+}
+
 // The same session told as text and as JSON Lines: the same counts, every
 // JSON line an object with the event's members, times the kernel's.
 TEST(LanlinkPipe, AJsonSessionTellsWhatTheTextTells) {
     const auto utc_now = [] {
         timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
-        tm utc{};
-        gmtime_r(&now.tv_sec, &utc);
-        char text[64];
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-        return std::string(text) + "." + std::to_string(1000000000L + now.tv_nsec).substr(1) + "Z";
+        return testsupport::rfc3339(now);
     };
     std::map<std::string, long> counted[2];
     for (const bool json : {false, true}) {
         const LoopbackUdp other;
         const LoopbackUdp answers;
         const int port = testsupport::free_udp_port();
-        Child child({LANLINK_BINARY, json ? "--json" : "-yqv", "-p", "-W", "300", "--allow",
-                     "127.0.0.1", "--answer-to", "127.0.0.1:" + std::to_string(answers.port()),
-                     "127.0.0.1", std::to_string(other.port()), std::to_string(port)},
-                    Input::kPipe);
+        const testsupport::Temporary_File capture;
+        Child child(
+            {LANLINK_BINARY, json ? "--json" : "-yqv", "-p", "-W", "300", "--allow", "127.0.0.1",
+             "--answer-to", "127.0.0.1:" + std::to_string(answers.port()), "-w", capture.path(),
+             "127.0.0.1", std::to_string(other.port()), std::to_string(port)},
+            Input::kPipe);
         const auto to = static_cast<std::uint16_t>(port);
         ASSERT_TRUE(
             testsupport::eventually([to] { return testsupport::kernel_drops(to).has_value(); }));
@@ -232,6 +299,7 @@ TEST(LanlinkPipe, AJsonSessionTellsWhatTheTextTells) {
                 counted[0][name] = std::stol(out.substr(at + key.size() + 2));
             }
         }
+        expect_capture(capture.path(), port, other.port(), answers.port(), json ? out : "");
         const long refused = json ? testsupport::json_count(testsupport::json_lines(out), "refused")
                                   : testsupport::told_count(out, " refused from hosts");
         EXPECT_EQ(refused, 3) << out;

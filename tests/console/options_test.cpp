@@ -52,6 +52,14 @@ TEST(Options, EachOptionTakesItsValueAndABadOneIsNamed) {
     EXPECT_TRUE(options.peer.answer_to.sender);
     EXPECT_EQ(options.peer.answer_to.endpoint.port(), 9);
     EXPECT_FALSE(options.yes || options.text.quiet);  // one option never turns on another
+    // --json takes -y and -q with it, and nothing else; -w only its file.
+    ASSERT_TRUE(parse({"--json", "--capture", "c.pcap"}, options = {}, err)) << err;
+    EXPECT_TRUE(options.json && options.yes && options.text.quiet);
+    EXPECT_FALSE(options.prompt || options.text.verbose);
+    EXPECT_EQ(options.peer.capture_file, "c.pcap");
+    ASSERT_TRUE(parse({"-w", "d.pcap"}, options = {}, err)) << err;
+    EXPECT_FALSE(options.json || options.yes || options.text.quiet);
+    EXPECT_EQ(options.peer.capture_file, "d.pcap");
 
     const std::string hint = "\nTry 'lanlink --help' for more information.\n";
     const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
@@ -64,6 +72,9 @@ TEST(Options, EachOptionTakesItsValueAndABadOneIsNamed) {
         {{"--allow"}, "option '--allow' needs a value"},
         {{"-x"}, "unknown option '-x'"},
         {{"--bogus=1"}, "unknown option '--bogus'"},
+        {{"-w", "-"}, "-w takes a file, not '-': standard output is the console's"},
+        {{"--capture=-"}, "--capture takes a file, not '-': standard output is the console's"},
+        {{"-w"}, "option '-w' needs a value"},
     };
     for (auto [args, message] : refused) {
         EXPECT_FALSE(parse(args, options = {}, err)) << message;

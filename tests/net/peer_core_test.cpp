@@ -55,6 +55,8 @@ struct Events final : net::Peer_Events {
     void send_failed(std::string_view, const net::Destination&) override {}
     void send_too_long(std::string_view, std::size_t, bool) override {}
     void vectors_refused(net::Refusal, std::uint64_t, const net::Endpoint&, int) override {}
+    void capture_failed(std::string_view, int) override {}
+    void not_captured(std::uint64_t, bool) override {}
     void destination_changing(const net::Destination&, bool) override {}
     void destination_resolved(const net::Destination&) override {}
     void destination_failed(const net::Destination&, std::string_view) override {}

@@ -111,6 +111,17 @@ std::string read_file(const std::string& path) {
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
+Temporary_File::Temporary_File() {
+    const int fd = mkstemp(path_.data());
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+
+Temporary_File::~Temporary_File() {
+    unlink(path_.c_str());
+}
+
 HeadlessToFile::HeadlessToFile(const std::string& binary, int answer_port,
                                const std::string& options, bool own_window)
     : json_(options.find("--json") != std::string::npos) {

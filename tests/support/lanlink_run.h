@@ -61,6 +61,21 @@ void expect_idle_costs_nothing(const Child& peer);
 
 std::string read_file(const std::string& path);
 
+// A file name of the test's own under /tmp, the file removed at the end.
+class Temporary_File {
+  public:
+    Temporary_File();
+    ~Temporary_File();
+    Temporary_File(const Temporary_File&) = delete;
+    Temporary_File& operator=(const Temporary_File&) = delete;
+    Temporary_File(Temporary_File&&) = delete;
+    Temporary_File& operator=(Temporary_File&&) = delete;
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_ = "/tmp/lanlink-test-XXXXXX";
+};
+
 // `binary` headless with its standard output in a file, which never holds
 // it up: every printout is there.
 class HeadlessToFile {

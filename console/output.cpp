@@ -50,6 +50,12 @@ Output::Output() {
         if (fstat(fd, &found) != 0 || S_ISREG(found.st_mode)) {
             continue;  // a file never makes a writer wait
         }
+        struct stat null {};
+        if (S_ISCHR(found.st_mode) && stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
+            found.st_rdev == null.st_rdev) {
+            target.null = true;  // nothing to write, and nothing to wait for
+            continue;
+        }
         if (S_ISSOCK(found.st_mode)) {
             target.socket = true;
             continue;
@@ -117,7 +123,7 @@ void Output::tell_untold(std::deque<Piece>& to) {
 }
 
 bool Output::put(int fd, std::string_view text, Kind kind) {
-    if (failed_.at(static_cast<std::size_t>(fd))) {
+    if (failed_.at(static_cast<std::size_t>(fd)) || discards(fd)) {
         return true;  // what went wrong stays wrong: nothing more is written there
     }
     const std::size_t bound = kind == Kind::kPrintout ? kBound

@@ -46,6 +46,9 @@ class Text_Out {
     virtual void finish() = 0;
     // Vector printouts counted as not shown since start.
     virtual std::uint64_t not_shown() const = 0;
+    // Whatever is put for `fd` goes nowhere (it is /dev/null): a text need
+    // not even be made.
+    virtual bool discards(int /*fd*/) const { return false; }
 };
 
 // A line being edited on the terminal, which printouts go above: the
@@ -83,6 +86,7 @@ class Output final : public Text_Out {
     void flush();
     void finish() override;
     std::uint64_t not_shown() const override { return not_shown_; }
+    bool discards(int fd) const override { return targets_.at(static_cast<std::size_t>(fd)).null; }
 
     // For the loop's wait: the descriptor to wait on until it takes more
     // (-1 when nothing waits to be written now), and when to look at the
@@ -136,6 +140,7 @@ class Output final : public Text_Out {
         bool socket = false;  // sent to without waiting
         bool terminal = false;
         bool checked = false;  // no own descriptor: looked at with poll() first
+        bool null = false;     // /dev/null: nothing put for it is kept or written
     };
 
     void append(std::deque<Piece>& to, int fd, bool above, std::string_view text,

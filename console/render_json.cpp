@@ -112,6 +112,9 @@ void Json_Renderer::step_failed(net::Step step, std::string_view call, std::stri
 }
 
 void Json_Renderer::vector(const net::Vector_Event& vector) {
+    if (out_.discards(1)) {
+        return;  // standard output is /dev/null: nothing to make
+    }
     tell_owed(false);
     static constexpr const char* kSlots[] = {"ip", "port", "msg"};
     Writer& w = begin(vector.whole() ? "vector" : "incomplete");

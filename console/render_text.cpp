@@ -201,6 +201,9 @@ void Text_Renderer::receive_queue(int bytes, int wanted) {
 }
 
 void Text_Renderer::vector(const net::Vector_Event& vector) {
+    if (out_.discards(1)) {
+        return;  // standard output is /dev/null: nothing to make
+    }
     tell_owed(false);  // a drop line that found no room before keeps its place
     std::string& shown = printout_;
     shown.clear();
@@ -275,14 +278,17 @@ void Text_Renderer::tell_owed(bool at_end) {
     static constexpr std::array<const char*, 3> kWhy = {"not authenticated", "replayed", "stale"};
     for (std::size_t why = 0; why < vectors_owed_.size(); ++why) {
         Owed_Refusal& owed = vectors_owed_.at(why);
+        if (owed.count == 0) {
+            continue;
+        }
         std::string reason = kWhy.at(why);
         if (static_cast<net::Refusal>(why) == net::Refusal::kStale) {
             reason += ", clock off by more than " + number(owed.max_skew_s) + " s";
         }
-        if (owed.count > 0 && out_.put(1,
-                                       counted(owed.count, " vector", " vectors") + " refused: " +
-                                           reason + " (last from " + owed.last_from.text() + ")\n",
-                                       kind)) {
+        if (out_.put(1,
+                     counted(owed.count, " vector", " vectors") + " refused: " + reason +
+                         " (last from " + owed.last_from.text() + ")\n",
+                     kind)) {
             owed.count = 0;
         }
     }

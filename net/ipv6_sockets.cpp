@@ -66,17 +66,7 @@ bool Ipv6_Sockets::send_vector(const Endpoint& to, const Vector_Bytes& datagrams
     if (!send_.valid() || to.family() != AF_INET6) {
         return false;
     }
-    for (const std::string_view datagram : datagrams) {
-        ssize_t sent = 0;
-        while ((sent = sendto(send_.get(), datagram.data(), datagram.size(), 0, to.address(),
-                              to.length())) < 0 &&
-               errno == EINTR) {
-        }
-        if (sent != static_cast<ssize_t>(datagram.size())) {
-            return false;
-        }
-    }
-    return true;
+    return send_datagrams(send_.get(), to, datagrams);
 }
 
 std::uint16_t Ipv6_Sockets::sending_port() const {

@@ -127,6 +127,9 @@ void Peer_Sockets::open_send() {
             fail(Step::kSendSocket, "SDLNet_UDP_Open(0)",
                  open_failure_reason("the socket could not be opened"));
         }
+        // Its descriptor sends a vector's three datagrams in one call; where
+        // it cannot be found, SDL_net sends them one by one.
+        send_fd_ = udp_descriptor(send_sock);
     }
     if (family_ == Family::kIpv6 || ipv6_.receiving()) {
         if (const auto failure = ipv6_.open_send()) {
@@ -167,6 +170,7 @@ void Peer_Sockets::allocate() {
 void Peer_Sockets::shut_down() {
     SDLNet_UDP_Close(send_sock);
     SDLNet_UDP_Close(recv_sock);
+    send_fd_ = -1;
     send_sock = nullptr;
     recv_sock = nullptr;
     events_.shutdown_step(Shutdown_Step::kSendingClient);
@@ -222,6 +226,7 @@ bool Peer_Sockets::send_vector(const Endpoint& to, const Vector_Bytes& datagrams
         return false;  // IPv6 alone
     }
     const IPaddress address{to.ipv4_host(), htons(to.port())};
+    Vector_Bytes kept;
     for (int i = 0; i < wire::kPacketsPerVector; ++i) {
         UDPpacket* p = out_packets[i];
         const std::string_view bytes = datagrams.at(static_cast<std::size_t>(i));
@@ -230,11 +235,17 @@ bool Peer_Sockets::send_vector(const Endpoint& to, const Vector_Bytes& datagrams
         p->len = static_cast<int>(bytes.size());
         p->channel = -1;
         p->address = address;
+        kept.at(static_cast<std::size_t>(i)) =
+            std::string_view(reinterpret_cast<const char*>(p->data), bytes.size());
     }
     outbound_addressed_ = true;
-    // A vector send counts the packets that went out; fewer than all is a failure.
-    return SDLNet_UDP_SendV(send_sock, out_packets, wire::kPacketsPerVector) ==
-           wire::kPacketsPerVector;
+    // The outbound packets as SDL_net would send them, in one call from its
+    // sending socket; fewer than all is a failure.
+    if (send_fd_ < 0) {
+        return SDLNet_UDP_SendV(send_sock, out_packets, wire::kPacketsPerVector) ==
+               wire::kPacketsPerVector;
+    }
+    return send_datagrams(send_fd_, to, kept);
 }
 
 std::uint16_t Peer_Sockets::sending_port(int family) const {

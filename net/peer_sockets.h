@@ -68,6 +68,7 @@ class Peer_Sockets final : public Datagram_Source, public Datagram_Sink {
     UDPpacket** out_packets = nullptr;
     UDPpacket** in_packets = nullptr;  // the receive batch's buffers
     int recv_fd_ = -1;
+    int send_fd_ = -1;  // the sending socket's descriptor
     int queue_bytes_ = 0;
     std::optional<Batch_Receiver> receiver_;
     // The outbound packets' own buffers: send_first_slot() lends slot 0

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
@@ -50,6 +51,38 @@ int udp_descriptor(UDPsocket sock) {
     closedir(fds);
     errno = found < 0 ? ENOENT : errno;
     return found;
+}
+
+bool send_datagrams(int fd, const Endpoint& to, const Vector_Bytes& datagrams) {
+    std::array<iovec, wire::kPacketsPerVector> parts{};
+    std::array<mmsghdr, wire::kPacketsPerVector> messages{};
+    for (std::size_t i = 0; i < datagrams.size(); ++i) {
+        // sendmmsg() only reads the bytes and the address.
+        parts.at(i) = {const_cast<char*>(datagrams.at(i).data()), datagrams.at(i).size()};
+        msghdr& header = messages.at(i).msg_hdr;
+        header.msg_name = const_cast<sockaddr*>(to.address());
+        header.msg_namelen = to.length();
+        header.msg_iov = &parts.at(i);
+        header.msg_iovlen = 1;
+    }
+    unsigned sent = 0;
+    while (sent < messages.size()) {
+        const int now =
+            sendmmsg(fd, messages.data() + sent, static_cast<unsigned>(messages.size()) - sent, 0);
+        if (now < 0 && errno == EINTR) {
+            continue;
+        }
+        if (now <= 0) {
+            return false;
+        }
+        for (unsigned i = sent; i < sent + static_cast<unsigned>(now); ++i) {
+            if (messages.at(i).msg_len != parts.at(i).iov_len) {
+                return false;
+            }
+        }
+        sent += static_cast<unsigned>(now);
+    }
+    return true;
 }
 
 bool library_can_wait_on(int fd) {

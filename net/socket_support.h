@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "datagrams.h"
+
 namespace net {
 
 // The descriptor of an SDL_net UDP socket, or -1 (with errno set). SDL_net
@@ -41,6 +43,11 @@ int receive_buffer(int fd);
 // because its receive queue was full (the drops column of /proc/net/udp);
 // nothing where the kernel cannot tell. The count wraps at 2^32.
 std::optional<std::uint32_t> kernel_drops(int fd);
+
+// Sends the three datagrams to `to` from `fd`, in slot order, with one
+// sendmmsg() (more only when the kernel takes fewer at once): true when
+// all went.
+bool send_datagrams(int fd, const Endpoint& to, const Vector_Bytes& datagrams);
 
 // Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed, so that
 // no socket or pipe the program opens later takes its place.

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "child.h"
@@ -70,41 +71,57 @@ TEST(LanlinkHeadless, MakesNoTerminalCallsAndNoNeedlessDropQueries) {
         GTEST_SKIP() << "strace cannot trace here (ptrace is not allowed)";
     }
     // Once at the end for each receive socket, and never in between here:
-    // no queue could have filled. With -4, the one IPv4 socket.
-    for (const bool ipv4_only : {true, false}) {
+    // no queue could have filled. With -4, the one IPv4 socket. With standard
+    // output /dev/null, nothing is written there at all, and every update is
+    // still answered.
+    for (const auto& [ipv4_only, to_null] :
+         {std::pair{true, false}, std::pair{false, false}, std::pair{false, true}}) {
         char trace[] = "/tmp/lanlink-trace-XXXXXX";
         const int fd = mkstemp(trace);
         ASSERT_GE(fd, 0);
         close(fd);
         const int port = testsupport::free_udp_port();
-        std::vector<std::string> argv = {"/usr/bin/strace", "-o", trace, "-e",
-                                         "trace=ioctl,getsockopt"};
-        for (const auto& arg : command_line(port)) {
-            argv.push_back(arg);
+        const LoopbackUdp answers;
+        std::string words =
+            "exec /usr/bin/strace -o " + std::string(trace) + " -e trace=ioctl,getsockopt,write";
+        for (const auto& arg : command_line(port, answers.port())) {
+            words += " " + arg;
         }
         if (ipv4_only) {
-            argv.insert(argv.begin() + 6, "-4");
+            words += " -4";
         }
-        Child child(argv, Input::kPipe);
+        Child child({"/bin/sh", "-c", words + (to_null ? " >/dev/null" : "")}, Input::kPipe);
         child.write("y\n");
-        ASSERT_TRUE(child.wait_for("recieving packets...Success!\n\n", testsupport::patient()));
+        const auto to = static_cast<std::uint16_t>(port);
+        ASSERT_TRUE(
+            testsupport::eventually([to] { return testsupport::kernel_drops(to).has_value(); }));
         const LoopbackUdp other;
-        for (const char* keyword : {"hello", "hello", "quit"}) {
-            other.send_vector(static_cast<std::uint16_t>(port), z("1.2.3.4"), z("99"), z(keyword));
+        for (const char* keyword : {"hello", "update", "update", "quit"}) {
+            other.send_vector(to, z("1.2.3.4"), z("99"), z(keyword));
             child.read_for(milliseconds(20));
         }
         EXPECT_EQ(exit_code(child.wait_exit()), 0);
+        for (int i = 0; i < 6; ++i) {
+            EXPECT_TRUE(answers.receive(testsupport::patient())) << to_null;
+        }
         std::ifstream calls(trace);
         std::string line;
         int on_input = 0;
         int drop_queries = 0;
+        int to_output = 0;
         while (std::getline(calls, line)) {
             on_input += line.rfind("ioctl(0,", 0) == 0 ? 1 : 0;
             drop_queries += line.find("SO_MEMINFO") != std::string::npos ? 1 : 0;
+            // Output goes through a descriptor of the program's own.
+            to_output +=
+                line.rfind("write(", 0) == 0 && line.find("Packet array") != std::string::npos ? 1
+                                                                                               : 0;
         }
         unlink(trace);
         EXPECT_LE(on_input, 1);
         EXPECT_EQ(drop_queries, ipv4_only || !testsupport::peer_has_ipv6() ? 1 : 2) << ipv4_only;
+        EXPECT_EQ(to_output == 0, to_null) << to_output;
+        EXPECT_EQ(child.output().find("Packet array incoming!") == std::string::npos, to_null);
     }
 }
 

@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -49,6 +50,21 @@ ssize_t editor_write(void* cookie, const char* bytes, std::size_t size) {
 
 FILE* g_editor_out = nullptr;
 
+// A key from standard input, which the loop's wait has found readable:
+// read as it is, without readline's own signal mask dance around it.
+int read_key(FILE* /*in*/) {
+    unsigned char byte = 0;
+    for (;;) {
+        const ssize_t got = read(STDIN_FILENO, &byte, 1);
+        if (got == 1) {
+            return byte;
+        }
+        if (got == 0 || errno != EINTR) {
+            return EOF;
+        }
+    }
+}
+
 extern "C" void note_resize(int /*sig*/) {
     g_resized = 1;
 }
@@ -91,6 +107,7 @@ Line_Editor::Line_Editor(Commands& commands, Output& output)
     rl_readline_name = "lanlink";
     rl_instream = stdin;
     rl_outstream = g_editor_out;
+    rl_getc_function = read_key;
     using_history();
     stifle_history(kMostHistory);
     // ~/.inputrc is read here, as every readline program reads it. A paste
@@ -118,6 +135,7 @@ Line_Editor::~Line_Editor() {
     // rl_clear_history(), not clear_history(): the lines' undo lists too.
     rl_clear_history();
     rl_outstream = stdout;
+    rl_getc_function = rl_getc;
     std::fclose(g_editor_out);
     g_editor_out = nullptr;
     g_editor = nullptr;

@@ -45,7 +45,17 @@ Waiter::Waiter(Output& output, UDP_Server_Service* service, bool input, bool ter
     : output_(output), service_(service), input_(input), terminal_(terminal) {}
 
 bool Waiter::may_read() const {
-    return input_ && (!terminal_ || terminal::foreground());
+    if (!input_ || !terminal_) {
+        return input_;
+    }
+    // The program moves in or out of the foreground only by way of signals
+    // (a stop, then SIGCONT), after which the place is asked again.
+    if (!front_known_ || terminal::resumes() != front_resumes_) {
+        front_resumes_ = terminal::resumes();
+        front_ = terminal::foreground();
+        front_known_ = true;
+    }
+    return front_;
 }
 
 Woken Waiter::wait() {
@@ -68,6 +78,7 @@ Woken Waiter::wait() {
         // the place is looked at again after one, and now and then in the
         // background, not on every wake.
         if (look) {
+            front_known_ = false;
             in_front = may_read();
             output_.look_at_terminal(in_front);
             look = false;

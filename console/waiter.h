@@ -51,6 +51,8 @@ class Waiter {
     bool reads_input() const { return input_; }
     // Standard input may be read now: it is no terminal, or the program is
     // in the terminal's foreground.
+    // The terminal is asked only once after each signal that may have
+    // moved the program (and now and then in the background).
     bool may_read() const;
     // The terminal has gone: from now on only the socket is waited on.
     void stop_reading_input() { input_ = false; }
@@ -63,6 +65,10 @@ class Waiter {
     bool input_;
     bool terminal_;
     int wait_error_ = 0;
+    // The foreground as last asked, and the count of resumes then.
+    mutable bool front_ = false;
+    mutable bool front_known_ = false;
+    mutable unsigned front_resumes_ = 0;
 };
 
 enum class LineRead { kLine, kEnd, kPeerQuit, kOutputFailed, kWaitFailed, kSignalled };

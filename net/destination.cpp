@@ -18,6 +18,9 @@ bool Destination_Book::resolve(std::string& reason) {
     if (!found) {
         return false;
     }
+    if (*found != resolved_) {
+        local_address_.clear();  // a new destination: its route is looked up anew
+    }
     resolved_ = *found;
     return true;
 }
@@ -72,6 +75,9 @@ void Destination_Book::show() const {
 }
 
 std::string Destination_Book::local_address() const {
+    if (!local_address_.empty()) {
+        return local_address_;
+    }
     // Connecting a datagram socket only picks the route: it sends nothing.
     std::string text = "0.0.0.0";
     const int fd =
@@ -87,6 +93,7 @@ std::string Destination_Book::local_address() const {
             Endpoint::from(reinterpret_cast<const sockaddr*>(&local), len).address_text();
         if (!found.empty()) {
             text = found;
+            local_address_ = found;  // kept: the route was found
         }
     }
     close(fd);

@@ -30,7 +30,8 @@ class Destination_Book {
 
     const Destination& current() const { return current_; }
     const Endpoint& resolved() const { return resolved_; }
-    // The numeric address this machine sends from towards the destination.
+    // The numeric address this machine sends from towards the destination:
+    // the route is looked up once for each destination.
     std::string local_address() const;
 
   private:
@@ -41,6 +42,7 @@ class Destination_Book {
     Peer_Events& events_;
     Destination current_;
     Endpoint resolved_;
+    mutable std::string local_address_;  // empty until found for resolved_
 };
 
 }  // namespace net

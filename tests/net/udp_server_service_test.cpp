@@ -983,6 +983,18 @@ TEST_P(ServiceFamily, SendsToADestinationOfEitherFamily) {
     }
     EXPECT_EQ(out.text(),
               "Sent \"hi\" to " + address + " on port " + std::to_string(other.port()) + "\n");
+    // A new destination has a route of its own: the first slot follows it.
+    if (!testsupport::peer_has_ipv6()) {
+        return;
+    }
+    const LoopbackUdp next(0, false, 1, v6() ? AF_INET : AF_INET6);
+    const std::string next_address = v6() ? "127.0.0.1" : "::1";
+    ASSERT_EQ(service.resolve_dest_address(static_cast<int>(next.port())), 1);
+    ASSERT_EQ(service.resolve_dest_address(next_address.c_str()), 1);
+    EXPECT_EQ(service.send_message("again"), 1);
+    const auto first = next.receive(testsupport::patient());
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->bytes, z(next_address));
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, ServiceFamily, ::testing::Values(AF_INET, AF_INET6),

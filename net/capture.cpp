@@ -86,7 +86,7 @@ Capture::Capture(std::string path, pcap_t* dead)
     : path_(std::move(path)), dead_(dead), slots_(new Slot[kRoom]) {}
 
 ssize_t Capture::write_file(void* sink, const char* bytes, std::size_t size) {
-    const File_Sink& file = *static_cast<const File_Sink*>(sink);
+    File_Sink& file = *static_cast<File_Sink*>(sink);
     std::size_t done = 0;
     while (done < size) {
         if (file.abandoned->load()) {
@@ -100,6 +100,9 @@ ssize_t Capture::write_file(void* sink, const char* bytes, std::size_t size) {
             pollfd room{file.fd, POLLOUT, 0};
             poll(&room, 1, kRoomCheckMs);  // and look again whether it was given up
         } else if (wrote < 0 && errno != EINTR) {
+            if (file.error == 0) {
+                file.error = errno;
+            }
             break;
         }
     }
@@ -122,7 +125,9 @@ Capture::~Capture() {
 void Capture::add(const Endpoint& from, const Endpoint& to, std::string_view bytes,
                   std::size_t size, const timespec& when) {
     const std::uint64_t head = head_.load(std::memory_order_relaxed);
-    if (failure() != 0 || head - tail_.load(std::memory_order_acquire) >= kRoom) {
+    // Given up, the writer may still be reading any slot.
+    if (abandoned_.load(std::memory_order_relaxed) || failure() != 0 ||
+        head - tail_.load(std::memory_order_acquire) >= kRoom) {
         not_captured_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
@@ -181,11 +186,17 @@ void Capture::fail(int error) {
 }
 
 void Capture::flush() {
-    if (unflushed_ == 0 || failure() != 0) {
-        return;
+    {
+        // The count is shared with a way out that gives the capture up.
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (unflushed_ == 0 || abandoned_ || failure() != 0) {
+            return;
+        }
     }
-    const bool flushed = pcap_dump_flush(dumper_) == 0;
-    const int error = errno;
+    // A write that failed while the stream filled its buffer is not told
+    // by the flush: the error the sink kept is.
+    const bool flushed = pcap_dump_flush(dumper_) == 0 && sink_.error == 0;
+    const int error = sink_.error != 0 ? sink_.error : errno;
     const std::lock_guard<std::mutex> lock(mutex_);
     if (abandoned_) {
         return;  // counted already

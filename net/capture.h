@@ -82,6 +82,8 @@ class Capture : public std::enable_shared_from_this<Capture> {
     struct File_Sink {
         int fd = -1;
         const std::atomic<bool>* abandoned = nullptr;
+        int error = 0;  // the errno of the first write that failed, kept: the
+                        // stream drops what it could not write, and says no more
     };
     static ssize_t write_file(void* sink, const char* bytes, std::size_t size);
     static int close_file(void* sink);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -139,6 +140,38 @@ int LoopbackUdp::drain() const {
 }
 
 std::uint16_t free_udp_port() {
+    // Free for a peer that binds it on every address of both families: a
+    // port the kernel picks for 0.0.0.0, and that [::] can have too.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int v4 = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        socklen_t length = sizeof any;
+        if (v4 < 0 || bind(v4, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0 ||
+            getsockname(v4, reinterpret_cast<sockaddr*>(&any), &length) != 0) {
+            if (v4 >= 0) {
+                close(v4);
+            }
+            break;
+        }
+        const std::uint16_t port = ntohs(any.sin_port);
+        const int v6 = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        bool free6 = v6 < 0;  // no IPv6 here: nothing to share the port with
+        if (v6 >= 0) {
+            const int on = 1;
+            setsockopt(v6, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+            sockaddr_in6 any6{};
+            any6.sin6_family = AF_INET6;
+            any6.sin6_port = htons(port);
+            free6 = bind(v6, reinterpret_cast<sockaddr*>(&any6), sizeof any6) == 0 ||
+                    errno == EADDRNOTAVAIL || errno == EAFNOSUPPORT;
+            close(v6);
+        }
+        close(v4);
+        if (free6) {
+            return port;
+        }
+    }
     const LoopbackUdp probe;
     return probe.port();
 }

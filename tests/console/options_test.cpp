@@ -43,6 +43,11 @@ TEST(Options, EachOptionTakesItsValueAndABadOneIsNamed) {
     EXPECT_TRUE(options.yes && options.text.quiet && options.text.verbose && options.prompt);
     EXPECT_EQ(options.peer.window.count(), 7);
     EXPECT_EQ(options.operands, (std::vector<std::string>{"lanlink", "a", "b", "-c"}));
+    EXPECT_EQ(options.peer.family, net::Family::kBoth);
+    ASSERT_TRUE(parse({"-4"}, options = {}, err)) << err;
+    EXPECT_EQ(options.peer.family, net::Family::kIpv4);
+    ASSERT_TRUE(parse({"-6"}, options = {}, err)) << err;
+    EXPECT_EQ(options.peer.family, net::Family::kIpv6);
     ASSERT_TRUE(parse({"-W", "+8"}, options = {}, err)) << err;  // a sign, as set_port takes it
     EXPECT_EQ(options.peer.window.count(), 8);
     ASSERT_TRUE(parse({"-a", "10.0.0.0/8", "--allow", "127.0.0.2", "--answer-to", "sender:9"},
@@ -75,6 +80,7 @@ TEST(Options, EachOptionTakesItsValueAndABadOneIsNamed) {
         {{"-w", "-"}, "-w takes a file, not '-': standard output is the console's"},
         {{"--capture=-"}, "--capture takes a file, not '-': standard output is the console's"},
         {{"-w"}, "option '-w' needs a value"},
+        {{"-4", "-6"}, "-4 and -6 cannot be given together"},
     };
     for (auto [args, message] : refused) {
         EXPECT_FALSE(parse(args, options = {}, err)) << message;

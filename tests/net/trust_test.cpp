@@ -1,5 +1,6 @@
-// Which sources an allow-list takes, where answers go, and the values that
-// are refused: plain texts, no name looked up.
+// Which sources an allow-list takes, where answers go, the values that are
+// refused and the family a numeric address must be of: plain texts, no name
+// looked up.
 #include "trust.h"
 
 #include <arpa/inet.h>
@@ -7,7 +8,10 @@
 
 #include <initializer_list>
 #include <string>
+#include <tuple>
 #include <vector>
+
+#include "resolve.h"
 
 namespace {
 
@@ -105,6 +109,22 @@ TEST(AnswerTo, AHostAPortOrTheSender) {
     }
     EXPECT_FALSE(net::parse_answer_to("[::1]5000", answer_to, error));
     EXPECT_EQ(answer_to.endpoint.text(), "127.0.0.1:65535");  // left as it was
+}
+
+// Under -4 or -6 a numeric address of the other family is refused, named.
+TEST(Resolve, ANumericAddressIsTakenInItsFamilyOnly) {
+    using net::Family;
+    const std::tuple<const char*, Family, std::string> cases[] = {
+        {"::1", Family::kIpv4, "not an IPv4 address"},
+        {"127.0.0.1", Family::kIpv6, "not an IPv6 address"},
+        {"::1", Family::kIpv6, ""},
+        {"127.0.0.1", Family::kIpv4, ""},
+        {"::1", Family::kBoth, ""}};
+    for (const auto& [host, family, refused] : cases) {
+        std::string reason;
+        const auto found = net::resolve(host, 4555, family, reason);
+        EXPECT_EQ(found ? "" : reason, refused) << host;
+    }
 }
 
 }  // namespace

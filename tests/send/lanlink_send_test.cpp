@@ -208,6 +208,14 @@ TEST(LanlinkSend, OptionsGoAnywhereBeforeTheirEnd) {
         from.push_back(port->from_port);
     }
     EXPECT_NE(from[0], from[1]);
+    // -6 picks the family and nothing else: no answer is waited for.
+    if (testsupport::have_ipv6()) {
+        const LoopbackUdp peer6(0, false, 1, AF_INET6);
+        const SendResult six = run_send({"::1", std::to_string(peer6.port()), "hi", "-6"});
+        EXPECT_EQ(six.code, 0) << six.err;
+        EXPECT_EQ(six.out, "");
+        EXPECT_EQ(peer6.drain(), 3);
+    }
 }
 
 TEST(LanlinkSend, RefusesATextThatCannotFitASlot) {

@@ -32,13 +32,18 @@ struct Wire final : net::Datagram_Sink {
     }
 };
 
-// Records vectors and drops as "TEXT/TEXT/TEXT" plus what was made of them.
+// Records vectors and drops as "TEXT/TEXT/TEXT" plus what was made of them
+// and the length each cut datagram was sent with.
 struct Events final : net::Peer_Events {
     std::vector<std::string> told;
     void vector(const net::Vector_Event& v) override {
         told.push_back(std::string(v.text(0)) + "/" + std::string(v.text(1)) + "/" +
                        std::string(v.text(2)) + (v.quit ? " quit" : "") +
                        (v.update ? (v.answer_sent ? " answered" : " unanswered") : ""));
+        for (std::size_t i = 0; i < v.size.size(); ++i) {
+            told.back() +=
+                v.size.at(i) > v.len.at(i) ? " (" + std::to_string(v.size.at(i)) + ")" : "";
+        }
     }
     void dropped(std::uint64_t count) override {
         told.push_back("dropped " + std::to_string(count));
@@ -71,6 +76,7 @@ struct Arrival {
     std::string text;    // with its zero
     Clock::duration at;  // after t0
     std::uint32_t drops = 0;
+    std::size_t size = 0;  // as sent, when more than `text` came
 };
 
 struct Case {
@@ -149,6 +155,11 @@ TEST(PeerCore, VectorsAreToldAnsweredAfterTheirPauseAndAQuitEndsThePeer) {
          {"a/b/update answered"},
          {"127.0.0.1:4557" + answer_text.substr(answer_text.find(' '))},
          true},
+        {"a cut datagram keeps the length it was sent with",
+         {{5, z("a"), {}}, {5, z("b"), {}, 0, 2000}, {5, z("c"), {}}},
+         {},
+         {"a/b/c (2000)"},
+         {}},
     };
     for (const Case& c : cases) {
         wire::VectorAssembly assembly(milliseconds(50), 16);
@@ -158,6 +169,7 @@ TEST(PeerCore, VectorsAreToldAnsweredAfterTheirPauseAndAQuitEndsThePeer) {
             arrival.bytes = reinterpret_cast<const unsigned char*>(a.text.data());
             arrival.len = a.text.size();
             arrival.drops = a.drops;
+            arrival.size = a.size;
             arrival.at = t0 + a.at;
             assembly.add(arrival);
         }

@@ -153,4 +153,33 @@ TEST(Output, EachCountLineGivesItsOwnReason) {
     EXPECT_EQ(out.find(" not shown", typed + 1), unread);
 }
 
+// Nobody reads standard output: at the end the printouts still waiting
+// are counted on standard error, only they; one too many for the bound was
+// counted as not shown when it came.
+TEST(Output, AtTheEndThePrintoutsNobodyReadAreCounted) {
+    Child child(
+        [] {
+            int unread[2];
+            if (pipe(unread) != 0 || dup2(unread[1], STDOUT_FILENO) < 0) {
+                return 1;
+            }
+            fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 4096);
+            console::Output output;
+            output.put(STDOUT_FILENO, std::string(8192, '.'), console::Kind::kConsole);
+            const int kept =
+                static_cast<int>(output.put(STDOUT_FILENO, "one\n", console::Kind::kPrintout)) +
+                static_cast<int>(
+                    output.put(STDOUT_FILENO, std::string(1 << 20, 'x'), console::Kind::kPrintout));
+            output.put(STDOUT_FILENO, "last\n", console::Kind::kAnnouncement);
+            output.finish();
+            report("kept", kept);
+            report("not_shown", output.not_shown());
+            return 0;
+        },
+        Input::kNull);
+    EXPECT_EQ(exit_code(child.wait_exit()), 0);
+    EXPECT_EQ(child.errors(),
+              "1 printout not shown: standard output was not being read\nkept=1\nnot_shown=1\n");
+}
+
 }  // namespace

@@ -10,16 +10,25 @@
 //
 //   lanlink_bench [--idle SECONDS] [--line SECONDS] [--binary PATH]
 //                 [--framing | --cost | --console] [--quick]
+//                 [--before PATH] [--outside PATH] [--sendmmsg]
 //
 //   --idle SECONDS  each idle CPU figure over SECONDS (10)
 //   --line SECONDS  the line kept open under a flood for SECONDS (60)
 //   --binary PATH   the lanlink measured (this build's)
 //   --framing       only the measures of how vectors are put together
-//   --cost          only what updates and vectors cost beside the reference
-//                   responders, and the zero-loss receive rate
+//   --cost          what updates, vectors, keys, sends and the options cost,
+//                   each beside its baseline in the same run (cost.h), then
+//                   the CPU per vector against the bare SDL_net loop and the
+//                   zero-loss receive rate; a table of every figure at the end
 //   --console       only the key echo and the open prompt
 //   --quick         a few repetitions where the full set makes hundreds, to
 //                   see every scenario run; its figures say little
+//   --before PATH   with --cost: the previous state's lanlink, measured
+//                   beside this one wherever it has the option
+//   --outside PATH  with --cost: runs update_cost.py (PATH) in the same run
+//                   and shows its figures beside the set's own
+//   --sendmmsg      with --cost: each update's three datagrams in one
+//                   sendmmsg() rather than three sendto()
 //
 // A value may also follow its option after "=" (--idle=5).
 #include <sys/resource.h>
@@ -33,6 +42,10 @@
 #include <string>
 
 #include "bench.h"
+#include "cost.h"
+#include "launch.h"
+#include "report.h"
+#include "responders.h"
 #include "scenarios.h"
 
 namespace bench {
@@ -41,16 +54,29 @@ namespace {
 constexpr const char* kUsage =
     "usage: lanlink_bench [--idle SECONDS] [--line SECONDS] [--binary PATH]\n"
     "                     [--framing | --cost | --console] [--quick]\n"
+    "                     [--before PATH] [--outside PATH] [--sendmmsg]\n"
     "\n"
     "  --idle SECONDS  each idle CPU figure over SECONDS (10)\n"
     "  --line SECONDS  the line kept open under a flood for SECONDS (60)\n"
     "  --binary PATH   the lanlink measured (this build's)\n"
     "  --framing       only the measures of how vectors are put together\n"
-    "  --cost          only what updates and vectors cost beside the reference\n"
-    "                  responders, and the zero-loss receive rate\n"
+    "  --cost          what updates, vectors, keys, sends and the options cost,\n"
+    "                  each beside its baseline in the same run: the update beside\n"
+    "                  three C responders (headless to /dev/null, to a file, on a\n"
+    "                  terminal), the key echo beside cat, a pipe of sends, one\n"
+    "                  host's update flood, idle CPU and memory, IPv6 against IPv4,\n"
+    "                  a shared key, --json and -w against without; then the CPU\n"
+    "                  per vector against the bare SDL_net loop and the zero-loss\n"
+    "                  receive rate; a table of every figure at the end\n"
     "  --console       only the key echo and the open prompt\n"
     "  --quick         a few repetitions where the full set makes hundreds, to\n"
     "                  see every scenario run; its figures say little\n"
+    "  --before PATH   with --cost: the previous state's lanlink, measured beside\n"
+    "                  this one wherever it has the option\n"
+    "  --outside PATH  with --cost: runs update_cost.py (PATH) in the same run and\n"
+    "                  shows its figures beside the set's own\n"
+    "  --sendmmsg      with --cost: each update's three datagrams in one sendmmsg()\n"
+    "                  rather than three sendto() timed from the third\n"
     "\n"
     "Without --framing, --cost or --console, the main set runs. It binds\n"
     "127.0.0.1:4556: run it in a network namespace of its own.\n";
@@ -87,7 +113,13 @@ struct Options {
     int line_seconds = 60;
     Set set = Set::kMain;
     bool quick = false;
+    std::string before;
+    std::string outside;
+    bool together = false;
 };
+
+// An executable file, or the run stops with `option` named.
+std::string executable(const std::string& option, const std::string& path);
 
 [[noreturn]] void usage_error(const std::string& complaint) {
     std::fprintf(stderr, "lanlink_bench: %s\n%s", complaint.c_str(), kUsage);
@@ -103,6 +135,15 @@ int seconds(const std::string& option, const std::string& text) {
         usage_error(option + " takes a whole number of seconds, from 1 to 86400: '" + text + "'");
     }
     return static_cast<int>(value);
+}
+
+std::string executable(const std::string& option, const std::string& path) {
+    struct stat file {};
+    if (stat(path.c_str(), &file) != 0 || !S_ISREG(file.st_mode) ||
+        access(path.c_str(), X_OK) != 0) {
+        usage_error(option + ": '" + path + "' is not an executable file");
+    }
+    return path;
 }
 
 Options parse(int argc, char** argv) {
@@ -135,12 +176,17 @@ Options parse(int argc, char** argv) {
         } else if (name == "--line") {
             options.line_seconds = seconds(name, value());
         } else if (name == "--binary") {
-            g_binary = value();
-            struct stat file {};
-            if (stat(g_binary.c_str(), &file) != 0 || !S_ISREG(file.st_mode) ||
-                access(g_binary.c_str(), X_OK) != 0) {
-                usage_error("--binary: '" + g_binary + "' is not an executable file");
+            g_binary = executable(name, value());
+        } else if (name == "--before") {
+            options.before = executable(name, value());
+        } else if (name == "--outside") {
+            options.outside = value();
+            if (access(options.outside.c_str(), R_OK) != 0) {
+                usage_error("--outside: '" + options.outside + "' cannot be read");
             }
+        } else if (name == "--sendmmsg") {
+            no_value();
+            options.together = true;
         } else if (name == "--framing" || name == "--cost" || name == "--console") {
             no_value();
             if (!set_option.empty() && set_option != name) {
@@ -205,14 +251,41 @@ void run_framing(const Repeats& repeats, const LoopbackUdp& answers) {
     report_framing_peak_rss();
 }
 
-void run_cost(const Repeats& repeats, const LoopbackUdp& sender, const LoopbackUdp& answers) {
-    against_c_responder(sender, answers, false, repeats.cost_headless.runs,
-                        repeats.cost_headless.updates);
-    against_c_responder(sender, answers, true, repeats.cost_terminal.runs,
-                        repeats.cost_terminal.updates);
-    senders_cost(repeats.many_senders);
-    refusal_cost();
-    receive_rates(sender);
+// The cost set: every measure beside its baseline, then the per-vector
+// measures against the bare SDL_net loop, and the table of figures.
+void run_cost(const Options& options, const Repeats& repeats) {
+    CostOptions cost;
+    cost.now = g_binary;
+    cost.before = options.before;
+    cost.outside = options.outside;
+    cost.together = options.together;
+    cost.idle_seconds = options.idle_seconds;
+    if (options.quick) {
+        cost.update_runs = 2;
+        cost.updates = 50;
+        cost.outside_runs = 1;
+        cost.outside_updates = 200;
+        cost.echo_keys = 20;
+        cost.pipe_runs = 1;
+        cost.pipe_lines = 1000;
+        cost.flood_runs = 1;
+        cost.flood_seconds = 0.5;
+        cost.option_runs = 2;
+        cost.option_updates = 50;
+        cost.phase_vectors = 2000;
+        cost.keyed_senders = 1024;
+        cost.keyed_per_sender = 2;
+    }
+    run_cost_set(cost);
+    {
+        std::printf("\n[10] lanlink now beside the bare SDL_net loop\n");
+        const LoopbackUdp sender;
+        senders_cost(repeats.many_senders);
+        refusal_cost();
+        receive_rates(sender);
+    }
+    print_table();
+    remove_scratch_dir();
 }
 
 void run_console(const Options& options, const Repeats& repeats, const LoopbackUdp& answers) {
@@ -221,15 +294,27 @@ void run_console(const Options& options, const Repeats& repeats, const LoopbackU
 }
 
 int run(int argc, char** argv) {
+    if (is_responder_command(argc, argv)) {
+        return run_responder_command(argc, argv);
+    }
     const Options options = parse(argc, argv);
     const Repeats& repeats = options.quick ? kQuick : kFull;
-    const LoopbackUdp answers(kAnswerPort);
-    const LoopbackUdp sender;
     // A thousand senders need a descriptor each.
     rlimit descriptors{};
     getrlimit(RLIMIT_NOFILE, &descriptors);
     descriptors.rlim_cur = descriptors.rlim_max;
     setrlimit(RLIMIT_NOFILE, &descriptors);
+    if (options.set == Set::kCost) {
+        // Its measures bind the answer port themselves, and leave it free
+        // for the outside measure's client.
+        run_cost(options, repeats);
+        return 0;
+    }
+    if (!options.before.empty() || !options.outside.empty() || options.together) {
+        usage_error("--before, --outside and --sendmmsg go with --cost");
+    }
+    const LoopbackUdp answers(kAnswerPort);
+    const LoopbackUdp sender;
     switch (options.set) {
         case Set::kMain:
             run_main_set(options, repeats, sender, answers);
@@ -238,7 +323,6 @@ int run(int argc, char** argv) {
             run_framing(repeats, answers);
             break;
         case Set::kCost:
-            run_cost(repeats, sender, answers);
             break;
         case Set::kConsole:
             run_console(options, repeats, answers);

@@ -10,34 +10,59 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "bench.h"
 #include "socket_support.h"
 
 namespace bench {
+namespace {
 
-// A minimal C responder, the floor the peer's answers are measured against:
-// blocking receives, a 1 ms pause slept to an absolute deadline with a 1 us
-// timer slack, and the same three 9-byte answer datagrams. With `print`, it
-// then writes the same printout lanlink writes for an update.
-int c_responder(std::uint16_t port, bool print, bool polling) {
+constexpr const char* kResponderOption = "--responder";
+
+// What lanlink prints for an update, byte for byte.
+int printout(char* text, std::size_t size, const char (&slots)[3][512], const sockaddr_in& from) {
+    return std::snprintf(
+        text, size,
+        "Packet array incoming!\n\t  IP: %s\n\tPORT: %s\n\t MSG: %s\n"
+        "Recieved update request from client... redirecting and sending information...\n"
+        "ip: %d\nhost: %d\nSetting packet vector destination info...\n"
+        "Packet[0]: setting host->setting port->setting length->9 setting channel...\n"
+        "Packet[1]: setting host->setting port->setting length->9 setting channel...\n"
+        "Packet[2]: setting host->setting port->setting length->9 setting channel...\n"
+        "Sending...\nUpdate request complete.\n",
+        slots[0], slots[1], slots[2], static_cast<int>(from.sin_addr.s_addr), from.sin_port);
+}
+
+}  // namespace
+
+const char* wait_name(Wait wait) {
+    switch (wait) {
+        case Wait::kBlocking:
+            return "blocking";
+        case Wait::kPolling:
+            return "polling";
+        case Wait::kFloor:
+            return "floor";
+    }
+    return "?";
+}
+
+// The floor the peer's answers are measured against: the same three 9-byte
+// answer datagrams, 1 ms after the update, with a 1 us timer slack.
+int c_responder(std::uint16_t port, Wait wait, bool print) {
     prctl(PR_SET_TIMERSLACK, 1000UL);
-    // With `polling`, it waits as a program with two inputs must: in ppoll()
-    // on its socket and a second descriptor, the pause as ppoll()'s limit.
+    // The second descriptor a program with two inputs waits on beside its
+    // socket (here one that never has anything).
     int idle[2] = {-1, -1};
-    if (polling && pipe(idle) != 0) {
+    if (pipe(idle) != 0) {
         return 1;
     }
-    const auto wait_for = [&](int fd, const timespec* limit) {
-        if (!polling) {
-            return;
-        }
-        pollfd fds[2] = {{fd, POLLIN, 0}, {idle[0], POLLIN, 0}};
-        ppoll(fds, 2, limit, nullptr);
-    };
     const int in = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -50,56 +75,116 @@ int c_responder(std::uint16_t port, bool print, bool polling) {
     sockaddr_in to = addr;
     to.sin_port = htons(kAnswerPort);
     char slots[3][512];
+    char answer[3][9];
     sockaddr_in from{};
+    char text[2048];
+    // For the floor's one receive and one send.
+    iovec in_iov[3];
+    mmsghdr in_msgs[3] = {};
+    iovec out_iov[3];
+    mmsghdr out_msgs[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        in_iov[i] = {slots[i], sizeof slots[i] - 1};
+        in_msgs[i].msg_hdr.msg_iov = &in_iov[i];
+        in_msgs[i].msg_hdr.msg_iovlen = 1;
+        out_iov[i] = {answer[i], sizeof answer[i]};
+        out_msgs[i].msg_hdr.msg_name = &to;
+        out_msgs[i].msg_hdr.msg_namelen = sizeof to;
+        out_msgs[i].msg_hdr.msg_iov = &out_iov[i];
+        out_msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    in_msgs[0].msg_hdr.msg_name = &from;
+    in_msgs[0].msg_hdr.msg_namelen = sizeof from;
+    const timespec pause{0, 1000000};
     for (;;) {
-        for (auto& slot : slots) {
-            std::memset(slot, 0, sizeof slot);
-            socklen_t len = sizeof from;
-            wait_for(in, nullptr);
-            if (recvfrom(in, slot, sizeof slot - 1, 0, reinterpret_cast<sockaddr*>(&from), &len) <
-                0) {
+        std::memset(slots, 0, sizeof slots);
+        if (wait == Wait::kFloor) {
+            // One call for the three, which the sender queued together;
+            // another only when they came apart.
+            int got = 0;
+            in_msgs[0].msg_hdr.msg_namelen = sizeof from;
+            while (got < 3) {
+                const int n = recvmmsg(in, in_msgs + got, static_cast<unsigned>(3 - got),
+                                       MSG_WAITFORONE, nullptr);
+                if (n < 0) {
+                    return 1;
+                }
+                got += n;
+            }
+            pollfd fds[2] = {{idle[0], POLLIN, 0}, {in, 0, 0}};
+            ppoll(fds, 2, &pause, nullptr);
+        } else {
+            for (auto& slot : slots) {
+                if (wait == Wait::kPolling) {
+                    pollfd fds[2] = {{in, POLLIN, 0}, {idle[0], POLLIN, 0}};
+                    ppoll(fds, 2, nullptr, nullptr);
+                }
+                socklen_t len = sizeof from;
+                const ssize_t n =
+                    print ? recvfrom(in, slot, sizeof slot - 1, 0,
+                                     reinterpret_cast<sockaddr*>(&from), &len)
+                          : recv(in, slot, sizeof slot - 1, 0);
+                if (n < 0) {
+                    return 1;
+                }
+            }
+            if (wait == Wait::kPolling) {
+                pollfd fds[2] = {{idle[0], POLLIN, 0}, {in, 0, 0}};
+                ppoll(fds, 2, &pause, nullptr);
+            } else {
+                clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
+            }
+        }
+        std::memset(answer, 0, sizeof answer);
+        std::memcpy(answer[0], slots[0], 9);
+        std::memcpy(answer[1], slots[1], 9);
+        std::memcpy(answer[2], "up_resp", 7);
+        if (wait == Wait::kFloor) {
+            sendmmsg(out, out_msgs, 3, 0);
+        } else {
+            for (auto& slot : answer) {
+                sendto(out, slot, 9, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            }
+        }
+        if (print) {
+            const int n = printout(text, sizeof text, slots, from);
+            if (write(STDOUT_FILENO, text, static_cast<std::size_t>(n)) < 0) {
                 return 1;
             }
         }
-        if (std::strcmp(slots[2], "update") != 0) {
-            continue;
-        }
-        timespec until{};
-        clock_gettime(CLOCK_MONOTONIC, &until);
-        until.tv_nsec += 1000000;
-        if (until.tv_nsec >= 1000000000) {
-            until.tv_nsec -= 1000000000;
-            ++until.tv_sec;
-        }
-        if (polling) {
-            const timespec pause{0, 1000000};
-            wait_for(idle[0], &pause);
-        } else {
-            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
-        }
-        char answer[3][9] = {};
-        std::memcpy(answer[0], slots[0], 9);
-        std::memcpy(answer[1], slots[1], 9);
-        std::memcpy(answer[2], "up_resp", 8);
-        for (auto& slot : answer) {
-            sendto(out, slot, 9, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-        }
-        if (print) {
-            char text[1024];
-            const int n = std::snprintf(
-                text, sizeof text,
-                "Packet array incoming!\n\t  IP: %s\n\tPORT: %s\n\t MSG: %s\n"
-                "Recieved update request from client... redirecting and sending information...\n"
-                "ip: %d\nhost: %d\nSetting packet vector destination info...\n"
-                "Packet[0]: setting host->setting port->setting length->9 setting channel...\n"
-                "Packet[1]: setting host->setting port->setting length->9 setting channel...\n"
-                "Packet[2]: setting host->setting port->setting length->9 setting channel...\n"
-                "Sending...\nUpdate request complete.\n",
-                slots[0], slots[1], slots[2], static_cast<int>(from.sin_addr.s_addr),
-                from.sin_port);
-            (void)!write(STDOUT_FILENO, text, static_cast<std::size_t>(n));
-        }
     }
+}
+
+int c_responder(std::uint16_t port, bool print, bool polling) {
+    return c_responder(port, polling ? Wait::kPolling : Wait::kBlocking, print);
+}
+
+std::vector<std::string> responder_command(std::uint16_t port, Wait wait, bool print) {
+    char self[PATH_MAX] = {};
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::vector<std::string> argv = {n > 0 ? std::string(self, static_cast<std::size_t>(n))
+                                           : std::string("/proc/self/exe"),
+                                     kResponderOption, wait_name(wait), std::to_string(port)};
+    if (print) {
+        argv.emplace_back("--print");
+    }
+    return argv;
+}
+
+bool is_responder_command(int argc, char** argv) {
+    return argc >= 2 && std::strcmp(argv[1], kResponderOption) == 0;
+}
+
+int run_responder_command(int argc, char** argv) {
+    if (argc < 4) {
+        return 2;
+    }
+    const std::string kind = argv[2];
+    const Wait wait = kind == "polling" ? Wait::kPolling
+                      : kind == "floor" ? Wait::kFloor
+                                        : Wait::kBlocking;
+    const bool print = argc >= 5 && std::strcmp(argv[4], "--print") == 0;
+    return c_responder(static_cast<std::uint16_t>(std::atoi(argv[3])), wait, print);
 }
 
 // The bare SDL_net receive loop the peer is measured against.

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <ctime>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -185,12 +186,14 @@ void expect_capture(const std::string& path, int port, int other, int answers,
     const std::string peer_at = "127.0.0.1:" + std::to_string(port);
     int to_peer = 0;
     std::vector<std::string> sent_to;
+    std::set<std::string> sent_from;  // the sending socket's own port, one for all
     std::string texts;
     for (const testsupport::Captured& packet : file.packets) {
         to_peer += packet.to == peer_at || packet.to == "127.0.0.2:" + std::to_string(port) ? 1 : 0;
         if (packet.from.rfind("127.0.0.1:", 0) == 0 && packet.to != peer_at &&
             packet.to.find(":" + std::to_string(port)) == std::string::npos) {
             sent_to.push_back(packet.to);
+            sent_from.insert(packet.from);
         }
         EXPECT_EQ(packet.size, packet.payload.size());
         texts += packet.payload.substr(0, packet.payload.find('\0')) + "\n";
@@ -200,6 +203,8 @@ void expect_capture(const std::string& path, int port, int other, int answers,
     const std::string other_at = "127.0.0.1:" + std::to_string(other);
     EXPECT_EQ(sent_to, std::vector<std::string>(
                            {answers_at, answers_at, answers_at, other_at, other_at, other_at}));
+    ASSERT_EQ(sent_from.size(), 1U);
+    EXPECT_NE(sent_from.begin()->substr(sent_from.begin()->rfind(':')), ":0");
     for (const auto& line :
          json.empty() ? std::vector<testsupport::Json_Line>() : testsupport::json_lines(json)) {
         if (line.at("event") != "vector" && line.at("event") != "incomplete") {

@@ -62,6 +62,16 @@ TEST(Options, EachOptionTakesItsValueAndABadOneIsNamed) {
     EXPECT_TRUE(options.json && options.yes && options.text.quiet);
     EXPECT_FALSE(options.prompt || options.text.verbose);
     EXPECT_EQ(options.peer.capture_file, "c.pcap");
+    // The key's options take their own values only.
+    ASSERT_TRUE(parse({"-k", "k.key", "--max-skew", "5"}, options = {}, err)) << err;
+    EXPECT_EQ(options.key_file, "k.key");
+    EXPECT_EQ(options.peer.max_skew_s, 5);
+    EXPECT_TRUE(options.new_key_file.empty());
+    EXPECT_FALSE(options.peer.answer_to.sender);
+    EXPECT_EQ(options.peer.answer_to.endpoint, net::default_answer_to().endpoint);
+    ASSERT_TRUE(parse({"--new-key", "n.key"}, options = {}, err)) << err;
+    EXPECT_EQ(options.new_key_file, "n.key");
+    EXPECT_TRUE(options.key_file.empty());
     ASSERT_TRUE(parse({"-w", "d.pcap"}, options = {}, err)) << err;
     EXPECT_FALSE(options.json || options.yes || options.text.quiet);
     EXPECT_EQ(options.peer.capture_file, "d.pcap");

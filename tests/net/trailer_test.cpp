@@ -100,6 +100,8 @@ TEST(ReplayWindow, EachCounterIsTakenOnceWithinTheWindowAndTheSkew) {
           {1, 100 + 8192, 0, Verdict::kTaken},
           {1, 100 + 8192 - 1, 0, Verdict::kTaken},
           {1, 100, 0, Verdict::kReplayed}}},
+        {"the top word and the oldest apart",
+         {{1, 8191, 0, Verdict::kTaken}, {1, 63, 0, Verdict::kTaken}}},
         {"stale either way, and nothing kept of it",
          {{1, 0, 31000000, Verdict::kStale},
           {1, 0, -31000000, Verdict::kStale},

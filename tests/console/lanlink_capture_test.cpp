@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <string>
 #include <thread>
@@ -120,6 +121,12 @@ TEST(LanlinkCapture, ACaptureThatCannotKeepUpHoldsNothingUpAndMissesNothingUntol
         EXPECT_EQ(captured + missed, received + sent);
         EXPECT_EQ(testsupport::json_count(lines, "not_captured"), missed);
         EXPECT_GT(missed, 0);
+        // Told while it serves, not only at the end.
+        const auto event_at = [&lines](const char* event) {
+            return std::find_if(lines.begin(), lines.end(),
+                                [event](const auto& line) { return line.at("event") == event; });
+        };
+        EXPECT_LT(event_at("not_captured"), event_at("quit"));
         long errors = 0;
         for (const auto& line : lines) {
             errors += line.at("event") == "error" ? 1 : 0;

@@ -16,6 +16,7 @@
 
 #include "capture.h"
 #include "child.h"
+#include "pcap_read.h"
 #include "peer.h"
 #include "service_run.h"
 #include "trailer.h"
@@ -1030,25 +1031,46 @@ TEST_P(ServiceFamily, SendsToADestinationOfEitherFamily) {
     const int port = testsupport::free_udp_port();
     testsupport::Text_Events events;
     const std::string address = v6() ? "::1" : "127.0.0.1";
-    UDP_Server_Service service(port, events, address, other.port(), with("127.0.0.1:9"));
+    // Captured too: what was sent is in the file from the socket it left by.
+    char file[] = "/tmp/lanlink-sent-XXXXXX";
+    const int fd = mkstemp(file);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    Peer_Settings settings = with("127.0.0.1:9");
+    settings.capture_file = file;
+    auto service =
+        std::make_unique<UDP_Server_Service>(port, events, address, other.port(), settings);
     Capture out(1);
-    EXPECT_EQ(service.send_message("hi"), 1);
+    EXPECT_EQ(service->send_message("hi"), 1);
+    std::uint16_t from_port = 0;
     for (const std::string& expected : {z(address), z(std::to_string(port)), z("hi")}) {
         const auto got = other.receive(testsupport::patient());
         ASSERT_TRUE(got);
         EXPECT_EQ(got->bytes, expected);
+        from_port = got->from_port;
     }
     EXPECT_EQ(out.text(),
               "Sent \"hi\" to " + address + " on port " + std::to_string(other.port()) + "\n");
+    service.reset();
+    const testsupport::Capture_File captured = testsupport::read_capture(file);
+    unlink(file);
+    ASSERT_EQ(captured.packets.size(), 3U) << captured.error;
+    const std::string bracketed = v6() ? "[" + address + "]" : address;
+    for (const testsupport::Captured& packet : captured.packets) {
+        EXPECT_EQ(packet.from, bracketed + ":" + std::to_string(from_port));
+        EXPECT_EQ(packet.to, bracketed + ":" + std::to_string(other.port()));
+    }
+    service = std::make_unique<UDP_Server_Service>(port, events, address, other.port(),
+                                                   with("127.0.0.1:9"));
     // A new destination has a route of its own: the first slot follows it.
     if (!testsupport::peer_has_ipv6()) {
         return;
     }
     const LoopbackUdp next(0, false, 1, v6() ? AF_INET : AF_INET6);
     const std::string next_address = v6() ? "127.0.0.1" : "::1";
-    ASSERT_EQ(service.resolve_dest_address(static_cast<int>(next.port())), 1);
-    ASSERT_EQ(service.resolve_dest_address(next_address.c_str()), 1);
-    EXPECT_EQ(service.send_message("again"), 1);
+    ASSERT_EQ(service->resolve_dest_address(static_cast<int>(next.port())), 1);
+    ASSERT_EQ(service->resolve_dest_address(next_address.c_str()), 1);
+    EXPECT_EQ(service->send_message("again"), 1);
     const auto first = next.receive(testsupport::patient());
     ASSERT_TRUE(first);
     EXPECT_EQ(first->bytes, z(next_address));

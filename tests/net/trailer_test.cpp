@@ -3,10 +3,13 @@
 #include "trailer.h"
 
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <array>
 #include <string>
 #include <vector>
+
+#include "vector_keys.h"
 
 namespace {
 
@@ -108,6 +111,12 @@ TEST(ReplayWindow, EachCounterIsTakenOnceWithinTheWindowAndTheSkew) {
           {1, 0, 29000000, Verdict::kTaken}}},
         {"senders apart", {{1, 0, 0, Verdict::kTaken}, {2, 0, 0, Verdict::kTaken}}},
     };
+    // The send time a vector is sealed with is the clock's, in microseconds:
+    // far within any skew of it.
+    timespec clock{};
+    clock_gettime(CLOCK_REALTIME, &clock);
+    const auto clock_us = static_cast<double>(clock.tv_sec) * 1e6 + clock.tv_nsec / 1e3;
+    EXPECT_NEAR(static_cast<double>(net::now_us()), clock_us, 200000);
     for (const auto& [name, steps] : cases) {
         Replay_Window window;
         for (std::size_t i = 0; i < steps.size(); ++i) {

@@ -32,18 +32,27 @@ bool start_sodium() {
     return sodium_init() >= 0;
 }
 
-Shared_Key::Shared_Key() : bytes_(new unsigned char[wire::kKeyBytes]()) {
+Shared_Key::Shared_Key()
+    : bytes_(new unsigned char[wire::kKeyBytes]()), tag_start_(new crypto_auth_hmacsha512_state()) {
     sodium_mlock(bytes_, wire::kKeyBytes);
+    sodium_mlock(tag_start_, sizeof *tag_start_);
 }
 
 Shared_Key::~Shared_Key() {
     sodium_munlock(bytes_, wire::kKeyBytes);  // wipes it too
+    sodium_munlock(tag_start_, sizeof *tag_start_);
     delete[] bytes_;
+    delete tag_start_;
+}
+
+void Shared_Key::prepare() {
+    crypto_auth_hmacsha512256_init(tag_start_, bytes_, wire::kKeyBytes);
 }
 
 std::unique_ptr<Shared_Key> Shared_Key::of(const unsigned char* bytes) {
     std::unique_ptr<Shared_Key> key(new Shared_Key());
     std::memcpy(key->bytes_, bytes, wire::kKeyBytes);
+    key->prepare();
     return key;
 }
 
@@ -86,10 +95,12 @@ std::unique_ptr<Shared_Key> Shared_Key::load(const std::string& path, std::strin
         sodium_base642bin(key->bytes_, wire::kKeyBytes, text.data(), length, nullptr, &decoded,
                           &end, sodium_base64_VARIANT_ORIGINAL) != 0 ||
         decoded != wire::kKeyBytes || end != text.data() + length) {
+        sodium_memzero(text.data(), text.size());
         error = named + "not a key (one line of base64 for 32 bytes expected)";
         return nullptr;
     }
     sodium_memzero(text.data(), text.size());
+    key->prepare();
     return key;
 }
 

@@ -9,6 +9,8 @@
 
 #include "wire_format.h"
 
+struct crypto_auth_hmacsha512_state;
+
 namespace net {
 
 class Shared_Key {
@@ -31,11 +33,16 @@ class Shared_Key {
     static std::unique_ptr<Shared_Key> of(const unsigned char* bytes);
 
     const unsigned char* bytes() const { return bytes_; }
+    // The tag's HMAC already started with the key: each tag goes on from a
+    // copy of it, without hashing the key's two blocks again.
+    const crypto_auth_hmacsha512_state& tag_start() const { return *tag_start_; }
 
   private:
     Shared_Key();
+    void prepare();
 
-    unsigned char* bytes_;  // wire::kKeyBytes, locked in memory
+    unsigned char* bytes_;                     // wire::kKeyBytes, locked in memory
+    crypto_auth_hmacsha512_state* tag_start_;  // locked in memory too
 };
 
 // libsodium is ready for use; false where it cannot start.

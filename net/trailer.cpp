@@ -28,8 +28,7 @@ std::uint64_t get_u64(const unsigned char* at) {
 // length.
 std::array<unsigned char, wire::kTagBytes> tag_of(const Shared_Key& key, const unsigned char* head,
                                                   const Vector_Bytes& texts) {
-    crypto_auth_hmacsha512256_state state;
-    crypto_auth_hmacsha512256_init(&state, key.bytes(), wire::kKeyBytes);
+    crypto_auth_hmacsha512256_state state = key.tag_start();
     crypto_auth_hmacsha512256_update(&state, head, wire::kTagAt);
     for (const std::string_view text : texts) {
         const std::string_view tagged = tagged_text(text);

@@ -3,9 +3,13 @@
 #include "trailer.h"
 
 #include <gtest/gtest.h>
+#include <sodium.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <array>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -47,6 +51,39 @@ TEST(Trailer, OnlyTheKeyOverTheSameTextsOpensIt) {
     EXPECT_EQ(opened->sent_us, trailer.sent_us);
     // Bytes after a text's zero are not its text: the tag is the same.
     EXPECT_TRUE(net::open(*key, a + "junk", b, third));
+    // The tag is HMAC-SHA-512-256 over the trailer's head and each text after
+    // its two-byte length, as one message.
+    std::string message = third.substr(7, wire::kTagAt);
+    for (const std::string_view text :
+         {std::string_view("10.0.0.2"), std::string_view("4555"), std::string_view("update")}) {
+        message += std::string{'\0', static_cast<char>(text.size())};
+        message += text;
+    }
+    std::array<unsigned char, wire::kTagBytes> tag{};
+    const std::array<unsigned char, wire::kKeyBytes> seven = [] {
+        std::array<unsigned char, wire::kKeyBytes> bytes{};
+        bytes.fill(7);
+        return bytes;
+    }();
+    crypto_auth_hmacsha512256(tag.data(), reinterpret_cast<const unsigned char*>(message.data()),
+                              message.size(), seven.data());
+    EXPECT_EQ(third.substr(7 + wire::kTagAt),
+              std::string(reinterpret_cast<const char*>(tag.data()), tag.size()));
+    // The same key read from its file opens it.
+    char folder[] = "/tmp/lanlink-key-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/k";
+    {
+        std::ofstream file(path);
+        file << "BwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwcHBwc=\n";  // 32 bytes of 7
+    }
+    chmod(path.c_str(), 0600);
+    std::string error;
+    const auto loaded = net::Shared_Key::load(path, error);
+    unlink(path.c_str());
+    rmdir(folder);
+    ASSERT_TRUE(loaded) << error;
+    EXPECT_TRUE(net::open(*loaded, a, b, third));
 
     struct Case {
         const char* name;

@@ -49,6 +49,14 @@ TEST(Commands, EachLineRunsItsCommandAndTheEndsAreTold) {
         {{"set_port -1"},
          " > Port -1 is outside 0 to 65535: the destination stays 127.0.0.1 on port 5.\n",
          Outcome::kGoOn},
+        {{"set_port -21474836470"},
+         " > Port -2147483648 is outside 0 to 65535: the destination stays 127.0.0.1 on port "
+         "5.\n",
+         Outcome::kGoOn},
+        {{"set_port 99999999999"},
+         " > Port 2147483647 is outside 0 to 65535: the destination stays 127.0.0.1 on port "
+         "5.\n",
+         Outcome::kGoOn},
         {{"set_ip a..b"},
          " > Resolving new destination IP @ a..b on port 5...E:FAILED!\nSDLNet_ResolveHost(a..b "
          "5): the name is not a known host or numeric address\n\nAn Error has occurred! The "

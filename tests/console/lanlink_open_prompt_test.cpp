@@ -44,8 +44,12 @@ TEST_F(Lanlink, TheOpenPromptRunsEveryLineTyped) {
     EXPECT_TRUE(peer_->wait_for(dest + "$ "));
     peer_->write("\x1b[A\n");  // Up, Enter: the last line again
     EXPECT_TRUE(peer_->wait_for(dest + "$ "));
+    peer_->write("\n");  // an empty line is not kept: Up still finds the command
+    EXPECT_TRUE(peer_->wait_for("\r\n$ "));
+    peer_->write("\x1b[A\n");
+    EXPECT_TRUE(peer_->wait_for(dest + "$ "));
     std::vector<std::string> screen = testsupport::screen_lines(peer_->output());
-    EXPECT_EQ(std::count(screen.begin(), screen.end(), "$ show_dest_info"), 2);
+    EXPECT_EQ(std::count(screen.begin(), screen.end(), "$ show_dest_info"), 3);
     peer_->write("Help\nstats\nsend\n");  // a paste: every line runs, in order
     EXPECT_TRUE(peer_->wait_for("Unknown command \"Help\": type help for the commands.\r\n$ "));
     EXPECT_TRUE(peer_->wait_for("datagrams refused: 0\r\ndatagrams cut to 512 bytes: 0\r\n$ "));

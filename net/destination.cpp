@@ -44,14 +44,7 @@ bool Destination_Book::resolve_at_start() {
 
 int Destination_Book::set_ip(const char* ip) {
     current_.ip = ip;
-    events_.destination_changing(current_, false);
-    std::string reason;
-    if (!resolve(reason)) {
-        events_.destination_failed(current_, reason);
-        return 0;
-    }
-    events_.destination_resolved(current_);
-    return 1;
+    return change(false);
 }
 
 int Destination_Book::set_port(long long port) {
@@ -60,7 +53,11 @@ int Destination_Book::set_port(long long port) {
         return -1;
     }
     current_.port = static_cast<int>(port);
-    events_.destination_changing(current_, true);
+    return change(true);
+}
+
+int Destination_Book::change(bool port_given) {
+    events_.destination_changing(current_, port_given);
     std::string reason;
     if (!resolve(reason)) {
         events_.destination_failed(current_, reason);

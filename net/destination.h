@@ -37,6 +37,8 @@ class Destination_Book {
   private:
     // Resolves the address text and port: the reason when it cannot be.
     bool resolve(std::string& reason);
+    // The current text and port resolved, each step told: 1 on success, 0 not.
+    int change(bool port_given);
 
     Family family_;
     Peer_Events& events_;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,11 +17,14 @@
 namespace bench {
 
 struct CostOptions {
-    std::string now;      // the lanlink measured
-    std::string before;   // the previous state's, measured beside it; empty: none
-    std::string outside;  // update_cost.py, run in the same run; empty: not run
+    std::string now;        // the lanlink measured
+    std::string before;     // the previous state's, measured beside it; empty: none
+    std::string outside;    // update_cost.py, run in the same run; empty: not run
     bool together = false;  // updates sent with one sendmmsg() instead of three sendto()
     int idle_seconds = 10;
+    std::set<int> only;  // the numbered measures to run; empty: all
+
+    bool runs(int measure) const { return only.empty() || only.count(measure) != 0; }
 
     int update_runs = 7;  // beside the C responders, in each of the three settings
     int updates = 500;    // updates to each program in a run
@@ -32,8 +36,8 @@ struct CostOptions {
     int flood_runs = 3;  // one host's update flood
     int flood_rate = 40000;
     double flood_seconds = 1.5;
-    int option_runs = 5;       // runs of the option measures (families, key, --json, -w)
-    int option_updates = 500;  // updates to each program in those runs
+    int option_runs = 5;        // runs of the option measures (families, key, --json, -w)
+    int option_updates = 500;   // updates to each program in those runs
     int phase_vectors = 10000;  // vectors in each phase of a per-vector measure
     int phase_rate = 20000;
     int keyed_senders = 1024;

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -41,8 +42,7 @@ Lanlink start_lanlink(const std::string& binary, Output output,
     // With -6 alone the destination must be of that family too.
     peer.v6_only = std::find(options.begin(), options.end(), "-6") != options.end();
     argv.insert(argv.end(), {peer.v6_only ? "::1" : "127.0.0.1", "9", std::to_string(peer.port)});
-    const std::string file =
-        scratch_dir() + "/lanlink-" + std::to_string(peer.port) + ".out";
+    const std::string file = scratch_dir() + "/lanlink-" + std::to_string(peer.port) + ".out";
     peer.program = std::make_unique<Program>(argv, output, file);
     bool started = false;
     if (output == Output::kTerminal) {
@@ -63,21 +63,20 @@ Lanlink start_lanlink(const std::string& binary, Output output,
 
 bool finish(Lanlink& peer, const std::string& where) {
     const testsupport::LoopbackUdp closer(0, false, 1, peer.v6_only ? AF_INET6 : AF_INET);
-    const std::array<std::string, 3> quit =
-        peer.key != nullptr
-            ? sealed_vector(*peer.key, 7, 0, "a", "b", "quit")
-            : plain_vector("a", "b", "quit");
+    const std::array<std::string, 3> quit = peer.key != nullptr
+                                                ? sealed_vector(*peer.key, 7, 0, "a", "b", "quit")
+                                                : plain_vector("a", "b", "quit");
     const char state = process_state(peer.program->pid());
     if (state == 'Z' || state == '?') {
-        oddity(binary_name(peer.binary) + " had ended before its quit (" +
-               where + "): " + describe_status(peer.program->wait_exit(seconds(1))));
+        oddity(binary_name(peer.binary) + " had ended before its quit (" + where +
+               "): " + describe_status(peer.program->wait_exit(seconds(1))));
         return false;
     }
     closer.send_together(peer.port, {quit[0], quit[1], quit[2]});
     const auto status = peer.program->wait_exit(seconds(3));
     if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
-        oddity(binary_name(peer.binary) + " did not end with status 0 on a quit (" +
-               where + "): " + describe_status(status));
+        oddity(binary_name(peer.binary) + " did not end with status 0 on a quit (" + where +
+               "): " + describe_status(status));
         peer.program->kill_now();
         return false;
     }
@@ -103,17 +102,19 @@ void run_cost_set(const CostOptions& o) {
     say("cost set: lanlink now %s%s%s; updates %s\n", o.now.c_str(),
         o.before.empty() ? "" : ", before ", o.before.c_str(),
         o.together ? "sent with one sendmmsg()" : "sent as three sendto(), timed from the third");
-    update_costs(o, Output::kNull);
-    update_costs(o, Output::kFile);
-    update_costs(o, Output::kTerminal);
-    outside_measure(o);
-    key_echo_beside_cat(o);
-    piped_sends(o);
-    host_flood(o);
-    idle_and_memory(o);
-    families(o);
-    shared_key(o);
-    json_and_capture(o);
+    if (o.runs(1)) {
+        update_costs(o, Output::kNull);
+        update_costs(o, Output::kFile);
+        update_costs(o, Output::kTerminal);
+    }
+    const std::array<void (*)(const CostOptions&), 8> rest = {
+        outside_measure, key_echo_beside_cat, piped_sends,     host_flood, idle_and_memory,
+        families,        shared_key,          json_and_capture};
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        if (o.runs(static_cast<int>(i) + 2)) {
+            rest.at(i)(o);
+        }
+    }
 }
 
 }  // namespace bench

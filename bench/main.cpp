@@ -10,7 +10,7 @@
 //
 //   lanlink_bench [--idle SECONDS] [--line SECONDS] [--binary PATH]
 //                 [--framing | --cost | --console] [--quick]
-//                 [--before PATH] [--outside PATH] [--sendmmsg]
+//                 [--before PATH] [--outside PATH] [--sendmmsg] [--only LIST]
 //
 //   --idle SECONDS  each idle CPU figure over SECONDS (10)
 //   --line SECONDS  the line kept open under a flood for SECONDS (60)
@@ -29,6 +29,7 @@
 //                   and shows its figures beside the set's own
 //   --sendmmsg      with --cost: each update's three datagrams in one
 //                   sendmmsg() rather than three sendto()
+//   --only LIST     with --cost: only the measures numbered in LIST (1,4)
 //
 // A value may also follow its option after "=" (--idle=5).
 #include <sys/resource.h>
@@ -39,6 +40,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "bench.h"
@@ -54,7 +57,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: lanlink_bench [--idle SECONDS] [--line SECONDS] [--binary PATH]\n"
     "                     [--framing | --cost | --console] [--quick]\n"
-    "                     [--before PATH] [--outside PATH] [--sendmmsg]\n"
+    "                     [--before PATH] [--outside PATH] [--sendmmsg] [--only LIST]\n"
     "\n"
     "  --idle SECONDS  each idle CPU figure over SECONDS (10)\n"
     "  --line SECONDS  the line kept open under a flood for SECONDS (60)\n"
@@ -77,6 +80,7 @@ constexpr const char* kUsage =
     "                  shows its figures beside the set's own\n"
     "  --sendmmsg      with --cost: each update's three datagrams in one sendmmsg()\n"
     "                  rather than three sendto() timed from the third\n"
+    "  --only LIST     with --cost: only the measures numbered in LIST (1,4)\n"
     "\n"
     "Without --framing, --cost or --console, the main set runs. It binds\n"
     "127.0.0.1:4556: run it in a network namespace of its own.\n";
@@ -116,6 +120,7 @@ struct Options {
     std::string before;
     std::string outside;
     bool together = false;
+    std::set<int> only;
 };
 
 // An executable file, or the run stops with `option` named.
@@ -183,6 +188,16 @@ Options parse(int argc, char** argv) {
             options.outside = value();
             if (access(options.outside.c_str(), R_OK) != 0) {
                 usage_error("--outside: '" + options.outside + "' cannot be read");
+            }
+        } else if (name == "--only") {
+            std::stringstream list(value());
+            std::string item;
+            while (std::getline(list, item, ',')) {
+                const int measure = std::atoi(item.c_str());
+                if (measure < 1 || measure > 10) {
+                    usage_error("--only: '" + item + "' is not a measure from 1 to 10");
+                }
+                options.only.insert(measure);
             }
         } else if (name == "--sendmmsg") {
             no_value();
@@ -259,6 +274,7 @@ void run_cost(const Options& options, const Repeats& repeats) {
     cost.before = options.before;
     cost.outside = options.outside;
     cost.together = options.together;
+    cost.only = options.only;
     cost.idle_seconds = options.idle_seconds;
     if (options.quick) {
         cost.update_runs = 2;
@@ -277,7 +293,7 @@ void run_cost(const Options& options, const Repeats& repeats) {
         cost.keyed_per_sender = 2;
     }
     run_cost_set(cost);
-    {
+    if (cost.runs(10)) {
         std::printf("\n[10] lanlink now beside the bare SDL_net loop\n");
         const LoopbackUdp sender;
         senders_cost(repeats.many_senders);
@@ -310,8 +326,9 @@ int run(int argc, char** argv) {
         run_cost(options, repeats);
         return 0;
     }
-    if (!options.before.empty() || !options.outside.empty() || options.together) {
-        usage_error("--before, --outside and --sendmmsg go with --cost");
+    if (!options.before.empty() || !options.outside.empty() || options.together ||
+        !options.only.empty()) {
+        usage_error("--before, --outside, --sendmmsg and --only go with --cost");
     }
     const LoopbackUdp answers(kAnswerPort);
     const LoopbackUdp sender;

@@ -120,10 +120,9 @@ int c_responder(std::uint16_t port, Wait wait, bool print) {
                     ppoll(fds, 2, nullptr, nullptr);
                 }
                 socklen_t len = sizeof from;
-                const ssize_t n =
-                    print ? recvfrom(in, slot, sizeof slot - 1, 0,
-                                     reinterpret_cast<sockaddr*>(&from), &len)
-                          : recv(in, slot, sizeof slot - 1, 0);
+                const ssize_t n = print ? recvfrom(in, slot, sizeof slot - 1, 0,
+                                                   reinterpret_cast<sockaddr*>(&from), &len)
+                                        : recv(in, slot, sizeof slot - 1, 0);
                 if (n < 0) {
                     return 1;
                 }
@@ -162,9 +161,9 @@ int c_responder(std::uint16_t port, bool print, bool polling) {
 std::vector<std::string> responder_command(std::uint16_t port, Wait wait, bool print) {
     char self[PATH_MAX] = {};
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    std::vector<std::string> argv = {n > 0 ? std::string(self, static_cast<std::size_t>(n))
-                                           : std::string("/proc/self/exe"),
-                                     kResponderOption, wait_name(wait), std::to_string(port)};
+    std::vector<std::string> argv = {
+        n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("/proc/self/exe"),
+        kResponderOption, wait_name(wait), std::to_string(port)};
     if (print) {
         argv.emplace_back("--print");
     }
@@ -185,6 +184,43 @@ int run_responder_command(int argc, char** argv) {
                                         : Wait::kBlocking;
     const bool print = argc >= 5 && std::strcmp(argv[4], "--print") == 0;
     return c_responder(static_cast<std::uint16_t>(std::atoi(argv[3])), wait, print);
+}
+
+int socket_sender(std::uint16_t to_port, std::uint16_t listen_port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(to_port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string address = std::string("127.0.0.1") + '\0';
+    const std::string port = std::to_string(listen_port) + '\0';
+    std::printf("ready\n");
+    std::fflush(stdout);
+    char line[600];
+    while (std::fgets(line, sizeof line, stdin) != nullptr) {
+        const std::size_t length = std::strcspn(line, "\n");
+        line[length] = '\0';
+        if (std::strncmp(line, "send ", 5) != 0) {
+            continue;
+        }
+        const char* word = line + 5;
+        iovec parts[3] = {{const_cast<char*>(address.data()), address.size()},
+                          {const_cast<char*>(port.data()), port.size()},
+                          {const_cast<char*>(word), std::strlen(word) + 1}};
+        mmsghdr messages[3] = {};
+        for (int i = 0; i < 3; ++i) {
+            messages[i].msg_hdr.msg_name = &to;
+            messages[i].msg_hdr.msg_namelen = sizeof to;
+            messages[i].msg_hdr.msg_iov = &parts[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        if (sendmmsg(fd, messages, 3, 0) != 3) {
+            return 1;
+        }
+        std::printf("Sent \"%s\" to 127.0.0.1 on port %u\n", word, static_cast<unsigned>(to_port));
+    }
+    std::fflush(stdout);
+    return 0;
 }
 
 // The bare SDL_net receive loop the peer is measured against.

@@ -46,6 +46,13 @@ int run_responder_command(int argc, char** argv);
 // Receives vectors on `port` with SDL_net, and does nothing with them.
 int bare_receiver(std::uint16_t port);
 
+// The socket's own rate for piped sends: reads "send WORD" lines from
+// standard input and, for each, sends the three datagrams lanlink sends
+// (this machine's address, `listen_port`, the word) to 127.0.0.1 `to_port`
+// in one sendmmsg(), and writes a "Sent" line through stdio. Prints
+// "ready" first; ends at the end of its input.
+int socket_sender(std::uint16_t to_port, std::uint16_t listen_port);
+
 }  // namespace bench
 
 #endif  // LANLINK_BENCH_RESPONDERS_H

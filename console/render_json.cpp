@@ -220,6 +220,15 @@ void Json_Renderer::cut(std::uint64_t count, const net::Endpoint& last_from,
     put(Kind::kAnnouncement);  // once a second at most
 }
 
+void Json_Renderer::set_aside(std::uint64_t count, const net::Endpoint& last_from) {
+    Writer& w = begin("set_aside");
+    w.Key("count");
+    w.Uint64(count);
+    w.Key("last_from");
+    w.String(last_from.text().c_str());
+    put(Kind::kAnnouncement);  // once a second at most
+}
+
 void Json_Renderer::capture_failed(std::string_view path, int error_number) {
     Captured wording;
     Text_Renderer(wording, {}).capture_failed(path, error_number);
@@ -325,6 +334,7 @@ void Json_Renderer::counters(const net::Peer_Counters& counts, std::uint64_t not
         {"updates_answered", counts.updates_answered},
         {"vectors_sent", counts.vectors_sent},
         {"datagrams_dropped", counts.datagrams_dropped},
+        {"datagrams_set_aside", counts.datagrams_set_aside},
         {"printouts_not_shown", not_shown},
         {"datagrams_refused", counts.datagrams_refused},
         {"datagrams_cut", counts.datagrams_cut},

@@ -31,6 +31,7 @@ class Json_Renderer final : public Renderer {
     void dropped(std::uint64_t count) override;
     void refused(std::uint64_t count, const net::Endpoint& last_from) override;
     void cut(std::uint64_t count, const net::Endpoint& last_from, std::size_t last_size) override;
+    void set_aside(std::uint64_t count, const net::Endpoint& last_from) override;
     void left_unread(std::uint64_t count) override;
     void vectors_refused(net::Refusal why, std::uint64_t count, const net::Endpoint& last_from,
                          int max_skew_s) override;

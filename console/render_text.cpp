@@ -226,6 +226,12 @@ void Text_Renderer::cut(std::uint64_t count, const net::Endpoint& last_from,
     tell_owed(false);
 }
 
+void Text_Renderer::set_aside(std::uint64_t count, const net::Endpoint& last_from) {
+    set_aside_owed_ += count;
+    set_aside_last_ = last_from;
+    tell_owed(false);
+}
+
 void Text_Renderer::left_unread(std::uint64_t count) {
     out_.put(1, counted(count, " datagram", " datagrams") + " left unread at exit\n",
              Kind::kAnnouncement);
@@ -281,6 +287,15 @@ void Text_Renderer::tell_owed(bool at_end) {
                      number(static_cast<long long>(cut_last_size_)) + " bytes)\n",
                  kind)) {
         cut_owed_ = 0;
+    }
+    if (set_aside_owed_ > 0 &&
+        out_.put(1,
+                 counted(set_aside_owed_, " datagram", " datagrams") +
+                     " set aside after a loss: too soon after it to know their place in a "
+                     "vector (last from " +
+                     set_aside_last_.text() + ")\n",
+                 kind)) {
+        set_aside_owed_ = 0;
     }
     if (not_captured_owed_ > 0 &&
         out_.put(1,

@@ -37,6 +37,7 @@ class Text_Renderer final : public Renderer {
     void dropped(std::uint64_t count) override;
     void refused(std::uint64_t count, const net::Endpoint& last_from) override;
     void cut(std::uint64_t count, const net::Endpoint& last_from, std::size_t last_size) override;
+    void set_aside(std::uint64_t count, const net::Endpoint& last_from) override;
     void left_unread(std::uint64_t count) override;
     void vectors_refused(net::Refusal why, std::uint64_t count, const net::Endpoint& last_from,
                          int max_skew_s) override;
@@ -100,6 +101,8 @@ class Text_Renderer final : public Renderer {
     bool capture_stopped_ = false;
     net::Endpoint cut_last_;
     std::size_t cut_last_size_ = 0;
+    std::uint64_t set_aside_owed_ = 0;
+    net::Endpoint set_aside_last_;
 };
 
 }  // namespace console

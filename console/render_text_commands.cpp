@@ -120,6 +120,7 @@ void Text_Renderer::stats(const net::Peer_Counters& counts, std::uint64_t not_sh
         {"updates answered", counts.updates_answered},
         {"vectors sent", counts.vectors_sent},
         {"datagrams dropped", counts.datagrams_dropped},
+        {"datagrams set aside after a loss", counts.datagrams_set_aside},
         {"printouts not shown", not_shown},
         {"datagrams refused", counts.datagrams_refused},
         {"datagrams cut to 512 bytes", counts.datagrams_cut},

@@ -24,6 +24,9 @@ struct Peer_Counters {
     std::uint64_t updates_answered = 0;
     std::uint64_t vectors_sent = 0;       // by the operator's send
     std::uint64_t datagrams_dropped = 0;  // by the system, its receive queue full
+    // After a drop, until their senders paused: where they fell in their
+    // vectors was not known.
+    std::uint64_t datagrams_set_aside = 0;
     std::uint64_t datagrams_refused = 0;  // from hosts not allowed
     std::uint64_t datagrams_cut = 0;      // longer than a packet, cut to it
     // With a shared key: vectors refused, by why.
@@ -112,6 +115,10 @@ class Peer_Events {
     // Datagrams longer than a packet, cut to it, since the last time this
     // was told; the last one's own length.
     virtual void cut(std::uint64_t count, const Endpoint& last_from, std::size_t last_size) = 0;
+    // Datagrams set aside since the last time this was told: they came
+    // after a drop, too soon after it (or after their sender's last one) to
+    // know where they fell in their vectors.
+    virtual void set_aside(std::uint64_t count, const Endpoint& last_from) = 0;
     // At the end: datagrams that waited when the way out began and that its
     // time did not leave room to handle.
     virtual void left_unread(std::uint64_t count) = 0;

@@ -109,7 +109,7 @@ void Receive_Path::take_one(std::size_t socket, const Received& got, Clock::time
                             const timespec& real_now) {
     if (!allowed(allow_, got.from)) {
         // Neither shown nor obeyed, and no sender's vector.
-        assembly_.note_drops(socket, got.drops);
+        assembly_.note_drops(socket, got.drops, read_at);
         refused_.add(got.from);
         return;
     }
@@ -129,7 +129,9 @@ void Receive_Path::take_one(std::size_t socket, const Received& got, Clock::time
     Clock::time_point& last = last_arrival_.at(socket);
     arrival.at = std::max(arrival.at, last);
     last = arrival.at;
-    assembly_.add(arrival);
+    if (!assembly_.add(arrival)) {
+        set_aside_.add(got.from);  // after a loss, too soon to know its place
+    }
 }
 
 std::uint64_t Receive_Path::count_before(const timespec& cutoff) {
@@ -162,7 +164,7 @@ void Receive_Path::look_for_drops(std::size_t socket) {
         return;
     }
     if (const auto drops = source_.drops(socket)) {
-        assembly_.note_drops(socket, *drops);
+        assembly_.note_drops(socket, *drops, Clock::now());
     }
 }
 
@@ -171,7 +173,7 @@ void Receive_Path::end() {
     // The drops since the last datagram read are the last thing to tell.
     for (std::size_t socket = 0; socket < source_.sockets(); ++socket) {
         if (const auto drops = source_.drops(socket)) {
-            assembly_.note_drops(socket, *drops);
+            assembly_.note_drops(socket, *drops, Clock::now());
         }
     }
 }
@@ -205,15 +207,20 @@ void Receive_Path::tell_counts(Clock::time_point now, bool at_end) {
         const std::size_t size = cut_.last_size();
         events_.cut(cut_.take(now), last, size);
     }
+    if (set_aside_.due(now, at_end)) {
+        const Endpoint last = set_aside_.last_from();
+        events_.set_aside(set_aside_.take(now), last);
+    }
 }
 
 std::optional<Receive_Path::Clock::time_point> Receive_Path::next_count_line() const {
-    const auto refused = refused_.next_line();
-    const auto cut = cut_.next_line();
-    if (refused && cut) {
-        return std::min(*refused, *cut);
+    std::optional<Clock::time_point> next;
+    for (const Told_Count* count : {&refused_, &cut_, &set_aside_}) {
+        if (const auto when = count->next_line()) {
+            next = next ? std::min(*next, *when) : *when;
+        }
     }
-    return refused ? refused : cut;
+    return next;
 }
 
 }  // namespace net

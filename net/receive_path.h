@@ -55,13 +55,14 @@ class Receive_Path {
     // When an incomplete vector's window passes; nothing when none waits.
     std::optional<Clock::time_point> next_deadline() const { return assembly_.next_deadline(); }
 
-    // Tells the refusals and cut datagrams not yet told: at most once a
-    // second each, unless `at_end`.
+    // Tells the refusals, cut datagrams and datagrams set aside not yet
+    // told: at most once a second each, unless `at_end`.
     void tell_counts(Clock::time_point now, bool at_end);
     // When a line owed may be told; nothing when none is owed.
     std::optional<Clock::time_point> next_count_line() const;
     std::uint64_t refused() const { return refused_.total(); }
     std::uint64_t cut() const { return cut_.total(); }
+    std::uint64_t set_aside() const { return set_aside_.total(); }
     // Dropped by the kernel since the sockets opened, up to now; nothing
     // where the kernel cannot tell.
     std::optional<std::uint64_t> drops_since_start() const;
@@ -89,6 +90,7 @@ class Receive_Path {
     std::array<std::size_t, wire::VectorAssembly::kMostSockets> read_since_drained_{};
     Told_Count refused_;
     Told_Count cut_;
+    Told_Count set_aside_;
 };
 
 }  // namespace net

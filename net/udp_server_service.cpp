@@ -202,6 +202,7 @@ net::Peer_Counters UDP_Server_Service::counters() const {
     now.vectors_sent = operator_send_.sent();
     now.datagrams_refused = receive_->refused();
     now.datagrams_cut = receive_->cut();
+    now.datagrams_set_aside = receive_->set_aside();
     if (const auto drops = receive_->drops_since_start()) {
         now.datagrams_dropped = *drops;
     }
@@ -214,6 +215,7 @@ net::Peer_Counters UDP_Server_Service::counters_told() const {
     told.vectors_sent = operator_send_.sent();
     told.datagrams_refused = receive_->refused();
     told.datagrams_cut = receive_->cut();
+    told.datagrams_set_aside = receive_->set_aside();
     told.datagrams_dropped = receive_->drops_seen();
     add_capture_counts(told);
     return told;

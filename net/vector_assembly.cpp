@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace wire {
 
@@ -13,7 +14,7 @@ VectorAssembly::VectorAssembly(Clock::duration window, std::size_t most_senders,
     by_sender_.reserve(most_senders_);
 }
 
-void VectorAssembly::note_drops(std::size_t socket, std::uint32_t drops) {
+void VectorAssembly::note_drops(std::size_t socket, std::uint32_t drops, Clock::time_point at) {
     std::uint32_t& seen = drops_seen_.at(socket);
     if (drops == seen) {
         return;
@@ -24,10 +25,56 @@ void VectorAssembly::note_drops(std::size_t socket, std::uint32_t drops) {
     // The kernel's count wraps at 2^32.
     ready_.push_back(Ready{Assembled::Kind::kDrops, drops - seen, kNone});
     seen = drops;
+    // What was dropped came before `at`.
+    Unsure& unsure = unsure_.at(socket);
+    unsure.since = unsure.since ? std::max(*unsure.since, at) : at;
 }
 
-void VectorAssembly::add(const Arrival& datagram) {
-    note_drops(datagram.socket, datagram.drops);
+bool VectorAssembly::placed(const Arrival& datagram) {
+    Unsure& unsure = unsure_.at(datagram.socket);
+    if (!unsure.since) {
+        return true;
+    }
+    // The sender's datagram before this one came at `before` at the latest:
+    // its last one set aside, or one lost before the loss was known.
+    const auto last = unsure.last.find(datagram.from);
+    const Clock::time_point before =
+        last != unsure.last.end() ? std::max(*unsure.since, last->second) : *unsure.since;
+    if (datagram.at - before > window_) {
+        if (last != unsure.last.end()) {
+            unsure.last.erase(last);
+        }
+        settle(unsure, datagram.at);
+        return true;
+    }
+    if (last != unsure.last.end()) {
+        last->second = datagram.at;
+    } else if (unsure.last.size() < most_senders_) {
+        unsure.last.emplace(datagram.from, datagram.at);
+    } else {
+        // Too many senders to follow: none is placed until a window from now.
+        unsure.last.clear();
+        unsure.since = datagram.at;
+    }
+    return false;
+}
+
+void VectorAssembly::settle(Unsure& unsure, Clock::time_point at) {
+    // Looked at once a window at most, and only once the loss is a window past.
+    if (at - *unsure.since <= window_ || at - unsure.looked <= window_) {
+        return;
+    }
+    unsure.looked = at;
+    for (auto it = unsure.last.begin(); it != unsure.last.end();) {
+        it = at - it->second > window_ ? unsure.last.erase(it) : std::next(it);
+    }
+    if (unsure.last.empty()) {
+        unsure.since.reset();  // every sender's place is known again
+    }
+}
+
+bool VectorAssembly::add(const Arrival& datagram) {
+    note_drops(datagram.socket, datagram.drops, datagram.at);
     std::uint32_t index = kNone;
     const auto found = by_sender_.find(datagram.from);
     if (found != by_sender_.end()) {
@@ -37,6 +84,8 @@ void VectorAssembly::add(const Arrival& datagram) {
             finish(index);
             index = kNone;
         }
+    } else if (!placed(datagram)) {
+        return false;
     }
     if (index == kNone) {
         index = start(datagram);
@@ -54,6 +103,7 @@ void VectorAssembly::add(const Arrival& datagram) {
     if (++vector.filled == kPacketsPerVector) {
         finish(index);
     }
+    return true;
 }
 
 std::uint32_t VectorAssembly::start(const Arrival& datagram) {

@@ -10,6 +10,14 @@
 // of a loss. The table of incomplete vectors is bounded: a new sender beyond
 // the bound gives up the oldest one.
 //
+// After a drop on a socket, where its senders' next datagrams fall in their
+// vectors is not known: the kernel does not say whose datagrams it dropped,
+// so any sender may have lost the first of a vector. A sender's datagram
+// starts a vector again only when it comes more than a window after both
+// the loss and the sender's own last datagram: no vector's datagrams spread
+// wider than a window, so such a gap lies between two vectors. Until then
+// its datagrams are set aside, not shifted into vectors they do not belong to.
+//
 // What comes out, in the order it happened, is whole vectors, given-up
 // vectors and drop counts.
 #ifndef LANLINK_NET_VECTOR_ASSEMBLY_H
@@ -72,10 +80,13 @@ class VectorAssembly {
     static constexpr std::size_t kMostSockets = 2;
     VectorAssembly(Clock::duration window, std::size_t most_senders, std::uint32_t drops = 0);
 
-    void add(const Arrival& datagram);
-    // A socket's drop count as learned between datagrams: any change is a
-    // loss after the last datagram added, and ends every incomplete vector.
-    void note_drops(std::size_t socket, std::uint32_t drops);
+    // False when the datagram was set aside: it came after a loss, too soon
+    // to know where it fell in its vector.
+    bool add(const Arrival& datagram);
+    // A socket's drop count as learned between datagrams, at `at`: any
+    // change is a loss after the last datagram added and before `at`, and
+    // ends every incomplete vector.
+    void note_drops(std::size_t socket, std::uint32_t drops, Clock::time_point at);
     // Gives up every vector whose window has passed at `now`, when no
     // datagram that arrived before `now` is still to be added.
     void expire(Clock::time_point now);
@@ -112,12 +123,25 @@ class VectorAssembly {
         std::uint32_t slot;   // kVector
     };
 
+    // Since a loss on a socket: from when no sender's place is known, and
+    // each sender's last datagram set aside since then.
+    struct Unsure {
+        std::optional<Clock::time_point> since;
+        std::unordered_map<net::Endpoint, Clock::time_point> last;
+        Clock::time_point looked{};  // when `last` was last cleared of the settled
+    };
+
+    // Whether a datagram of a sender with no vector under way may start one.
+    bool placed(const Arrival& datagram);
+    // Forgets the senders whose last datagram is more than a window before `at`.
+    void settle(Unsure& unsure, Clock::time_point at);
     std::uint32_t start(const Arrival& datagram);
     void finish(std::uint32_t index);  // makes an incomplete vector ready
 
     Clock::duration window_;
     std::size_t most_senders_;
     std::array<std::uint32_t, kMostSockets> drops_seen_{};
+    std::array<Unsure, kMostSockets> unsure_;
     std::vector<Slot> slots_;  // grows with what waits; free slots are reused
     std::vector<std::uint32_t> free_;
     std::unordered_map<net::Endpoint, std::uint32_t> by_sender_;

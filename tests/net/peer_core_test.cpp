@@ -55,6 +55,7 @@ struct Events final : net::Peer_Events {
     void receive_queue(int, int) override {}
     void refused(std::uint64_t, const net::Endpoint&) override {}
     void cut(std::uint64_t, const net::Endpoint&, std::size_t) override {}
+    void set_aside(std::uint64_t, const net::Endpoint&) override {}
     void left_unread(std::uint64_t) override {}
     void sent(std::string_view, const net::Destination&) override {}
     void send_failed(std::string_view, const net::Destination&) override {}

@@ -45,7 +45,7 @@ struct Feeder {
     wire::VectorAssembly& assembly;
     std::uint32_t drops = 0;
 
-    void add(std::uint16_t port, const std::string& text, Clock::time_point at,
+    bool add(std::uint16_t port, const std::string& text, Clock::time_point at,
              std::uint32_t host = 0x0100007f) {
         wire::Arrival a;
         a.from = net::Endpoint::ipv4(host, htons(port));
@@ -53,7 +53,7 @@ struct Feeder {
         a.len = text.size();
         a.drops = drops;
         a.at = at;
-        assembly.add(a);
+        return assembly.add(a);
     }
 };
 
@@ -111,25 +111,49 @@ TEST(VectorAssembly, TheWindowEndsAVectorAndAPauseRealignsTheSender) {
     EXPECT_EQ(take_ready(other), (Lines{"5:stray|A|P+", "5:K|A|P+", "5:K", "5:A|P|K+"}));
 }
 
-TEST(VectorAssembly, ADropGivesUpEveryIncompleteVectorAndIsToldInItsPlace) {
+// After a drop, a sender's datagrams are set aside until one comes more than
+// a window after both the loss and the sender's own last datagram.
+TEST(VectorAssembly, ADropGivesUpEveryIncompleteVectorAndSetsAsideWhatCameTooSoonAfter) {
     wire::VectorAssembly assembly(kWindow, 1024, 7);
     Feeder feed{assembly, 7};
     feed.add(1, "a1", t0);
     feed.add(2, "b1", t0 + milliseconds(1));
     feed.add(1, "a2", t0 + milliseconds(2));
     feed.drops = 12;
-    feed.add(1, "a3", t0 + milliseconds(3));
-    feed.add(1, "x2", t0 + milliseconds(4));
-    EXPECT_EQ(take_ready(assembly), (Lines{"1:a1|a2", "2:b1", "drops 5"}));
+    const auto loss = t0 + milliseconds(3);
+    EXPECT_FALSE(feed.add(1, "a3", loss));  // it tells of the loss
+    EXPECT_FALSE(feed.add(1, "x1", loss + kWindow));
+    EXPECT_TRUE(feed.add(3, "y1", loss + kWindow + nanoseconds(1)));   // a window past the loss
+    EXPECT_FALSE(feed.add(1, "x2", loss + kWindow + nanoseconds(1)));  // not past its own last
+    const auto pause = loss + 2 * kWindow + nanoseconds(2);
+    EXPECT_TRUE(feed.add(1, "p", pause));
+    feed.add(1, "q", pause);
+    feed.add(1, "r", pause);
+    EXPECT_EQ(take_ready(assembly), (Lines{"1:a1|a2", "2:b1", "drops 5", "1:p|q|r+"}));
     EXPECT_EQ(assembly.drops_seen(), 12U);
-    // The kernel's count wraps at 2^32.
+    // The kernel's count wraps at 2^32; a loss learned between datagrams
+    // counts from when it was learned.
     feed.drops = 0xfffffffeU;
-    feed.add(1, "x3", t0 + milliseconds(5));
+    const auto wrap = pause + milliseconds(1);
+    EXPECT_FALSE(feed.add(1, "z", wrap));
+    assembly.note_drops(0, 3, wrap + kWindow);
     feed.drops = 3;
-    feed.add(3, "y", t0 + milliseconds(6));
+    EXPECT_FALSE(feed.add(4, "w", wrap + 2 * kWindow));
+    EXPECT_TRUE(feed.add(5, "v", wrap + 2 * kWindow + nanoseconds(1)));
     EXPECT_EQ(take_ready(assembly),
-              (Lines{"1:a3|x2", "drops " + std::to_string(0xfffffffeU - 12U), "1:x3", "drops 5"}));
+              (Lines{"3:y1", "drops " + std::to_string(0xfffffffeU - 12U), "drops 5"}));
     EXPECT_EQ(assembly.waiting_senders(), 1U);
+
+    // More senders set aside than the table holds: none is placed until a
+    // window after the last of them.
+    wire::VectorAssembly small(kWindow, 2);
+    Feeder few{small};
+    few.drops = 1;
+    for (std::uint16_t port = 1; port <= 3; ++port) {
+        EXPECT_FALSE(few.add(port, "s", t0 + milliseconds(port)));
+    }
+    EXPECT_FALSE(few.add(4, "s", t0 + milliseconds(1) + kWindow + nanoseconds(1)));
+    EXPECT_TRUE(few.add(5, "s", t0 + milliseconds(3) + kWindow + nanoseconds(1)));
 }
 
 TEST(VectorAssembly, AVectorIsGivenUpWhenItsWindowHasPassedAndNotBefore) {

@@ -85,4 +85,8 @@ long told_drops(const std::string& out, bool json) {
                 : told_count(out, " dropped by the system");
 }
 
+long told_set_aside(const std::string& out, bool json) {
+    return json ? json_count(json_lines(out), "set_aside") : told_count(out, " set aside after");
+}
+
 }  // namespace testsupport

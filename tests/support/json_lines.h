@@ -29,6 +29,8 @@ std::vector<Printout> json_printouts(const std::vector<Json_Line>& lines);
 // and the datagrams it told as dropped by the system.
 std::vector<Printout> printouts_in(const std::string& out, bool json);
 long told_drops(const std::string& out, bool json);
+// The same for the datagrams set aside after a loss.
+long told_set_aside(const std::string& out, bool json);
 
 }  // namespace testsupport
 

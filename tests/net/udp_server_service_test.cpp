@@ -1051,15 +1051,21 @@ TEST_P(ServiceFamily, SendsToADestinationOfEitherFamily) {
     }
     EXPECT_EQ(out.text(),
               "Sent \"hi\" to " + address + " on port " + std::to_string(other.port()) + "\n");
+    // And one that comes in: to the address it came to, on the listen port.
+    other.send(static_cast<std::uint16_t>(port), z("in"));
+    ASSERT_TRUE(
+        testsupport::wait_for_data(*service, static_cast<int>(testsupport::patient().count())));
+    service->recieve_data();
     service.reset();
     const testsupport::Capture_File captured = testsupport::read_capture(file);
     unlink(file);
-    ASSERT_EQ(captured.packets.size(), 3U) << captured.error;
+    ASSERT_EQ(captured.packets.size(), 4U) << captured.error;
     const std::string bracketed = v6() ? "[" + address + "]" : address;
-    for (const testsupport::Captured& packet : captured.packets) {
-        EXPECT_EQ(packet.from, bracketed + ":" + std::to_string(from_port));
-        EXPECT_EQ(packet.to, bracketed + ":" + std::to_string(other.port()));
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(captured.packets[i].from, bracketed + ":" + std::to_string(from_port));
+        EXPECT_EQ(captured.packets[i].to, bracketed + ":" + std::to_string(other.port()));
     }
+    EXPECT_EQ(captured.packets[3].to, bracketed + ":" + std::to_string(port));
     service = std::make_unique<UDP_Server_Service>(port, events, address, other.port(),
                                                    with("127.0.0.1:9"));
     // A new destination has a route of its own: the first slot follows it.

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "child.h"
+#include "console.h"
 #include "service_run.h"
 
 namespace {
@@ -95,6 +97,39 @@ TEST(Options, EachOptionTakesItsValueAndABadOneIsNamed) {
     for (auto [args, message] : refused) {
         EXPECT_FALSE(parse(args, options = {}, err)) << message;
         EXPECT_EQ(err, "lanlink: " + message.append(hint));
+    }
+}
+
+// checkArgs(): the operands shown and the question asked; "n" or "N" alone
+// refuses them, any other word or the end of input takes them; fewer than
+// three are refused at once, with nothing shown.
+TEST(CheckArgs, AsksAndTakesEveryAnswerButNo) {
+    const struct {
+        int argc;
+        const char* answer;
+        int taken;
+    } cases[] = {{4, "n\n", 0}, {4, "N\n", 0}, {4, "no\n", 1},
+                 {4, "y\n", 1}, {4, "", 1},    {3, "y\n", 0}};
+    for (const auto& c : cases) {
+        std::vector<std::string> words = {"lanlink", "127.0.0.1", "4556", "4555"};
+        testsupport::Child child(
+            [&words, &c] {
+                std::vector<char*> argv;
+                for (std::string& word : words) {
+                    argv.push_back(word.data());
+                }
+                return checkArgs(c.argc, argv.data());
+            },
+            testsupport::Input::kPipe);
+        child.write(c.answer);
+        child.close_input();
+        EXPECT_EQ(testsupport::exit_code(child.wait_exit()), c.taken) << c.answer;
+        EXPECT_EQ(child.output(), c.argc < 4 ? ""
+                                             : "\n   IP Address to connect to: 127.0.0.1"
+                                               "\n  Port number to connect to: 4556"
+                                               "\nListen port to recieve from: 4555"
+                                               "\nIs this correct? [Y/n] ")
+            << c.answer;
     }
 }
 

@@ -44,6 +44,11 @@ TEST(TextRenderer, CountLinesOwedAddUpAndComeOnceThereIsRoom) {
     EXPECT_EQ(out.text, "8 datagrams" + dropped +
                             "3 datagrams refused from hosts not allowed (last from 127.0.0.1:2)\n");
     out.text.clear();
+    renderer.set_aside(2, from(5));  // told at once when there is room
+    EXPECT_EQ(out.text,
+              "2 datagrams set aside after a loss: too soon after it to know their "
+              "place in a vector (last from 127.0.0.1:5)\n");
+    out.text.clear();
     out.full = true;
     renderer.dropped(1);
     renderer.closing();  // the end tells what is owed whatever the room

@@ -105,16 +105,17 @@ TEST(Options, EachOptionTakesItsValueAndABadOneIsNamed) {
 // three are refused at once, with nothing shown.
 TEST(CheckArgs, AsksAndTakesEveryAnswerButNo) {
     const struct {
-        int argc;
         const char* answer;
+        int argc;
         int taken;
-    } cases[] = {{4, "n\n", 0}, {4, "N\n", 0}, {4, "no\n", 1},
-                 {4, "y\n", 1}, {4, "", 1},    {3, "y\n", 0}};
+    } cases[] = {{"n\n", 4, 0}, {"N\n", 4, 0}, {"no\n", 4, 1},
+                 {"y\n", 4, 1}, {"", 4, 1},    {"y\n", 3, 0}};
     for (const auto& c : cases) {
         std::vector<std::string> words = {"lanlink", "127.0.0.1", "4556", "4555"};
         testsupport::Child child(
             [&words, &c] {
                 std::vector<char*> argv;
+                argv.reserve(words.size());
                 for (std::string& word : words) {
                     argv.push_back(word.data());
                 }
